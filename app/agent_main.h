@@ -1,0 +1,10 @@
+// Process start-up, bring-up and the options pass.
+#pragma once
+
+// True when argument 1, or argument 2 of at least two, is "--debug".
+bool DebugSwitchGiven(int argc, char** argv);
+// Creates the windows, restores the settings, applies the options, adds the tray icon and
+// starts the first logon or shows the logon window. Returns 0, or the exit code on failure.
+int AgentBringUp(int argc, char** argv);
+// The options pass from argument 1 while arguments begin with '-'.
+void ApplyOptions(int argc, char** argv);
