@@ -73,7 +73,8 @@ struct AgentState {
     bool autorunLocked;
     bool debugEnabled;
     bool trayIconPending;
-    bool trayIconAdded;  // the shell accepted the icon; until then updates keep adding it
+    bool trayIconAdded;     // the shell accepted the icon; until then updates keep adding it
+    bool sessionEndLogoff;  // the logoff at the end of the Windows session has run
     PlatIcon iconDisconnected;
     PlatIcon iconProgress;
     PlatIcon iconConnected;

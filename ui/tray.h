@@ -10,3 +10,5 @@ void ShowStatsText(const char* text);
 // Turns a PING reply with code '1' into limitState, the account tooltip and a message. The
 // reply is cut in place.
 void ShowAccountStatistics(char* reply);
+// Adds the icon again with what it shows now, until the shell takes it (timer tick).
+void RetryTrayIcon();

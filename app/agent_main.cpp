@@ -1,0 +1,81 @@
+// Process start-up and the main loop.
+#include "app/agent_main.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/agent_state.h"
+#include "session/frames.h"
+#include "ui/handlers.h"
+
+namespace {
+
+const char kErrorCaption[] = "VornaAgent - ошибка";
+const char kWarningCaption[] = "VornaAgent - предупреждение";
+const char kMutexName[] = "VORNA Auth utility v. 1.0";
+
+int Fail(const char* text, int exitCode) {
+    PlatMessageBox(nullptr, text, kErrorCaption, kBoxError);
+    return exitCode;
+}
+
+// Another agent already runs in this session unless its mutex was left abandoned.
+bool AnotherInstanceRuns() {
+    if (PlatCreateInstanceMutex(kMutexName) != kMutexExisted) return false;
+    return !PlatWaitInstanceMutexAbandoned(1000);
+}
+
+int StartSockets() {
+    int version = 0;
+    if (!PlatSocketsStartup(&version)) return Fail("Ошибка при инициализации WinSock 2.0", 0);
+    if (version != 0x0202) {
+        PlatSocketsCleanup();
+        return Fail("Неверная версия WinSock, необходимо использовать версию 2.0", 0);
+    }
+    return -1;
+}
+
+int LoadKeyAndBuffers() {
+    if (!LoadServerKey(gConfig.serverKeyPem))
+        return Fail("Невозможно инициализировать ключ шифрования", 1);
+    if (gAgent.blockSize <= 0)
+        return Fail("Ошибка при получении размера ключа для шифрования данных", 1);
+    size_t ioSize = 4 * static_cast<size_t>(gAgent.blockSize);
+    if (ioSize < 1024) ioSize = 1024;
+    gAgent.ioBuffer = static_cast<uint8_t*>(calloc(ioSize, 1));
+    gAgent.savedPasswordBlock = static_cast<uint8_t*>(calloc(gAgent.blockSize, 1));
+    if (gAgent.ioBuffer == nullptr || gAgent.savedPasswordBlock == nullptr)
+        return Fail("Невозможно выделить память для внутренних переменных", 1);
+    return -1;
+}
+
+}  // namespace
+
+bool DebugSwitchGiven(int argc, char** argv) {
+    if (argc > 1 && strcmp(argv[1], "--debug") == 0) return true;
+    return argc > 2 && strcmp(argv[2], "--debug") == 0;
+}
+
+int AgentMain(int argc, char** argv) {
+    ResetAgentState();
+    if (DebugSwitchGiven(argc, argv)) {
+        gAgent.debugEnabled = true;
+        PlatOpenDebugOutput();
+        PlatDebugWrite("*** Debug output:");
+    }
+    if (AnotherInstanceRuns()) {
+        PlatMessageBox(nullptr, "Приложение уже запущено", kWarningCaption, kBoxWarning);
+        return 0;
+    }
+    int code = StartSockets();
+    if (code >= 0) return code;
+    code = LoadKeyAndBuffers();
+    if (code >= 0) return code;
+    code = AgentBringUp(argc, argv);
+    if (code != 0) return code;
+    code = PlatRunMessageLoop(gAgent.statsWindow, gAgent.mainWindow);
+    PlatTrayNotify(kTrayDelete, gAgent.mainWindow, nullptr, nullptr);
+    PlatDestroyWindow(gAgent.mainWindow);
+    PlatDestroyWindow(gAgent.statsWindow);
+    return code;
+}

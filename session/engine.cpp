@@ -1,0 +1,191 @@
+#include "session/engine.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/agent_state.h"
+#include "core/text.h"
+#include "session/control.h"
+#include "ui/handlers.h"
+#include "ui/tray.h"
+
+namespace {
+
+const char kCannotConnect[] = "Невозможно соединиться с сервером";
+
+void CloseCurrentSocket() {
+    PlatSocketClose(gAgent.socketHandle);
+    gAgent.socketHandle = kNoSocket;
+}
+
+bool IsReadingState(int state) {
+    return state == kLogonReading || state == kLogoutReading || state == kPingReading ||
+           state == kInfoReading;
+}
+
+// Address and port are read from the block at every connect; a tool may have filled a field to
+// its last byte, so both are copied out bounded.
+void ServerEndpoint(char* address, size_t addressSize, int* port) {
+    CopyBounded(address, addressSize, gConfig.serverAddress);
+    char portText[kPortSize + 1];
+    CopyBounded(portText, sizeof portText, gConfig.serverPort);
+    *port = atoi(portText);
+}
+
+void OnConnected() {
+    switch (gAgent.connState) {
+        case kLogonConnecting:
+            gAgent.connState = kLogonWriting;
+            TrayStatus(nullptr, "Идет подключение");
+            break;
+        case kLogoutConnecting:
+            gAgent.connState = kLogoutWriting;
+            TrayStatus(nullptr, "Идет отключение");
+            break;
+        case kPingConnecting:
+            gAgent.connState = kPingWriting;
+            TrayStatus(nullptr, gAgent.linkConfirmed
+                                    ? "Подключен"
+                                    : "Проверка пароля прошла успешно, идет подключение");
+            break;
+        case kInfoConnecting:
+            gAgent.connState = kInfoWriting;
+            break;
+        default:
+            NetworkError("sys error");
+            return;
+    }
+    gAgent.ioExpected = 4 * gAgent.blockSize;
+    gAgent.ioLength = 0;
+    PlatSocketSelect(gAgent.socketHandle, gAgent.mainWindow, kEventWrite | kEventClose);
+}
+
+void OnWritable() {
+    if (gAgent.connState == kPingWriting) gAgent.pingCounter++;
+    int sent = PlatSocketSend(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
+                              gAgent.ioExpected - gAgent.ioLength);
+    if (sent <= 0) {
+        NetworkError("sent <=0 ");
+        return;
+    }
+    gAgent.ioLength += sent;
+    if (gAgent.ioLength < gAgent.ioExpected) return;
+    memset(gAgent.ioBuffer, 0, gAgent.ioExpected);
+    switch (gAgent.connState) {
+        case kLogonWriting:
+        case kLogoutWriting:
+        case kPingWriting:
+        case kInfoWriting:
+            gAgent.connState++;
+            break;
+        default:
+            NetworkError("sys error");
+            return;
+    }
+    gAgent.ioLength = 0;
+    PlatSocketSelect(gAgent.socketHandle, gAgent.mainWindow, kEventRead | kEventClose);
+}
+
+// Receives what fits: a reply never exceeds ioExpected - 1 bytes, so its NUL always fits.
+int ReceiveSome() {
+    int room = gAgent.ioExpected - 1 - gAgent.ioLength;
+    if (room <= 0) return -1;
+    int received = PlatSocketRecv(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength, room);
+    if (received > 0) gAgent.ioLength += received;
+    gAgent.ioBuffer[gAgent.ioLength] = '\0';
+    return received;
+}
+
+void CompleteRequest() {
+    PlatSocketShutdown(gAgent.socketHandle);
+    CloseCurrentSocket();
+    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+    HandleReply();
+    gAgent.connState = kIdle;
+    if (gAgent.quitAfterLogout) PlatPostQuit(0);
+}
+
+void OnReadable() {
+    // Read notifications are asked for only once the request is written; anything earlier is
+    // left over from another phase and must not touch the request still in the buffer.
+    if (!IsReadingState(gAgent.connState)) return;
+    int received = ReceiveSome();
+    if (received == 0) {
+        // The server has finished: the reply is complete, as at the close notification.
+        CompleteRequest();
+    } else if (gAgent.ioLength >= gAgent.ioExpected - 1) {
+        // A full buffer ends the exchange here; the request then ends through its timeout.
+        CloseCurrentSocket();
+    }
+}
+
+void OnClosed() {
+    if (!IsReadingState(gAgent.connState)) {
+        // The server closed before the request was written: nothing can answer it.
+        NetworkError("sys error");
+        return;
+    }
+    int before = gAgent.ioLength;
+    if (ReceiveSome() < 0) return;
+    if (gAgent.ioLength > before) DebugPrint("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC");
+    CompleteRequest();
+}
+
+}  // namespace
+
+void OpenConnection() {
+    DebugPrint("Попытка соединения...");
+    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+    PlatSetTimer(gAgent.mainWindow, kTimerRequest, kRequestTimeoutMs);
+    CloseCurrentSocket();
+    gAgent.socketHandle = PlatSocketOpen();
+    if (gAgent.socketHandle == kNoSocket) return;  // the request ends through its timeout
+    PlatSocketSelect(gAgent.socketHandle, gAgent.mainWindow, kEventConnect | kEventClose);
+    char address[kAddressSize];
+    int port = 0;
+    ServerEndpoint(address, sizeof address, &port);
+    PlatSocketConnect(gAgent.socketHandle, address, port);
+}
+
+void OnSocketEvent(PlatSocket socket, int event, int error) {
+    // Notifications of a socket already closed can still be queued; only the current one counts.
+    if (socket == kNoSocket || socket != gAgent.socketHandle) return;
+    if (error != 0) {
+        TrayStatus(gAgent.iconError, kCannotConnect);
+        NetworkError("error on scoket event");
+        return;
+    }
+    switch (event) {
+        case kEventConnect: OnConnected(); break;
+        case kEventWrite: OnWritable(); break;
+        case kEventRead: OnReadable(); break;
+        case kEventClose: OnClosed(); break;
+        default: NetworkError("sys error"); break;
+    }
+}
+
+void NetworkError(const char* reason) {
+    DebugPrint("Сетевая ошибка, причина: %s", reason);
+    TrayStatus(gAgent.iconError, kCannotConnect);
+    ShowStatsText(kCannotConnect);
+    gAgent.connState = kIdle;
+    gAgent.sessionActive = false;
+    gAgent.linkConfirmed = false;
+    CloseCurrentSocket();
+    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+}
+
+void OnRequestTimeout() {
+    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+    if (gAgent.connState == kIdle) return;
+    if (gAgent.connState >= kPingConnecting && gAgent.connState <= kPingReading) {
+        gAgent.timeoutRetries++;
+        if (gAgent.timeoutRetries <= 3) {
+            // A lost PING is tried again at the next tick without troubling the user.
+            CloseCurrentSocket();
+            gAgent.connState = kIdle;
+            return;
+        }
+    }
+    NetworkError("Network timeout");
+}

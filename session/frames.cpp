@@ -1,0 +1,53 @@
+#include "session/frames.h"
+
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+
+#include "core/agent_state.h"
+
+const char kClientVersionCode[] = "253702";
+
+void EncryptField(const char* text, uint8_t* destination) {
+    int length = static_cast<int>(strlen(text));
+    int written = RSA_public_encrypt(length, reinterpret_cast<const unsigned char*>(text),
+                                     destination, gAgent.serverKey, RSA_PKCS1_PADDING);
+    // A field the key cannot carry must not leave stale bytes of an earlier request behind.
+    if (written != gAgent.blockSize) memset(destination, 0, gAgent.blockSize);
+}
+
+void ComposeRequest(const char* verb, const char* field2, const char* field3, const char* field4) {
+    const int size = gAgent.blockSize;
+    uint8_t* frame = gAgent.ioBuffer;
+    EncryptField(verb, frame);
+    EncryptField(field2, frame + size);
+    uint8_t* third = frame + 2 * size;
+    if (strcmp(verb, "LOGON") != 0) {
+        EncryptField(field3, third);
+    } else if (gAgent.useSavedPassword) {
+        memcpy(third, gAgent.savedPasswordBlock, size);
+    } else {
+        EncryptField(field3, third);
+        memcpy(gAgent.savedPasswordBlock, third, size);
+    }
+    EncryptField(field4, frame + 3 * size);
+}
+
+bool LoadServerKey(const char* pem) {
+    // The field in the executable may have been filled to its last byte by a tool.
+    char text[kKeySize + 1];
+    size_t length = strnlen(pem, kKeySize);
+    memcpy(text, pem, length);
+    text[length] = '\0';
+    BIO* reader = BIO_new_mem_buf(text, -1);
+    if (reader == nullptr) return false;
+    RSA* key = PEM_read_bio_RSA_PUBKEY(reader, nullptr, nullptr, nullptr);
+    BIO_free(reader);
+    if (key == nullptr) return false;
+    RSA_blinding_off(key);
+    gAgent.serverKey = key;
+    gAgent.blockSize = RSA_size(key);
+    return true;
+}

@@ -1,0 +1,91 @@
+// The logoff while Windows ends the user's session: a blocking exchange on the UI thread,
+// bounded as a whole by the request timeout so that Windows never finds the agent hung.
+#include <cstdlib>
+#include <cstring>
+
+#include "core/agent_state.h"
+#include "core/text.h"
+#include "session/engine.h"
+#include "session/frames.h"
+#include "ui/handlers.h"
+#include "ui/tray.h"
+
+namespace {
+
+// Milliseconds left until `deadline`, 0 once it has passed (the clock may wrap).
+uint32_t Remaining(uint32_t deadline) {
+    int32_t left = static_cast<int32_t>(deadline - PlatNowMs());
+    return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
+
+bool SendFrame(uint32_t deadline) {
+    while (gAgent.ioLength < gAgent.ioExpected) {
+        uint32_t left = Remaining(deadline);
+        if (left == 0) return false;
+        int sent = PlatSocketSendWait(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
+                                      gAgent.ioExpected - gAgent.ioLength, left);
+        if (sent <= 0) return false;
+        gAgent.ioLength += sent;
+    }
+    return true;
+}
+
+void ReceiveAnswer(uint32_t deadline) {
+    // The answer is not examined; room is kept for a terminating NUL all the same.
+    while (gAgent.ioLength < gAgent.ioExpected - 1) {
+        uint32_t left = Remaining(deadline);
+        if (left == 0) return;
+        int received = PlatSocketRecvWait(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
+                                          gAgent.ioExpected - 1 - gAgent.ioLength, left);
+        if (received <= 0) return;
+        gAgent.ioLength += received;
+    }
+}
+
+}  // namespace
+
+void LogoutAtSessionEnd() {
+    if (!gAgent.sessionActive) return;
+    uint32_t deadline = PlatNowMs() + kRequestTimeoutMs;
+    TrayStatus(gAgent.iconProgress, "Идет отключение");
+    gAgent.mainWindowVisible = false;
+    PlatShowWindow(gAgent.mainWindow, false);
+    ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
+    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+    PlatSocketClose(gAgent.socketHandle);
+    gAgent.socketHandle = PlatSocketOpenBlocking();
+    gAgent.sessionEndLogoff = true;
+    gAgent.connState = kLogoutConnecting;
+    char address[kAddressSize];
+    CopyBounded(address, sizeof address, gConfig.serverAddress);
+    char port[kPortSize + 1];
+    CopyBounded(port, sizeof port, gConfig.serverPort);
+    if (gAgent.socketHandle == kNoSocket ||
+        PlatSocketConnectWait(gAgent.socketHandle, address, atoi(port), Remaining(deadline)) != 0) {
+        return;
+    }
+    gAgent.connState = kLogoutWriting;
+    TrayStatus(nullptr, "Идет отключение");
+    gAgent.ioExpected = 4 * gAgent.blockSize;
+    gAgent.ioLength = 0;
+    if (!SendFrame(deadline)) return;
+    memset(gAgent.ioBuffer, 0, gAgent.ioExpected);
+    gAgent.connState = kLogoutReading;
+    gAgent.ioLength = 0;
+    ReceiveAnswer(deadline);
+}
+
+void OnEndSession(bool ending) {
+    if (ending || !gAgent.sessionEndLogoff) return;
+    // Another program kept the session alive: come back disconnected and usable, so that the
+    // reconnect timer or the user can log on again.
+    gAgent.sessionEndLogoff = false;
+    PlatSocketClose(gAgent.socketHandle);
+    gAgent.socketHandle = kNoSocket;
+    gAgent.connState = kIdle;
+    gAgent.sessionActive = false;
+    gAgent.linkConfirmed = false;
+    memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
+    TrayStatus(gAgent.iconDisconnected, "Отключен");
+    ShowStatsText("Отключен");
+}

@@ -1,0 +1,103 @@
+#include "settings/store.h"
+
+#include <cstring>
+
+#include "core/agent_state.h"
+#include "res/resource_ids.h"
+
+const char kSettingsKey[] = "Software\\Vorna\\AuthUtility";
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRunValueName[] = "VORNA Auth Utility";
+
+namespace {
+
+const uint32_t kLoginReadLimit = 1024;
+
+// A flag stored as a 4-byte REG_DWORD; anything else counts as absent.
+bool ReadFlag(PlatKey key, const char* name, bool* flag) {
+    uint32_t value = 0;
+    uint32_t size = sizeof value;
+    PlatValueType type = kValueNone;
+    if (!PlatRegQuery(key, name, &value, &size, &type)) return false;
+    if (type != kValueDword || size != sizeof value) return false;
+    *flag = value != 0;
+    return true;
+}
+
+void WriteFlag(PlatKey key, const char* name, bool flag) {
+    uint32_t value = flag ? 1 : 0;
+    PlatRegSet(key, name, kValueDword, &value, sizeof value);
+}
+
+// The login, if it is a string that fits blockSize bytes (and never more than 1024).
+bool ReadLogin(PlatKey key, char* login, size_t size) {
+    uint32_t limit = static_cast<uint32_t>(gAgent.blockSize);
+    if (limit > kLoginReadLimit) limit = kLoginReadLimit;
+    if (limit > size - 1) limit = static_cast<uint32_t>(size - 1);
+    PlatValueType type = kValueNone;
+    if (!PlatRegQuery(key, "login", login, &limit, &type)) return false;
+    login[limit] = '\0';
+    return type == kValueString;
+}
+
+// The password block only when it is exactly one block of ciphertext.
+bool ReadPasswordBlock(PlatKey key) {
+    uint8_t block[1024];
+    uint32_t size = static_cast<uint32_t>(gAgent.blockSize);
+    if (size > sizeof block) return false;
+    PlatValueType type = kValueNone;
+    if (!PlatRegQuery(key, "pass", block, &size, &type)) return false;
+    if (type != kValueBinary || size != static_cast<uint32_t>(gAgent.blockSize)) return false;
+    memcpy(gAgent.savedPasswordBlock, block, size);
+    return true;
+}
+
+}  // namespace
+
+void LoadSettings() {
+    PlatKey key = PlatRegCreateKey(kSettingsKey);
+    ReadFlag(key, "runonwinlogon", &gAgent.runAtLogon);
+    bool saved = false;
+    ReadFlag(key, "savedata", &saved);
+    gAgent.useSavedPassword = false;
+    if (saved) {
+        char login[kLoginReadLimit + 1] = {};
+        if (ReadLogin(key, login, sizeof login)) PlatSetItemText(gAgent.mainWindow, IDC_LOGIN, login);
+        // Without a usable block there is nothing to log on with: the user types the password.
+        saved = ReadPasswordBlock(key);
+        if (saved) {
+            gAgent.useSavedPassword = true;
+            PlatSetItemText(gAgent.mainWindow, IDC_PASSWORD, "password");
+        }
+    }
+    PlatSetItemChecked(gAgent.mainWindow, IDC_REMEMBER, saved);
+    PlatRegClose(key);
+}
+
+int SaveSettings() {
+    PlatKey key = PlatRegCreateKey(kSettingsKey);
+    bool saved = gAgent.useSavedPassword && PlatIsItemChecked(gAgent.mainWindow, IDC_REMEMBER);
+    WriteFlag(key, "savedata", saved);
+    if (saved) {
+        char login[kLoginReadLimit] = {};
+        PlatGetItemText(gAgent.mainWindow, IDC_LOGIN, login, sizeof login);
+        PlatRegSet(key, "login", kValueString, login, static_cast<uint32_t>(strlen(login)));
+        PlatRegSet(key, "pass", kValueBinary, gAgent.savedPasswordBlock,
+                   static_cast<uint32_t>(gAgent.blockSize));
+    } else {
+        PlatRegDelete(key, "login");
+        PlatRegDelete(key, "pass");
+    }
+    WriteFlag(key, "runonwinlogon", gAgent.runAtLogon);
+    PlatRegClose(key);
+    PlatKey run = PlatRegCreateKey(kRunKey);
+    if (gAgent.runAtLogon) {
+        char path[1024];
+        PlatProgramPath(path, sizeof path);
+        PlatRegSet(run, kRunValueName, kValueString, path, static_cast<uint32_t>(strlen(path)));
+    } else {
+        PlatRegDelete(run, kRunValueName);
+    }
+    PlatRegClose(run);
+    return 0;
+}

@@ -1,0 +1,143 @@
+// A recording platform for the core's tests: virtual clock and timers, scripted sockets,
+// in-memory controls, tray, menu and registry.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+// Window handles the fake hands out for the two dialogs.
+extern PlatWindow const kLogonWindow;
+extern PlatWindow const kStatsWindow;
+
+struct Timer {
+    uint32_t period = 0;
+    uint32_t due = 0;
+};
+
+struct FakeSocket {
+    std::string connectAddress;
+    int connectPort = 0;
+    int mask = 0;
+    std::vector<int> masks;          // every mask asked for, in order
+    std::string sent;                // bytes written
+    std::deque<std::string> inbound; // chunks each recv returns (an empty chunk: recv gives 0)
+    int sendLimit = 1 << 30;         // at most this many bytes per send
+    int sendResult = 0;              // when non-zero, send returns this instead of sending
+    bool closed = false;
+    bool shutdown = false;
+    bool blocking = false;
+};
+
+struct TrayCall {
+    PlatTrayAction action;
+    PlatIcon icon;
+    std::string tip;
+    bool hasTip;
+};
+
+struct Box {
+    PlatWindow owner;
+    std::string text;
+    std::string caption;
+    PlatBoxKind kind;
+};
+
+struct RegValue {
+    PlatValueType type;
+    std::string data;
+};
+
+struct Menu {
+    std::map<int, bool> checked;
+    std::map<int, bool> grayed;
+    bool tracked = false;
+    bool destroyed = false;
+};
+
+struct World {
+    uint32_t now = 1000;
+    std::map<int, Timer> timers;  // main-window timers by id
+    std::vector<PlatSocket> socketOrder;
+    std::map<PlatSocket, FakeSocket> sockets;
+    PlatSocket nextSocket = 100;
+    bool socketOpenFails = false;
+    // Blocking exchange: connect outcome, and how long each call takes on the clock.
+    int connectWaitResult = 0;
+    uint32_t connectWaitCost = 0;
+    std::map<std::pair<PlatWindow, int>, std::string> texts;
+    std::map<std::pair<PlatWindow, int>, bool> checks;
+    std::map<std::pair<PlatWindow, int>, PlatIcon> itemIcons;
+    std::map<PlatWindow, bool> visible;
+    std::vector<PlatDialog> dialogsCreated;
+    int failDialog = -1;  // a PlatDialog value that fails to create
+    std::vector<int> iconsLoaded;
+    std::deque<int> posted;  // commands posted to the main window
+    int postedNulls = 0;
+    bool quitPosted = false;
+    int quitCode = -1;
+    std::vector<Box> boxes;
+    std::vector<TrayCall> tray;
+    int trayFailures = 0;  // the next N tray calls fail
+    bool menuLoadFails = false;
+    std::vector<Menu> menus;
+    std::map<std::string, std::map<std::string, RegValue>> registry;
+    bool registryFails = false;
+    std::string programPath = "C:\\Program Files\\Vorna\\VornaAgent.exe";
+    PlatMutexResult mutexResult = kMutexCreated;
+    bool mutexAbandoned = false;
+    std::vector<uint32_t> mutexWaits;
+    bool startupFails = false;
+    int startupVersion = 0x0202;
+    bool cleanedUp = false;
+    bool debugOpened = false;
+    std::vector<std::string> debug;
+    int loopExitCode = 0;
+    bool loopRan = false;
+};
+
+extern World world;
+
+// Starts a fresh world and a fresh agent with the fixture key loaded and buffers allocated,
+// the two windows created and the icons loaded, as after bring-up's first steps.
+void Reset();
+// Only the world, nothing of the agent.
+void ResetWorld();
+// The icon handle the fake returns for a resource id.
+PlatIcon IconFor(int resourceId);
+
+// Moves the clock on, firing due timers through OnTimer in time order; posted commands are
+// delivered through OnCommand as they are posted.
+void Advance(uint32_t ms);
+// Delivers posted commands.
+void Pump();
+bool TimerRunning(int id);
+uint32_t TimerPeriod(int id);
+
+// The socket opened last, and the events for it.
+PlatSocket CurrentSocket();
+FakeSocket& Socket(PlatSocket s = 0);
+void Event(int event, int error = 0, PlatSocket s = 0);
+// Runs a whole request on the current socket: connect, write, then the reply and close.
+void Serve(const std::string& reply);
+
+std::string Text(PlatWindow window, int id);
+const TrayCall& LastTray();
+std::string LastTip();
+bool HasDebugLine(const std::string& line);
+
+// Decrypts block `index` of a frame with the fixture's private key ("" when it does not).
+std::string DecryptBlock(const std::string& frame, int index, int blockSize = 128);
+
+}  // namespace fake
+
+namespace fake {
+inline PlatIcon ItemIcon(PlatWindow window, int id) { return world.itemIcons[{window, id}]; }
+inline bool Checked(PlatWindow window, int id) { return world.checks[{window, id}]; }
+}  // namespace fake

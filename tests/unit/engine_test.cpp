@@ -1,0 +1,279 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "session/control.h"
+#include "session/frames.h"
+#include "tests/unit/test_util.h"
+
+using fake::world;
+
+namespace {
+
+class Engine : public ::testing::Test {
+  protected:
+    void SetUp() override { fake::Reset(); }
+
+    // A GETINFO in flight, as the session control starts one.
+    void StartInfo() {
+        gAgent.sessionActive = true;
+        OnCommand(4013);
+    }
+    void StartPing() {
+        gAgent.sessionActive = true;
+        SendPing();
+    }
+};
+
+TEST_F(Engine, OneRequestRunsThroughItsStates) {
+    StartInfo();
+    PlatSocket s = fake::CurrentSocket();
+    EXPECT_EQ(gAgent.connState, kInfoConnecting);
+    EXPECT_EQ(fake::Socket().connectAddress, "10.0.0.1");
+    EXPECT_EQ(fake::Socket().connectPort, 800);
+    EXPECT_EQ(fake::TimerPeriod(1), 3500u);
+    EXPECT_TRUE(fake::HasDebugLine("Попытка соединения..."));
+    fake::Event(kEventConnect);
+    EXPECT_EQ(gAgent.connState, kInfoWriting);
+    fake::Event(kEventWrite);
+    EXPECT_EQ(gAgent.connState, kInfoReading);
+    EXPECT_EQ(fake::Socket().sent.size(), 512u);
+    EXPECT_EQ(fake::Socket().masks, (std::vector<int>{48, 34, 33}));
+    fake::Socket().inbound = {"1 Balance", ""};
+    fake::Event(kEventRead);
+    fake::Event(kEventClose);
+    EXPECT_EQ(gAgent.connState, kIdle);
+    EXPECT_FALSE(fake::TimerRunning(1));
+    EXPECT_TRUE(world.sockets[s].shutdown);
+    EXPECT_TRUE(world.sockets[s].closed);
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Balance");
+}
+
+TEST_F(Engine, ConnectUpdatesTheTrayByRequest) {
+    struct {
+        int state;
+        bool linkConfirmed;
+        bool trayChanges;
+        const char* tip;
+    } cases[] = {
+        {kLogonConnecting, false, true, "Идет подключение"},
+        {kLogoutConnecting, false, true, "Идет отключение"},
+        {kPingConnecting, true, true, "Подключен"},
+        {kPingConnecting, false, true, "Проверка пароля прошла успешно, идет подключение"},
+        {kInfoConnecting, false, false, ""},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        gAgent.linkConfirmed = c.linkConfirmed;
+        gAgent.connState = c.state;
+        OpenConnection();
+        size_t trayCalls = world.tray.size();
+        fake::Event(kEventConnect);
+        EXPECT_EQ(gAgent.connState, c.state + 1) << c.state;
+        EXPECT_EQ(world.tray.size(), trayCalls + (c.trayChanges ? 1 : 0)) << c.state;
+        if (c.trayChanges) {
+            EXPECT_EQ(fake::LastTray().icon, nullptr) << "no icon change";
+            EXPECT_EQ(fake::LastTip(), c.tip);
+        }
+    }
+}
+
+TEST_F(Engine, ReplySplitAcrossReadsIsConcatenated) {
+    StartInfo();
+    fake::Event(kEventConnect);
+    fake::Event(kEventWrite);
+    for (const char* chunk : {"1 ", "Bal", "ance ", "150"}) {
+        fake::Socket().inbound.push_back(chunk);
+        fake::Event(kEventRead);
+    }
+    fake::Event(kEventRead);  // nothing ready: ignored
+    fake::Socket().inbound.push_back("");
+    fake::Event(kEventClose);
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Balance 150");
+    EXPECT_FALSE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
+}
+
+TEST_F(Engine, DataArrivingWithTheCloseBelongsToTheReply) {
+    StartInfo();
+    fake::Event(kEventConnect);
+    fake::Event(kEventWrite);
+    fake::Socket().inbound = {"1 A"};
+    fake::Event(kEventRead);
+    fake::Socket().inbound = {"BC", ""};
+    fake::Event(kEventClose);
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "ABC");
+    EXPECT_TRUE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
+}
+
+TEST_F(Engine, ZeroByteReadCompletesTheRequest) {
+    StartInfo();
+    fake::Event(kEventConnect);
+    fake::Event(kEventWrite);
+    fake::Socket().inbound = {"1 Done", ""};
+    fake::Event(kEventRead);
+    fake::Event(kEventRead);
+    EXPECT_EQ(gAgent.connState, kIdle);
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Done");
+    EXPECT_FALSE(fake::TimerRunning(1));
+}
+
+TEST_F(Engine, EachWriteInPingRaisesTheCounterOnce) {
+    StartPing();
+    fake::Socket().sendLimit = 200;
+    fake::Event(kEventConnect);
+    for (int i = 0; i < 3; i++) fake::Event(kEventWrite);
+    EXPECT_EQ(gAgent.pingCounter, 3);
+    EXPECT_EQ(gAgent.connState, kPingReading);
+    EXPECT_EQ(fake::Socket().sent.size(), 512u);
+}
+
+TEST_F(Engine, FullBufferClosesTheSocketAndEndsThroughTheTimeout) {
+    StartInfo();
+    fake::Event(kEventConnect);
+    fake::Event(kEventWrite);
+    fake::Socket().inbound = {std::string(600, 'x')};
+    fake::Event(kEventRead);
+    EXPECT_EQ(gAgent.ioLength, 511);
+    EXPECT_EQ(gAgent.ioBuffer[511], 0);
+    EXPECT_TRUE(fake::Socket().closed);
+    fake::Event(kEventClose);  // the old socket's close is no longer ours
+    EXPECT_EQ(gAgent.connState, kInfoReading);
+    fake::Advance(3500);
+    EXPECT_EQ(gAgent.connState, kIdle);
+    EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Network timeout"));
+}
+
+TEST_F(Engine, EventsOfAnOldSocketAreIgnored) {
+    StartInfo();
+    PlatSocket old = fake::CurrentSocket();
+    fake::Serve("1 first");
+    StartInfo();
+    fake::Event(kEventClose, 0, old);
+    fake::Event(kEventClose, 10054, old);
+    EXPECT_EQ(gAgent.connState, kInfoConnecting);
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "first");
+}
+
+TEST_F(Engine, FailuresEndInNetworkError) {
+    struct {
+        const char* name;
+        void (*drive)();
+        const char* reason;
+    } cases[] = {
+        {"error code on connect", [] { fake::Event(kEventConnect, 10061); }, "error on scoket event"},
+        {"connect in a writing state",
+         [] {
+             fake::Event(kEventConnect);
+             fake::Event(kEventConnect);
+         },
+         "sys error"},
+        {"send fails",
+         [] {
+             fake::Event(kEventConnect);
+             fake::Socket().sendResult = -1;
+             fake::Event(kEventWrite);
+         },
+         "sent <=0 "},
+        {"close before the request is written",
+         [] {
+             fake::Event(kEventConnect);
+             fake::Socket().inbound = {""};
+             fake::Event(kEventClose);
+         },
+         "sys error"},
+        {"unknown event", [] { fake::Event(8); }, "sys error"},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        strcpy(gAgent.sessionId, "57");
+        StartInfo();
+        c.drive();
+        EXPECT_EQ(gAgent.connState, kIdle) << c.name;
+        EXPECT_FALSE(gAgent.sessionActive) << c.name;
+        EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason)) << c.name;
+        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301)) << c.name;
+        EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.name;
+        EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Невозможно соединиться с сервером");
+        EXPECT_STREQ(gAgent.sessionId, "57") << "a network error keeps the session id";
+        EXPECT_FALSE(fake::TimerRunning(1)) << c.name;
+    }
+}
+
+TEST_F(Engine, ThreePingTimeoutsPassSilentlyTheFourthReports) {
+    gAgent.sessionActive = true;
+    gAgent.linkConfirmed = true;
+    for (int i = 1; i <= 3; i++) {
+        SendPing();
+        fake::Advance(3500);
+        EXPECT_EQ(gAgent.connState, kIdle) << i;
+        EXPECT_TRUE(gAgent.sessionActive) << "timeout " << i << " is silent";
+        EXPECT_EQ(gAgent.timeoutRetries, i);
+    }
+    // A new logon does not reset the count: the next timeout is the fourth.
+    gAgent.sessionActive = false;
+    LogOn("1 58");
+    ASSERT_TRUE(gAgent.sessionActive);
+    SendPing();
+    fake::Advance(3500);
+    EXPECT_FALSE(gAgent.sessionActive);
+    EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Network timeout"));
+}
+
+TEST_F(Engine, TimeoutOfOtherRequestsReportsAtOnce) {
+    for (int state : {kLogonConnecting, kLogoutReading, kInfoWriting}) {
+        fake::Reset();
+        gAgent.sessionActive = true;
+        gAgent.connState = state;
+        OpenConnection();
+        fake::Advance(3499);
+        EXPECT_EQ(gAgent.connState, state);
+        fake::Advance(1);
+        EXPECT_EQ(gAgent.connState, kIdle) << state;
+        EXPECT_FALSE(gAgent.sessionActive) << state;
+        EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Network timeout")) << state;
+    }
+}
+
+TEST_F(Engine, TimerIsStartedOncePerRequestAndNeverExtended) {
+    StartInfo();
+    fake::Advance(3000);
+    fake::Event(kEventConnect);
+    fake::Event(kEventWrite);
+    fake::Advance(500);
+    EXPECT_EQ(gAgent.connState, kIdle) << "events do not extend the 3.5 s";
+}
+
+TEST_F(Engine, QuitAfterLogoutWaitsForTheRequestNotForAnError) {
+    gAgent.sessionActive = true;
+    gAgent.quitAfterLogout = true;
+    SendPing();
+    NetworkError("x");
+    EXPECT_FALSE(world.quitPosted);
+    EXPECT_TRUE(gAgent.quitAfterLogout);
+    gAgent.sessionActive = true;
+    SendPing();
+    fake::Serve("1 1 2 0");
+    EXPECT_TRUE(world.quitPosted);
+    EXPECT_EQ(world.quitCode, 0);
+}
+
+TEST_F(Engine, AddressAndPortComeFromTheBlockAtEveryConnect) {
+    ConfigBlock saved = gConfig;
+    memset(gConfig.serverAddress, 'A', sizeof gConfig.serverAddress);  // no NUL left
+    strcpy(gConfig.serverPort, "8443");
+    StartInfo();
+    EXPECT_EQ(fake::Socket().connectAddress, std::string(30, 'A'));
+    EXPECT_EQ(fake::Socket().connectPort, 8443);
+    gConfig = saved;
+}
+
+TEST_F(Engine, NoSocketEndsThroughTheTimeout) {
+    world.socketOpenFails = true;
+    StartInfo();
+    EXPECT_EQ(gAgent.connState, kInfoConnecting);
+    fake::Advance(3500);
+    EXPECT_EQ(gAgent.connState, kIdle);
+}
+
+}  // namespace

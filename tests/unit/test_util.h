@@ -1,0 +1,29 @@
+// Shared steps of the core tests.
+#pragma once
+
+#include <string>
+
+#include "core/agent_state.h"
+#include "session/engine.h"
+#include "ui/handlers.h"
+#include "tests/fake/fake_platform.h"
+
+// An accepted logon as the user would start it, answered with `reply`.
+inline void LogOn(const std::string& reply = "1 57", const char* login = "user",
+                  const char* password = "secret") {
+    fake::world.texts[{fake::kLogonWindow, 105}] = login;
+    fake::world.texts[{fake::kLogonWindow, 106}] = password;
+    OnCommand(108);
+    fake::Serve(reply);
+}
+
+// Fires the PING timer and answers the PING it sends.
+inline void PingAnswered(const std::string& reply) {
+    fake::Advance(fake::TimerPeriod(2));
+    fake::Serve(reply);
+}
+
+// The decrypted fields of the frame sent on socket `s` (the current one by default).
+inline std::string Field(int index, PlatSocket s = 0) {
+    return fake::DecryptBlock(fake::Socket(s).sent, index);
+}

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ui/tray.h"
+#include "tests/unit/test_util.h"
+
+using fake::world;
+
+namespace {
+
+class Tray : public ::testing::Test {
+  protected:
+    void SetUp() override { fake::Reset(); }
+};
+
+TEST_F(Tray, FirstCallAddsLaterCallsModify) {
+    EXPECT_TRUE(TrayStatus(nullptr, "Отключен"));
+    TrayStatus(gAgent.iconError, nullptr);
+    TrayStatus(nullptr, "x");
+    ASSERT_EQ(world.tray.size(), 3u);
+    EXPECT_EQ(world.tray[0].action, kTrayAdd);
+    EXPECT_TRUE(world.tray[0].hasTip);
+    EXPECT_EQ(world.tray[0].icon, nullptr);
+    EXPECT_EQ(world.tray[1].action, kTrayModify);
+    EXPECT_EQ(world.tray[1].icon, fake::IconFor(301));
+    EXPECT_FALSE(world.tray[1].hasTip) << "only the icon changes";
+    EXPECT_EQ(world.tray[2].icon, nullptr) << "only the tip changes";
+    EXPECT_FALSE(gAgent.trayIconPending);
+    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, 201), fake::IconFor(301));
+    EXPECT_TRUE(fake::HasDebugLine("Трей: Отключен"));
+}
+
+TEST_F(Tray, AFailedAddIsRetriedUntilTheShellTakesIt) {
+    world.trayFailures = 2;
+    EXPECT_FALSE(TrayStatus(gAgent.iconDisconnected, "Отключен"));
+    EXPECT_TRUE(fake::TimerRunning(7));
+    TrayStatus(nullptr, "Идет подключение");
+    EXPECT_EQ(world.tray.back().action, kTrayAdd) << "never modify an icon that is not there";
+    fake::Advance(2000);
+    ASSERT_EQ(world.tray.size(), 3u);
+    EXPECT_EQ(world.tray[2].action, kTrayAdd);
+    EXPECT_EQ(world.tray[2].icon, fake::IconFor(306));
+    EXPECT_EQ(world.tray[2].tip, "Идет подключение");
+    EXPECT_FALSE(fake::TimerRunning(7));
+    TrayStatus(nullptr, "y");
+    EXPECT_EQ(world.tray.back().action, kTrayModify);
+}
+
+TEST_F(Tray, TaskbarCreatedAddsTheIconAgainAsItStands) {
+    TrayStatus(gAgent.iconConnected, "Подключен");
+    TrayStatus(nullptr, "Баланс");
+    OnTaskbarCreated();
+    EXPECT_EQ(world.tray.back().action, kTrayAdd);
+    EXPECT_EQ(world.tray.back().icon, fake::IconFor(300));
+    EXPECT_EQ(world.tray.back().tip, "Баланс");
+}
+
+TEST_F(Tray, TooltipIsCutAt63Characters) {
+    std::string text(100, 'a');
+    TrayStatus(nullptr, text.c_str());
+    EXPECT_EQ(fake::LastTip(), std::string(63, 'a'));
+}
+
+TEST_F(Tray, ConnectedIconFollowsTheLimitState) {
+    for (auto [limit, icon] : {std::pair{0, 300}, {1, 305}, {2, 304}}) {
+        gAgent.limitState = limit;
+        TrayStatus(gAgent.iconConnected, nullptr);
+        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(icon)) << limit;
+    }
+    gAgent.limitState = 2;
+    TrayStatus(gAgent.iconError, nullptr);
+    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301)) << "other icons stay";
+}
+
+TEST_F(Tray, AccountStatistics) {
+    struct {
+        const char* name;
+        std::string reply;
+        int limit;
+        const char* tip;  // before the 63-character cut
+        const char* message;  // nullptr: the statistics window is left alone
+    } cases[] = {
+        {"digit 0 and a message", "1 150.25 3.10 0 Hello there", 0,
+         "Подключен\nБаланс: 150.25\nЗа сессию: 3.10", "Hello there"},
+        {"limit near", "1 5 1 1", 1, "Скоро лимит\nБаланс: 5\nЗа сессию: 1", nullptr},
+        {"paid networks blocked", "1 5 1 2", 2, "Платные сети блокированы\nБаланс: 5\nЗа сессию: 1",
+         nullptr},
+        {"no status digit", "1 5 1", 0, "\nБаланс: 5\nЗа сессию: 1", nullptr},
+        {"ends after the digit with spaces", "1 5 1 0   ", 0, "Подключен\nБаланс: 5\nЗа сессию: 1",
+         nullptr},
+        {"two spaces after the code", "1  150.25 3.10 0 msg", 0, "\nБаланс: \nЗа сессию: 150.25",
+         "3.10 0 msg"},
+        {"long balance shows 11 characters", "1 123456789012345 2 0", 0,
+         "Подключен\nБаланс: 12345678901\nЗа сессию: 2", nullptr},
+        {"ascending digits: the last wins", "1 5 1 012 m", 2,
+         "Платные сети блокированы\nБаланс: 5\nЗа сессию: 1", "m"},
+        {"descending digits: only the first", "1 5 1 21", 2,
+         "Платные сети блокированы\nБаланс: 5\nЗа сессию: 1", "1"},
+        {"code only", "1", 0, "\nБаланс: \nЗа сессию: ", nullptr},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        gAgent.timeoutRetries = 3;
+        world.texts[{fake::kStatsWindow, 904}] = "before";
+        std::string reply = c.reply;
+        ShowAccountStatistics(&reply[0]);
+        EXPECT_EQ(gAgent.limitState, c.limit) << c.name;
+        EXPECT_EQ(fake::LastTip(), std::string(c.tip).substr(0, 63)) << c.name;
+        EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), c.message ? c.message : "before") << c.name;
+        EXPECT_EQ(world.visible[fake::kStatsWindow], c.message != nullptr) << c.name;
+        EXPECT_EQ(gAgent.timeoutRetries, 0) << c.name;
+        int icon = c.limit == 1 ? 305 : c.limit == 2 ? 304 : 300;
+        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(icon)) << c.name;
+    }
+}
+
+TEST_F(Tray, LongMessageIsCutTo1023Characters) {
+    std::string reply = "1 5 1 0 " + std::string(1500, 'm');
+    ShowAccountStatistics(&reply[0]);
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), std::string(1023, 'm'));
+}
+
+}  // namespace
