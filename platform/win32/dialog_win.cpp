@@ -1,0 +1,106 @@
+// Clock, timers, the two dialogs and their controls, posted messages, the loop and message boxes.
+#include <windows.h>
+
+#include <climits>
+
+#include "platform/platform.h"
+#include "platform/win32/resource_ids_win.h"
+#include "platform/win32/windows_win.h"
+
+static HWND ToHwnd(PlatWindow window) {
+    return static_cast<HWND>(window);
+}
+
+uint32_t PlatNowMs() {
+    return GetTickCount();
+}
+
+// A null window would make SetTimer create a thread timer with an id of its own choosing.
+void PlatSetTimer(PlatWindow window, int id, uint32_t periodMs) {
+    if (window) SetTimer(ToHwnd(window), static_cast<UINT_PTR>(id), periodMs, nullptr);
+}
+
+void PlatKillTimer(PlatWindow window, int id) {
+    if (window) KillTimer(ToHwnd(window), static_cast<UINT_PTR>(id));
+}
+
+PlatWindow PlatCreateDialog(PlatDialog which) {
+    HINSTANCE module = GetModuleHandleA(nullptr);
+    if (which == kDialogStats)
+        return CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_STATS), nullptr, StatsWindowProc, 0);
+    return CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_LOGON), nullptr, MainWindowProc, 0);
+}
+
+void PlatDestroyWindow(PlatWindow window) {
+    if (window) DestroyWindow(ToHwnd(window));
+}
+
+void PlatShowWindow(PlatWindow window, bool visible) {
+    if (window) ShowWindow(ToHwnd(window), visible ? SW_SHOW : SW_HIDE);
+}
+
+void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size) {
+    if (!buffer || size == 0) return;
+    buffer[0] = '\0';
+    if (!window) return;
+    int limit = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+    GetDlgItemTextA(ToHwnd(window), id, buffer, limit);
+    buffer[size - 1] = '\0';
+}
+
+void PlatSetItemText(PlatWindow window, int id, const char* text) {
+    if (window) SetDlgItemTextA(ToHwnd(window), id, text ? text : "");
+}
+
+bool PlatIsItemChecked(PlatWindow window, int id) {
+    return window && IsDlgButtonChecked(ToHwnd(window), id) == BST_CHECKED;
+}
+
+void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
+    if (window) CheckDlgButton(ToHwnd(window), id, checked ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon) {
+    if (window)
+        SendDlgItemMessageA(ToHwnd(window), id, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+}
+
+PlatIcon PlatLoadIcon(int resourceId) {
+    return LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(resourceId));
+}
+
+// PostMessage to a null window would land in the thread's queue instead of being dropped.
+void PlatPostCommand(PlatWindow window, int id) {
+    if (window) PostMessageA(ToHwnd(window), WM_COMMAND, MAKEWPARAM(id, 0), 0);
+}
+
+void PlatPostNull(PlatWindow window) {
+    if (window) PostMessageA(ToHwnd(window), WM_NULL, 0, 0);
+}
+
+void PlatPostQuit(int exitCode) {
+    PostQuitMessage(exitCode);
+}
+
+static bool TakenByDialog(HWND dialog, MSG* message) {
+    return dialog && IsDialogMessageA(dialog, message);
+}
+
+int PlatRunMessageLoop(PlatWindow statsWindow, PlatWindow mainWindow) {
+    MSG message = {};
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (TakenByDialog(ToHwnd(statsWindow), &message) ||
+            TakenByDialog(ToHwnd(mainWindow), &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, PlatBoxKind kind) {
+    UINT icon = kind == kBoxError     ? MB_ICONERROR
+                : kind == kBoxWarning ? MB_ICONWARNING
+                                      : MB_ICONINFORMATION;
+    MessageBoxA(ToHwnd(owner), text ? text : "", caption ? caption : "", MB_OK | icon);
+}

@@ -1,0 +1,61 @@
+// The single-instance mutex, the program's own path and the debug console.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+// Held until the process ends: the mutex is what tells a second agent that this one runs.
+static HANDLE gInstanceMutex = nullptr;
+
+PlatMutexResult PlatCreateInstanceMutex(const char* name) {
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+    DWORD error = GetLastError();
+    if (!mutex) return kMutexFailed;
+    gInstanceMutex = mutex;
+    return error == ERROR_ALREADY_EXISTS ? kMutexExisted : kMutexCreated;
+}
+
+bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs) {
+    return gInstanceMutex && WaitForSingleObject(gInstanceMutex, timeoutMs) == WAIT_ABANDONED;
+}
+
+void PlatProgramPath(char* buffer, size_t size) {
+    if (!buffer || size == 0) return;
+    DWORD limit = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    DWORD length = GetModuleFileNameA(nullptr, buffer, limit);
+    // Older systems leave a truncated path without its NUL.
+    if (length >= limit) length = limit - 1;
+    buffer[length] = '\0';
+}
+
+static bool HasUsableStdout() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN;
+}
+
+// Started with its output redirected (a file, a pipe), the agent keeps writing there; otherwise
+// it opens a console of its own.
+void PlatOpenDebugOutput() {
+    if (HasUsableStdout()) return;
+    AllocConsole();
+    freopen("CONIN$", "r", stdin);
+    freopen("CONOUT$", "w", stdout);
+}
+
+void PlatDebugWrite(const char* ansiText) {
+    if (!ansiText) ansiText = "";
+    // Single-byte code pages convert byte for byte, so any length goes through in pieces.
+    char piece[256];
+    size_t left = strlen(ansiText);
+    while (left > 0) {
+        DWORD n = left < sizeof piece ? static_cast<DWORD>(left) : sizeof piece;
+        CharToOemBuffA(ansiText, piece, n);
+        fwrite(piece, 1, n, stdout);
+        ansiText += n;
+        left -= n;
+    }
+    fputc('\n', stdout);
+    fflush(stdout);
+}

@@ -1,0 +1,130 @@
+// Winsock sockets: event-driven ones for the engine, time-bounded ones for the session-end logoff.
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include "platform/platform.h"
+#include "ui/handlers.h"
+
+static_assert(kEventRead == FD_READ && kEventWrite == FD_WRITE, "event bits are Winsock's");
+static_assert(kEventConnect == FD_CONNECT && kEventClose == FD_CLOSE, "event bits are Winsock's");
+static_assert(kNoSocket == static_cast<PlatSocket>(INVALID_SOCKET), "no socket is INVALID_SOCKET");
+
+static SOCKET ToSocket(PlatSocket s) {
+    return static_cast<SOCKET>(s);
+}
+
+static bool FillAddress(sockaddr_in* to, const char* address, int port) {
+    if (!address) return false;
+    ZeroMemory(to, sizeof *to);
+    to->sin_family = AF_INET;
+    to->sin_addr.s_addr = inet_addr(address);
+    to->sin_port = htons(static_cast<u_short>(port));
+    return true;
+}
+
+static bool SetNonBlocking(PlatSocket s, bool on) {
+    u_long mode = on ? 1 : 0;
+    return ioctlsocket(ToSocket(s), FIONBIO, &mode) == 0;
+}
+
+bool PlatSocketsStartup(int* version) {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
+    if (version) *version = LOBYTE(data.wVersion) * 256 + HIBYTE(data.wVersion);
+    return true;
+}
+
+void PlatSocketsCleanup() {
+    WSACleanup();
+}
+
+PlatSocket PlatSocketOpen() {
+    PlatSocket s = PlatSocketOpenBlocking();
+    if (s != kNoSocket && !SetNonBlocking(s, true)) {
+        PlatSocketClose(s);
+        return kNoSocket;
+    }
+    return s;
+}
+
+void PlatSocketSelect(PlatSocket s, PlatWindow window, int mask) {
+    if (s == kNoSocket || !window) return;
+    WSAAsyncSelect(ToSocket(s), static_cast<HWND>(window), kMsgSocketNotify, mask);
+}
+
+void PlatSocketConnect(PlatSocket s, const char* address, int port) {
+    sockaddr_in to;
+    if (s == kNoSocket || !FillAddress(&to, address, port)) return;
+    connect(ToSocket(s), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+int PlatSocketSend(PlatSocket s, const uint8_t* data, int length) {
+    if (s == kNoSocket || !data || length < 0) return -1;
+    return send(ToSocket(s), reinterpret_cast<const char*>(data), length, 0);
+}
+
+int PlatSocketRecv(PlatSocket s, uint8_t* data, int length) {
+    if (s == kNoSocket || !data || length < 0) return -1;
+    return recv(ToSocket(s), reinterpret_cast<char*>(data), length, 0);
+}
+
+void PlatSocketShutdown(PlatSocket s) {
+    if (s != kNoSocket) shutdown(ToSocket(s), SD_BOTH);
+}
+
+void PlatSocketClose(PlatSocket s) {
+    if (s != kNoSocket) closesocket(ToSocket(s));
+}
+
+// ---- Time-bounded exchange ----
+// The socket is non-blocking underneath and every wait is a select() with the caller's bound,
+// so a server that never accepts, never reads or never answers cannot hold the caller longer.
+
+enum WaitFor { kWaitRead, kWaitWrite };
+
+// 1 ready, 0 timed out, -1 failed (a failed connect shows up as an exception).
+static int WaitReady(PlatSocket s, WaitFor what, uint32_t timeoutMs) {
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(ToSocket(s), &ready);
+    FD_SET(ToSocket(s), &failed);
+    timeval limit;
+    limit.tv_sec = static_cast<long>(timeoutMs / 1000);
+    limit.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
+    int n = select(0, what == kWaitRead ? &ready : nullptr, what == kWaitWrite ? &ready : nullptr,
+                   &failed, &limit);
+    if (n < 0 || FD_ISSET(ToSocket(s), &failed)) return -1;
+    return n > 0 && FD_ISSET(ToSocket(s), &ready) ? 1 : 0;
+}
+
+PlatSocket PlatSocketOpenBlocking() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return s == INVALID_SOCKET ? kNoSocket : static_cast<PlatSocket>(s);
+}
+
+int PlatSocketConnectWait(PlatSocket s, const char* address, int port, uint32_t timeoutMs) {
+    sockaddr_in to;
+    if (s == kNoSocket || !FillAddress(&to, address, port) || !SetNonBlocking(s, true)) return -1;
+    if (connect(ToSocket(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+    if (WaitReady(s, kWaitWrite, timeoutMs) != 1) return -1;
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(ToSocket(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
+        return -1;
+    return error == 0 ? 0 : -1;
+}
+
+int PlatSocketSendWait(PlatSocket s, const uint8_t* data, int length, uint32_t timeoutMs) {
+    if (s == kNoSocket || !data || length < 0 || !SetNonBlocking(s, true)) return -1;
+    if (WaitReady(s, kWaitWrite, timeoutMs) != 1) return -1;
+    return send(ToSocket(s), reinterpret_cast<const char*>(data), length, 0);
+}
+
+int PlatSocketRecvWait(PlatSocket s, uint8_t* data, int length, uint32_t timeoutMs) {
+    if (s == kNoSocket || !data || length < 0 || !SetNonBlocking(s, true)) return -1;
+    if (WaitReady(s, kWaitRead, timeoutMs) != 1) return -1;
+    return recv(ToSocket(s), reinterpret_cast<char*>(data), length, 0);
+}

@@ -1,0 +1,71 @@
+// The notification-area icon and the tray menu.
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/win32/resource_ids_win.h"
+#include "ui/handlers.h"
+
+// The shell of every Windows version the agent meets accepts the original layout.
+static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "NOTIFYICONDATAA V1 is 88 bytes on 32-bit");
+
+static HWND ToHwnd(PlatWindow window) {
+    return static_cast<HWND>(window);
+}
+static HMENU ToMenu(PlatMenu menu) {
+    return static_cast<HMENU>(menu);
+}
+
+bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip) {
+    // Without a window the shell would keep an icon nobody can remove or click.
+    if (!window) return false;
+    NOTIFYICONDATAA data;
+    ZeroMemory(&data, sizeof data);
+    data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    data.hWnd = ToHwnd(window);
+    data.uID = 0;
+    data.uFlags = NIF_MESSAGE;
+    data.uCallbackMessage = kMsgTrayCallback;
+    if (icon) {
+        data.uFlags |= NIF_ICON;
+        data.hIcon = static_cast<HICON>(icon);
+    }
+    if (tip) {
+        data.uFlags |= NIF_TIP;
+        // The V1 tip field is 64 bytes: 63 characters and the NUL left by ZeroMemory.
+        strncpy(data.szTip, tip, 63);
+    }
+    DWORD message = action == kTrayAdd ? NIM_ADD : action == kTrayModify ? NIM_MODIFY : NIM_DELETE;
+    return Shell_NotifyIconA(message, &data) != FALSE;
+}
+
+PlatMenu PlatMenuLoad() {
+    return LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDM_TRAY));
+}
+
+void PlatMenuCheck(PlatMenu menu, int id, bool checked) {
+    if (menu) CheckMenuItem(ToMenu(menu), id, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void PlatMenuGray(PlatMenu menu, int id, bool grayed) {
+    if (menu)
+        EnableMenuItem(ToMenu(menu), id,
+                       MF_BYCOMMAND | (grayed ? MF_DISABLED | MF_GRAYED : MF_ENABLED));
+}
+
+void PlatMenuTrack(PlatMenu menu, PlatWindow owner) {
+    HMENU popup = menu ? GetSubMenu(ToMenu(menu), 0) : nullptr;
+    if (!popup || !owner) return;
+    POINT at = {};
+    GetCursorPos(&at);
+    // Without the foreground the menu would not close when the user clicks elsewhere.
+    SetForegroundWindow(ToHwnd(owner));
+    TrackPopupMenu(popup, 0, at.x, at.y, 0, ToHwnd(owner), nullptr);
+}
+
+void PlatMenuDestroy(PlatMenu menu) {
+    if (menu) DestroyMenu(ToMenu(menu));
+}

@@ -1,0 +1,94 @@
+// The window procedures: each message is decoded and handed to exactly one handler.
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include "platform/win32/resource_ids_win.h"
+#include "platform/win32/windows_win.h"
+#include "ui/handlers.h"
+
+// The password edit's own procedure, which every message is passed on to.
+static WNDPROC gPasswordFieldPrevious = nullptr;
+
+static TrayMouse ClassifyTrayMouse(LPARAM mouseMessage) {
+    switch (static_cast<UINT>(mouseMessage)) {
+        case WM_MOUSEMOVE:
+            return kTrayMouseMove;
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK:
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONDBLCLK:
+            return kTrayMouseButton;
+        default:
+            return kTrayMouseOther;
+    }
+}
+
+// Explorer broadcasts this after it (re)starts; the icon has to be added again.
+static UINT TaskbarCreatedMessage() {
+    static const UINT message = RegisterWindowMessageA("TaskbarCreated");
+    return message;
+}
+
+static void WatchPasswordField(HWND dialog) {
+    HWND field = GetDlgItem(dialog, IDC_PASSWORD);
+    if (!field) return;
+    LONG_PTR previous =
+        SetWindowLongPtrA(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PasswordFieldProc));
+    if (previous) gPasswordFieldPrevious = reinterpret_cast<WNDPROC>(previous);
+}
+
+INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG:
+            WatchPasswordField(window);
+            return TRUE; // focus goes to the first control, the login field
+        case WM_CLOSE:
+            OnMainWindowClose();
+            return TRUE;
+        case WM_COMMAND:
+            OnCommand(LOWORD(wParam));
+            return TRUE;
+        case WM_TIMER:
+            OnTimer(static_cast<int>(wParam));
+            return TRUE;
+        case kMsgTrayCallback:
+            OnTrayEvent(ClassifyTrayMouse(lParam));
+            return TRUE;
+        case kMsgSocketNotify:
+            OnSocketEvent(static_cast<PlatSocket>(wParam), WSAGETSELECTEVENT(lParam),
+                          WSAGETSELECTERROR(lParam));
+            return TRUE;
+        case WM_QUERYENDSESSION:
+            LogoutAtSessionEnd();
+            return FALSE; // not handled: the default answer lets the session end
+        case WM_ENDSESSION:
+            OnEndSession(wParam != 0);
+            return FALSE;
+        default:
+            if (message == TaskbarCreatedMessage()) {
+                OnTaskbarCreated();
+                return TRUE;
+            }
+            return FALSE;
+    }
+}
+
+LRESULT CALLBACK PasswordFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CHAR) OnPasswordTyped();
+    if (!gPasswordFieldPrevious) return DefWindowProcA(field, message, wParam, lParam);
+    return CallWindowProcA(gPasswordFieldPrevious, field, message, wParam, lParam);
+}
+
+INT_PTR CALLBACK StatsWindowProc(HWND, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+        case WM_CLOSE:
+            OnStatsClose();
+            return TRUE;
+        case WM_COMMAND:
+            OnStatsCommand(LOWORD(wParam));
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}

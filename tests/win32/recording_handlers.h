@@ -1,0 +1,8 @@
+// Handlers that only record how the window procedures called them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One line per call, e.g. "OnCommand 108" or "OnSocketEvent 1234 16 10061".
+extern std::vector<std::string> gHandlerCalls;
