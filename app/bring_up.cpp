@@ -22,7 +22,7 @@ void LoadIcons() {
     gAgent.iconDisconnected = PlatLoadIcon(IDI_DISCONNECTED);
     gAgent.iconProgress = PlatLoadIcon(IDI_PROGRESS);
     gAgent.iconConnected = PlatLoadIcon(IDI_CONNECTED);
-    gAgent.iconError = PlatLoadIcon(IDI_ERROR);
+    gAgent.iconError = PlatLoadIcon(IDI_NET_ERROR);
     gAgent.iconBlocked = PlatLoadIcon(IDI_BLOCKED);
     gAgent.iconLimit = PlatLoadIcon(IDI_LIMIT);
 }

@@ -27,7 +27,7 @@
 
 // ---- Status icons ----
 #define IDI_CONNECTED 300
-#define IDI_ERROR 301
+#define IDI_NET_ERROR 301  // not IDI_ERROR: winuser.h has a system icon of that name
 #define IDI_PROGRESS 302
 #define IDI_BLOCKED 304
 #define IDI_LIMIT 305

@@ -4,7 +4,7 @@
 #include <climits>
 
 #include "platform/platform.h"
-#include "platform/win32/resource_ids_win.h"
+#include "res/resource_ids.h"
 #include "platform/win32/windows_win.h"
 
 static HWND ToHwnd(PlatWindow window) {

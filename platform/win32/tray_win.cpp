@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "platform/win32/resource_ids_win.h"
+#include "res/resource_ids.h"
 #include "ui/handlers.h"
 
 // The shell of every Windows version the agent meets accepts the original layout.

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "platform/win32/resource_ids_win.h"
+#include "res/resource_ids.h"
 #include "platform/win32/windows_win.h"
 #include "ui/handlers.h"
 

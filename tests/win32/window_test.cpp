@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/resource_ids_win.h"
+#include "res/resource_ids.h"
 #include "recording_handlers.h"
 #include "ui/handlers.h"
 #include "wine_test_util.h"
@@ -272,7 +272,7 @@ TEST_F(WindowTest, TrackedMenuSendsTheChosenItemToItsOwner) {
 
 TEST_F(WindowTest, IconsLoadFromTheExecutable) {
     for (int id :
-         {IDI_DISCONNECTED, IDI_PROGRESS, IDI_CONNECTED, IDI_ERROR, IDI_BLOCKED, IDI_LIMIT}) {
+         {IDI_DISCONNECTED, IDI_PROGRESS, IDI_CONNECTED, IDI_NET_ERROR, IDI_BLOCKED, IDI_LIMIT}) {
         PlatIcon icon = PlatLoadIcon(id);
         EXPECT_NE(nullptr, icon) << "icon " << id;
         PlatSetItemIcon(stats, IDC_STATS_ICON, icon);
