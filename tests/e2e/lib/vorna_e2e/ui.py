@@ -1,0 +1,56 @@
+"""The agent's own window captions, control and command ids, and the texts it shows."""
+
+LOGON_CAPTION = "Подключение к Интернет"
+STATS_CAPTION = "Текущее состояние пользователя"
+WARNING_CAPTION = "VornaAgent - предупреждение"
+ERROR_CAPTION = "VornaAgent - ошибка"
+ABOUT_CAPTION = "О программе"
+
+# Logon window
+IDC_LOGIN = 105
+IDC_PASSWORD = 106
+IDC_REMEMBER = 107
+IDC_CONNECT = 108
+IDC_HIDE = 109
+# Statistics window
+IDC_STATS_ICON = 201
+IDC_STATS_OK = 203
+IDC_STATS_TEXT = 904
+# Tray menu
+IDM_CONNECT = 4011
+IDM_DISCONNECT = 4012
+IDM_INFO = 4013
+IDM_AUTORUN = 4014
+IDM_EXIT = 4015
+IDM_ABOUT = 4017
+
+TRAY_CALLBACK = 1025
+WM_QUERYENDSESSION = 0x0011
+WM_TIMER = 0x0113
+WM_MOUSEMOVE = 0x0200
+WM_LBUTTONDOWN = 0x0201
+WM_LBUTTONDBLCLK = 0x0203
+WM_RBUTTONDOWN = 0x0204
+WM_RBUTTONDBLCLK = 0x0206
+VK_TAB = 0x09
+VK_RETURN = 0x0D
+VK_ESCAPE = 0x1B
+
+DEBUG_HEADER = "*** Debug output:"
+DEBUG_TRAY = "Трей: "
+DEBUG_RECEIVED = "Полученные данные: "
+DEBUG_NETWORK_ERROR = "Сетевая ошибка, причина: "
+DEBUG_ATTEMPT = "Попытка соединения..."
+DEBUG_LINE_STARTS = (DEBUG_HEADER, DEBUG_TRAY, DEBUG_ATTEMPT, DEBUG_NETWORK_ERROR,
+                     "AHTUNG READ WHEN CLOSE", DEBUG_RECEIVED, "Парсинг сообщения: ",
+                     "Получение статистики, вне очередной 'PING'")
+ALREADY_RUNNING = "Приложение уже запущено"
+BAD_KEY = "Невозможно инициализировать ключ шифрования"
+
+TIMER_PING = 2
+TIMER_RECONNECT = 5
+
+SETTINGS_KEY = r"HKEY_CURRENT_USER\Software\Vorna\AuthUtility"
+VENDOR_KEY = r"HKEY_CURRENT_USER\Software\Vorna"
+RUN_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run"
+RUN_VALUE = "VORNA Auth Utility"
