@@ -1,0 +1,277 @@
+﻿; Per-user installer for VornaAgent: no administrator rights, everything under the user's own
+; profile and HKCU.
+;
+;   makensis -INPUTCHARSET UTF8 -DAGENT_EXE=/abs/VornaAgent.exe -DOUTFILE=/abs/Setup.exe \
+;            vorna_agent.nsi
+; (makensis works in this directory, so give it absolute paths; build_installer.sh does.)
+;
+; Optional defines: VERSION (a.b.c.d), AGENT_ICON (.ico for the installer), RESOURCE_IDS (the
+; agent's resource id header, by default res/resource_ids.h next to this directory).
+;
+; Command line of the installer:   /S silent, /AUTORUN turn start at logon on, /D=dir.
+; Command line of the uninstaller: /S silent, /REMOVESETTINGS also delete the stored settings.
+
+Unicode true
+ManifestDPIAware true
+RequestExecutionLevel user
+SetCompressor /SOLID lzma
+
+!ifndef AGENT_EXE
+  !error "Give the agent to pack: makensis -DAGENT_EXE=path\VornaAgent.exe"
+!endif
+!ifndef OUTFILE
+  !define OUTFILE "VornaAgentSetup.exe"
+!endif
+!ifndef VERSION
+  !define VERSION "2.5.3.702"
+!endif
+!ifndef RESOURCE_IDS
+  !define RESOURCE_IDS "${__FILEDIR__}/../res/resource_ids.h"
+!endif
+
+; The agent's window and command ids come from the header the agent itself is built with.
+!searchparse /file "${RESOURCE_IDS}" "#define IDM_EXIT " AGENT_CMD_EXIT
+!searchparse /file "${RESOURCE_IDS}" "#define IDC_LOGIN " AGENT_IDC_LOGIN
+!searchparse /file "${RESOURCE_IDS}" "#define IDC_CONNECT " AGENT_IDC_CONNECT
+!searchparse "${VERSION}" "" VER_MAJOR "." VER_MINOR "." VER_PATCH "." VER_BUILD
+
+!define PRODUCT_NAME "Vorna Tray Agent"
+!define PUBLISHER "Vorna Networks"
+!define VERSION_TEXT "${VER_MAJOR}.${VER_MINOR}.${VER_PATCH} (build ${VER_BUILD})"
+!define AGENT_FILE "VornaAgent.exe"
+!define UNINSTALLER_FILE "uninstall.exe"
+!define SHORTCUT "$SMPROGRAMS\VornaAgent.lnk"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\VornaAgent"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define RUN_VALUE "VORNA Auth Utility"
+!define SETTINGS_PARENT_KEY "Software\Vorna"
+!define SETTINGS_KEY "Software\Vorna\AuthUtility"
+; The agent's logon window: a dialog that lives, hidden or not, as long as the agent runs.
+!define AGENT_WINDOW_CLASS "#32770"
+!define AGENT_WINDOW_CAPTION "Подключение к Интернет"
+; Exit during a session logs off first; the agent's request timeout is 3.5 s.
+!define AGENT_STOP_POLLS 50
+!define AGENT_STOP_POLL_MS 100
+!define AGENT_SEND_TIMEOUT_MS 2000
+!define SYNCHRONIZE 0x00100000
+!define MSG_STILL_RUNNING_INSTALL "${PRODUCT_NAME} всё ещё работает. Закройте его \
+    (меню значка в области уведомлений, $\"Выход$\") и нажмите $\"Повтор$\"."
+!define MSG_STILL_RUNNING_UNINSTALL "${PRODUCT_NAME} всё ещё работает, и его файл не удалён. \
+    Завершите программу и повторите удаление."
+!define WAIT_OBJECT_0 0
+
+!include MUI2.nsh
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include WinMessages.nsh
+
+Name "${PRODUCT_NAME}"
+OutFile "${OUTFILE}"
+InstallDir "$LOCALAPPDATA\VornaAgent"
+InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
+BrandingText "${PRODUCT_NAME} ${VERSION_TEXT}"
+ShowInstDetails show
+ShowUninstDetails show
+
+!ifdef AGENT_ICON
+  !define MUI_ICON "${AGENT_ICON}"
+  !define MUI_UNICON "${AGENT_ICON}"
+!endif
+!define MUI_ABORTWARNING
+!define MUI_COMPONENTSPAGE_NODESC
+!define MUI_FINISHPAGE_RUN "$INSTDIR\${AGENT_FILE}"
+!define MUI_FINISHPAGE_RUN_TEXT "Запустить ${PRODUCT_NAME}"
+
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_COMPONENTS
+!insertmacro MUI_UNPAGE_INSTFILES
+
+!insertmacro MUI_LANGUAGE "Russian"
+
+VIProductVersion "${VERSION}"
+VIFileVersion "${VERSION}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "ProductName" "${PRODUCT_NAME}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "FileDescription" "Установка ${PRODUCT_NAME}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "FileVersion" "${VERSION_TEXT}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "ProductVersion" "${VERSION_TEXT}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "LegalCopyright" "© ${PUBLISHER}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "OriginalFilename" "VornaAgentSetup.exe"
+
+; Asks a running agent to exit the way its own tray menu does, and waits a bounded time for its
+; process to end (only then is its exe free to be replaced or deleted).
+; Sets AgentRunning: 0 when no agent runs any more, 1 when one is still running; sets
+; AgentWasStopped when it ended one.
+Var AgentRunning
+Var AgentWasStopped
+!macro VORNA_STOP_AGENT_FUNCTION un
+Function ${un}StopAgent
+    Push $R0
+    Push $R1
+    Push $R2
+    Push $R3
+    Push $R4
+    StrCpy $R0 0
+    StrCpy $R3 0
+find_next:
+    FindWindow $R0 "${AGENT_WINDOW_CLASS}" "${AGENT_WINDOW_CAPTION}" 0 $R0
+    StrCmp $R0 0 done
+    ; Another program's dialog may carry the same caption: only the agent's has these controls.
+    GetDlgItem $R1 $R0 ${AGENT_IDC_LOGIN}
+    StrCmp $R1 0 find_next
+    GetDlgItem $R1 $R0 ${AGENT_IDC_CONNECT}
+    StrCmp $R1 0 find_next
+
+    DetailPrint "Завершение работающего ${PRODUCT_NAME}..."
+    StrCpy $R1 0
+    System::Call "user32::GetWindowThreadProcessId(p R0, *i .R1) i"
+    System::Call "kernel32::OpenProcess(i ${SYNCHRONIZE}, i 0, i R1) p .R2"
+    ; A hung agent must not hang the installer: the send gives up after a while.
+    SendMessage $R0 ${WM_COMMAND} ${AGENT_CMD_EXIT} 0 $R1 /TIMEOUT=${AGENT_SEND_TIMEOUT_MS}
+    StrCpy $R3 1
+    StrCpy $R4 0
+poll:
+    ${If} $R2 P<> 0
+        System::Call "kernel32::WaitForSingleObject(p R2, i ${AGENT_STOP_POLL_MS}) i .R1"
+        ${If} $R1 = ${WAIT_OBJECT_0}
+            StrCpy $R3 0
+        ${EndIf}
+    ${Else}
+        ; No handle to the process (should not happen for our own user): watch the window.
+        Sleep ${AGENT_STOP_POLL_MS}
+        IsWindow $R0 +2
+        StrCpy $R3 0
+    ${EndIf}
+    ${If} $R3 = 0
+        StrCpy $AgentWasStopped 1
+    ${EndIf}
+    IntOp $R4 $R4 + 1
+    ${If} $R3 = 1
+    ${AndIf} $R4 < ${AGENT_STOP_POLLS}
+        Goto poll
+    ${EndIf}
+    ${If} $R2 P<> 0
+        System::Call "kernel32::CloseHandle(p R2)"
+    ${EndIf}
+    ${If} $R3 = 1
+        DetailPrint "${PRODUCT_NAME} не завершился."
+    ${EndIf}
+done:
+    StrCpy $AgentRunning $R3
+    Pop $R4
+    Pop $R3
+    Pop $R2
+    Pop $R1
+    Pop $R0
+FunctionEnd
+!macroend
+!insertmacro VORNA_STOP_AGENT_FUNCTION ""
+!insertmacro VORNA_STOP_AGENT_FUNCTION "un."
+
+Section "${PRODUCT_NAME}" SecAgent
+    SectionIn RO
+stop_agent:
+    Call StopAgent
+    ${If} $AgentRunning <> 0
+        MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${MSG_STILL_RUNNING_INSTALL}" \
+            /SD IDCANCEL IDRETRY stop_agent
+        DetailPrint "Установка прервана: ${PRODUCT_NAME} работает."
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
+
+    SetOutPath "$INSTDIR"
+    ClearErrors
+    File "/oname=${AGENT_FILE}" "${AGENT_EXE}"
+    ; In silent mode a failed File is ignored by default; never report a half-done upgrade as done.
+    ${If} ${Errors}
+        DetailPrint "Не удалось записать $INSTDIR\${AGENT_FILE}."
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
+    WriteUninstaller "$INSTDIR\${UNINSTALLER_FILE}"
+    CreateShortcut "${SHORTCUT}" "$INSTDIR\${AGENT_FILE}" "" "$INSTDIR\${AGENT_FILE}" 0
+
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_NAME}"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${AGENT_FILE},0"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER_FILE}"'
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\${UNINSTALLER_FILE}" /S'
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    IntFmt $0 "0x%08X" $0
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+; The same two values the agent's own "start at logon" menu item writes: the Run entry and the
+; flag the agent rewrites it from on every save.
+Section /o "Запускаться при входе в систему" SecAutorun
+    WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" "$INSTDIR\${AGENT_FILE}"
+    WriteRegDWORD HKCU "${SETTINGS_KEY}" "runonwinlogon" 1
+SectionEnd
+
+Function .onInit
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/AUTORUN" $R1
+    ${IfNot} ${Errors}
+        SectionSetFlags ${SecAutorun} ${SF_SELECTED}
+    ${EndIf}
+FunctionEnd
+
+Section "un.${PRODUCT_NAME}" UnSecAgent
+    SectionIn RO
+    Call un.StopAgent
+
+    ; Another copy of the agent may have registered itself; only our own entry goes.
+    ReadRegStr $1 HKCU "${RUN_KEY}" "${RUN_VALUE}"
+    ${If} $1 == "$INSTDIR\${AGENT_FILE}"
+        DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
+    ${EndIf}
+    Delete "${SHORTCUT}"
+
+    ClearErrors
+    Delete "$INSTDIR\${AGENT_FILE}"
+    ${If} ${Errors}
+        ; An agent that would not exit keeps its exe locked: keep the uninstaller and its entry
+        ; so that the removal can be finished later.
+        DetailPrint "Не удалось удалить $INSTDIR\${AGENT_FILE}."
+        MessageBox MB_OK|MB_ICONEXCLAMATION "${MSG_STILL_RUNNING_UNINSTALL}" /SD IDOK
+        SetErrorLevel 2
+    ${Else}
+        Delete "$INSTDIR\${UNINSTALLER_FILE}"
+        RMDir "$INSTDIR"
+        DeleteRegKey HKCU "${UNINSTALL_KEY}"
+    ${EndIf}
+SectionEnd
+
+Section /o "un.Удалить сохранённые настройки" UnSecSettings
+    DeleteRegKey HKCU "${SETTINGS_KEY}"
+    DeleteRegKey /ifempty HKCU "${SETTINGS_PARENT_KEY}"
+SectionEnd
+
+; A silent upgrade gives the user back the agent it stopped; in the GUI the finish page offers it.
+Function .onInstSuccess
+    ${If} ${Silent}
+    ${AndIf} $AgentWasStopped = 1
+        Exec '"$INSTDIR\${AGENT_FILE}"'
+    ${EndIf}
+FunctionEnd
+
+Function un.onInit
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/REMOVESETTINGS" $R1
+    ${IfNot} ${Errors}
+        SectionSetFlags ${UnSecSettings} ${SF_SELECTED}
+    ${EndIf}
+FunctionEnd

@@ -1,0 +1,359 @@
+#!/usr/bin/env python3
+"""The per-user installer under Wine: silent install and uninstall, start at logon, stored
+settings, and stopping a running agent (one that exits, one that hangs, and a stranger's window
+with the agent's caption).
+
+Environment: VORNA_INSTALLER (the built setup), VORNA_AGENT_EXE (the agent it packs),
+VORNA_LOOKALIKE_EXE, VORNA_CONFIG (the site configuration tool), VORNA_FIXTURES_DIR; the Wine
+environment of the run (WINEPREFIX...) or VORNA_RUN_DIR for one of its own.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
+from wine_session import ROOT, Failure, WineSession, check, check_eq  # noqa: E402
+
+UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VornaAgent"
+RUN_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+RUN_VALUE = "VORNA Auth Utility"
+SETTINGS_KEY = "Software\\Vorna\\AuthUtility"
+SETTINGS_PARENT_KEY = "Software\\Vorna"
+AGENT_EXIT_COMMAND = "command 4015"
+# Bounds every installer run; well above the installer's own 5 s wait for an agent to exit.
+PROGRAM_TIMEOUT_S = 30
+WINDOW_TIMEOUT_MS = 15000
+
+
+def env_path(name, default=None):
+    value = os.environ.get(name) or default
+    if not value or not Path(value).exists():
+        raise Failure(f"{name} must name an existing file (got {value!r})")
+    return Path(value)
+
+
+def wait_until(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise Failure(f"timed out after {seconds} s waiting for {what}")
+        time.sleep(0.05)
+
+
+class Installation:
+    """Where this prefix puts the agent, and the operations on it."""
+
+    def __init__(self, wine):
+        self.wine = wine
+        self.dir_win = wine.expand("%LOCALAPPDATA%") + "\\VornaAgent"
+        self.exe_win = self.dir_win + "\\VornaAgent.exe"
+        self.dir = wine.unix_path(self.dir_win)
+        self.exe = self.dir / "VornaAgent.exe"
+        self.uninstaller = self.dir / "uninstall.exe"
+        programs = wine.expand("%APPDATA%") + "\\Microsoft\\Windows\\Start Menu\\Programs"
+        self.shortcut = wine.unix_path(programs) / "VornaAgent.lnk"
+
+    def agent_processes(self):
+        """Agents running from the installation, whoever started them."""
+        return sorted(set(self.wine.prefix_processes(self.dir_win + "\\VornaAgent.exe") +
+                          self.wine.prefix_processes(str(self.exe))))
+
+    def reset(self):
+        self.wine.reg_import({UNINSTALL_KEY: None, SETTINGS_PARENT_KEY: None,
+                              RUN_KEY: {RUN_VALUE: None}})
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.shortcut.unlink(missing_ok=True)
+
+    def install(self, setup, *args):
+        return self.wine.run([setup, "/S", *args], timeout=PROGRAM_TIMEOUT_S)
+
+    def uninstall_and_wait(self, *args):
+        """Runs the uninstaller in place (`_?=`), so it returns only when it has finished."""
+        check(self.uninstaller.exists(), "no uninstaller to run", self.uninstaller)
+        return self.wine.run([self.uninstaller, "/S", *args, "_?=" + self.dir_win],
+                             timeout=PROGRAM_TIMEOUT_S)
+
+    def finish_in_place_uninstall(self):
+        # An uninstaller run in place cannot delete itself; everything else must be gone.
+        left = sorted(p.name for p in self.dir.iterdir()) if self.dir.exists() else []
+        check_eq(left, ["uninstall.exe"], "files left after the uninstaller ran in place")
+        shutil.rmtree(self.dir)
+
+    def uninstall_from_entry(self, *args):
+        """Runs the entry's QuietUninstallString as the system's program list would: the
+        uninstaller copies itself away and returns at once, so wait for its work to show."""
+        quiet = self.wine.reg_values(UNINSTALL_KEY)["QuietUninstallString"]
+        exe, _, rest = quiet[1:].partition('" ')
+        rc, out = self.wine.run([exe, *rest.split(), *args], timeout=PROGRAM_TIMEOUT_S)
+        check_eq(rc, 0, f"exit code of {quiet}")
+        wait_until(lambda: not self.dir.exists() and self.wine.reg_values(UNINSTALL_KEY) is None
+                   and not self.wine.prefix_processes("Au_.exe"), 20, "the uninstaller to finish")
+
+    def expect_installed(self, agent_bytes, autorun):
+        check(self.exe.exists(), "the agent was not installed", self.exe)
+        if agent_bytes is not None:
+            check(self.exe.read_bytes() == agent_bytes, "the installed agent differs from the "
+                  "packed one", self.exe)
+        check(self.uninstaller.exists(), "no uninstaller", self.uninstaller)
+        check(self.shortcut.exists(), "no Start-menu shortcut", self.shortcut)
+        entry = self.wine.reg_values(UNINSTALL_KEY) or {}
+        expected = {
+            "DisplayName": "Vorna Tray Agent",
+            "DisplayVersion": "2.5.3.702",
+            "Publisher": "Vorna Networks",
+            "InstallLocation": self.dir_win,
+            "UninstallString": f'"{self.dir_win}\\uninstall.exe"',
+            "NoModify": 1,
+            "NoRepair": 1,
+        }
+        check_eq({k: entry.get(k) for k in expected}, expected, "the uninstaller entry")
+        run = (self.wine.reg_values(RUN_KEY) or {}).get(RUN_VALUE)
+        flag = (self.wine.reg_values(SETTINGS_KEY) or {}).get("runonwinlogon")
+        if autorun:
+            check_eq((run, flag), (self.exe_win, 1), "start at logon (Run value, runonwinlogon)")
+        else:
+            check_eq((run, flag), (None, None), "start at logon was turned on unasked")
+
+    def expect_removed(self, run_value=None):
+        check(not self.exe.exists(), "the agent is still there", self.exe)
+        check(not self.shortcut.exists(), "the shortcut is still there", self.shortcut)
+        check_eq(self.wine.reg_values(UNINSTALL_KEY), None, "the uninstaller entry")
+        check_eq((self.wine.reg_values(RUN_KEY) or {}).get(RUN_VALUE), run_value,
+                 "the Run value after uninstall")
+
+
+# ---- install and uninstall, no agent running ----
+
+@dataclass
+class Case:
+    name: str
+    install_args: list
+    uninstall_args: list = field(default_factory=list)
+    # What the agent would have stored by the time the user uninstalls it.
+    agent_settings: dict = field(default_factory=dict)
+    # A Run value another copy of the agent wrote after the install; it must survive.
+    other_run_value: str = None
+    settings_survive: bool = True
+    from_entry: bool = False
+
+
+CASES = [
+    Case("plain install, uninstall from the program list keeps the stored login",
+         [], agent_settings={"savedata": 1, "login": "ivanov"}, from_entry=True),
+    Case("/AUTORUN turns start at logon on, uninstall removes the Run value and keeps the flag",
+         ["/AUTORUN"]),
+    Case("/REMOVESETTINGS deletes the stored settings", ["/AUTORUN"], ["/REMOVESETTINGS"],
+         agent_settings={"savedata": 1, "login": "ivanov"}, settings_survive=False),
+    Case("a Run value of another copy of the agent is left alone", ["/AUTORUN"],
+         other_run_value="C:\\Other\\VornaAgent.exe"),
+]
+
+
+def run_case(inst, setup, agent_bytes, case):
+    rc, out = inst.install(setup, *case.install_args)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    autorun = "/AUTORUN" in case.install_args
+    inst.expect_installed(agent_bytes, autorun)
+    changes = {SETTINGS_KEY: case.agent_settings} if case.agent_settings else {}
+    if case.other_run_value:
+        changes[RUN_KEY] = {RUN_VALUE: case.other_run_value}
+    if changes:
+        inst.wine.reg_import(changes)
+    settings_before = inst.wine.reg_values(SETTINGS_KEY)
+
+    if case.from_entry:
+        inst.uninstall_from_entry(*case.uninstall_args)
+    else:
+        rc, out = inst.uninstall_and_wait(*case.uninstall_args)
+        check_eq(rc, 0, f"uninstaller exit code\n{out}")
+        inst.finish_in_place_uninstall()
+    inst.expect_removed(run_value=case.other_run_value)
+    if case.settings_survive:
+        check_eq(inst.wine.reg_values(SETTINGS_KEY), settings_before, "the stored settings")
+    else:
+        check_eq(inst.wine.reg_values(SETTINGS_KEY), None, "the settings key")
+        check_eq(inst.wine.reg_values(SETTINGS_PARENT_KEY), None, "the empty parent key")
+
+
+# ---- a running agent ----
+
+def start_agent_like(inst, exe, args, name):
+    """Starts a program whose window the installer takes for the agent's; returns (process,
+    log) once the window exists."""
+    log = inst.wine.run_dir / f"{name}.log"
+    process = inst.wine.start([exe, *args], log)
+    wait_until(lambda: process.poll() is not None or b"ready" in log.read_bytes(), 20,
+               f"{name} to show its window")
+    check(process.poll() is None, f"{name} ended at start", log.read_text(errors="replace"))
+    return process, log
+
+
+def start_installed_agent(inst, lookalike):
+    agent = inst.wine.start([inst.exe], inst.wine.run_dir / "agent.log")
+    rc, _ = inst.wine.run([lookalike, "wait-window", "1", WINDOW_TIMEOUT_MS])
+    check(rc == 0 and agent.poll() is None, "the installed agent did not show its logon window",
+          f"exit code {agent.poll()}")
+    return agent
+
+
+def stop(process):
+    process.kill()
+    process.wait(timeout=10)
+
+
+def test_uninstall_stops_the_agent(inst, setup, lookalike):
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    agent = start_installed_agent(inst, lookalike)
+    rc, out = inst.uninstall_and_wait()
+    check_eq(rc, 0, f"uninstaller exit code\n{out}")
+    try:
+        agent.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        raise Failure("the uninstaller left the agent running")
+    inst.finish_in_place_uninstall()
+    inst.expect_removed()
+
+
+def test_upgrade_stops_the_agent(inst, setup, site_setup, config_tool, lookalike):
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    agent = start_installed_agent(inst, lookalike)
+    rc, out = inst.install(site_setup)
+    check_eq(rc, 0, f"exit code of the upgrade over a running agent\n{out}")
+    try:
+        agent.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        raise Failure("the upgrade left the old agent running")
+    rc, _ = inst.wine.run([lookalike, "wait-window", "1", WINDOW_TIMEOUT_MS])
+    check_eq(rc, 0, "the silent upgrade did not start the new agent again (its window)")
+    inst.expect_installed(None, autorun=False)
+    shown = subprocess.run([config_tool, "show", inst.exe], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, timeout=20).stdout.decode()
+    for line in ("address: 10.20.30.40", "port: 8123", "key: 2048-bit RSA"):
+        check(line in shown, f"the upgrade did not install the site's agent: no {line!r}", shown)
+    rc, out = inst.uninstall_and_wait()
+    check_eq(rc, 0, f"uninstaller exit code\n{out}")
+    check_eq(inst.agent_processes(), [], "agents left running by the uninstaller")
+    inst.finish_in_place_uninstall()
+
+
+def test_hung_agent(inst, setup, lookalike):
+    """An agent that ignores Exit keeps its exe locked: the upgrade stops with an error instead
+    of half-replacing it; the uninstaller gives up waiting, removes what it can and keeps itself
+    and its entry so that the removal can be finished later."""
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    hung = lookalike.read_bytes()
+    inst.exe.write_bytes(hung)
+    process, log = start_agent_like(inst, inst.exe, ["agent"], "hung-agent")
+    try:
+        rc, out = inst.install(setup)
+        check_eq(rc, 2, f"exit code of an upgrade over an agent that will not exit\n{out}")
+        check(AGENT_EXIT_COMMAND in log.read_text(), "the upgrade did not ask the agent to exit")
+        check(inst.exe.read_bytes() == hung, "the upgrade replaced the running agent's file")
+
+        rc, out = inst.uninstall_and_wait()
+        check_eq(rc, 2, f"exit code of an uninstall that could not remove the agent\n{out}")
+        check(inst.exe.exists() and inst.uninstaller.exists(),
+              "the uninstaller removed itself though the agent stayed")
+        check(inst.wine.reg_values(UNINSTALL_KEY) is not None,
+              "the uninstaller entry went though the agent stayed")
+    finally:
+        stop(process)
+    rc, out = inst.uninstall_and_wait()
+    check_eq(rc, 0, f"exit code of the second uninstall, agent gone\n{out}")
+    inst.finish_in_place_uninstall()
+    inst.expect_removed()
+
+
+def test_foreign_window(inst, setup, lookalike):
+    process, log = start_agent_like(inst, lookalike, ["foreign"], "foreign")
+    try:
+        rc, out = inst.install(setup)
+        check_eq(rc, 0, f"installer exit code beside a foreign window\n{out}")
+        rc, out = inst.uninstall_and_wait()
+        check_eq(rc, 0, f"uninstaller exit code beside a foreign window\n{out}")
+        check(AGENT_EXIT_COMMAND not in log.read_text(),
+              "the installer sent Exit to a window that is not the agent's", log.read_text())
+        check(process.poll() is None, "the foreign program ended")
+    finally:
+        stop(process)
+    inst.finish_in_place_uninstall()
+
+
+def build_site_setup(run_dir, agent_exe, config_tool):
+    out = run_dir / "VornaAgentSiteSetup.exe"
+    key = env_path("VORNA_FIXTURES_DIR", ROOT / "tests" / "fixtures") / "test_key_2048.pub.pem"
+    done = subprocess.run(
+        ["bash", ROOT / "installer" / "build_installer.sh", "--exe", agent_exe,
+         "--address", "10.20.30.40", "--port", "8123", "--key", key,
+         "--config-tool", config_tool, "--out", out],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+    check_eq(done.returncode, 0, f"build_installer.sh for a site\n{done.stdout.decode()}")
+    return out
+
+
+def main():
+    setup = env_path("VORNA_INSTALLER")
+    agent_exe = env_path("VORNA_AGENT_EXE")
+    lookalike = env_path("VORNA_LOOKALIKE_EXE")
+    config_tool = env_path("VORNA_CONFIG", ROOT / "build" / "host" / "tools" / "vorna_config")
+    agent_bytes = agent_exe.read_bytes()
+
+    wine = WineSession()
+    failures = []
+    try:
+        inst = Installation(wine)
+        site_setup = build_site_setup(wine.run_dir, agent_exe, config_tool)
+        tests = [(c.name, lambda c=c: run_case(inst, setup, agent_bytes, c)) for c in CASES]
+        tests += [
+            ("uninstall stops the running agent",
+             lambda: test_uninstall_stops_the_agent(inst, setup, lookalike)),
+            ("upgrade to a site's installer stops the running agent",
+             lambda: test_upgrade_stops_the_agent(inst, setup, site_setup, config_tool,
+                                                  lookalike)),
+            ("an agent that will not exit is waited for a bounded time",
+             lambda: test_hung_agent(inst, setup, lookalike)),
+            ("a foreign window with the agent's caption is left alone",
+             lambda: test_foreign_window(inst, setup, lookalike)),
+        ]
+        for name, test in tests:
+            inst.reset()
+            started = time.monotonic()
+            try:
+                test()
+                print(f"ok    {name} ({time.monotonic() - started:.1f} s)")
+            except Exception as e:  # noqa: BLE001 - one broken case must not stop the others
+                failures.append(name)
+                detail = e if isinstance(e, Failure) else repr(e)
+                print(f"FAIL  {name}\n    {detail}")
+            finally:
+                for p in wine.processes:
+                    if p.poll() is None:
+                        stop(p)
+                for pid in inst.agent_processes():
+                    os.kill(pid, 9)
+        inst.reset()
+    finally:
+        wine.close()
+    if failures:
+        print(f"{len(failures)} failed: {', '.join(failures)}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    # A run stopped from outside (a CTest timeout) still takes down what it started.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    try:
+        sys.exit(main())
+    except Failure as e:
+        print(f"FAIL  {e}")
+        sys.exit(1)
