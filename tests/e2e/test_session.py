@@ -2,6 +2,7 @@
 remembered, refusals, the tray menu's commands, and what Windows itself sends."""
 import os
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
 
@@ -216,6 +217,20 @@ def test_windows_session_end_logs_off_before_answering(ctx):
     expect_eq(len(server.requests("LOGOUT")), 1, "LOGOUT without a session")
 
 
+def test_session_end_logoff_is_bounded_when_the_server_does_not_answer(ctx):
+    # Windows calls a program hung after a few seconds: the whole logoff gives up in 3.5 s.
+    for fault in ("silent", "noaccept"):
+        server, agent = connected(ctx)
+        server.control(f"fault {fault}")
+        started = time.monotonic()
+        expect_eq(agent.end_session(), 1, f"{fault}: the session may end")
+        took = time.monotonic() - started
+        print(f"    session-end logoff against a '{fault}' server took {took:.2f} s")
+        expect(3.0 < took < 5.0, f"{fault}: the logoff took {took:.2f} s")
+        agent.kill()
+        server.stop()
+
+
 def test_tray_icon_comes_back_when_the_taskbar_is_recreated(ctx):
     agent = ctx.start_agent()
     agent.wait_window(ui.LOGON_CAPTION, visible=1)
@@ -253,6 +268,7 @@ if __name__ == "__main__":
         test_domain_option_forces_start_at_logon_off,
         test_address_option_decides_where_the_logon_goes,
         test_windows_session_end_logs_off_before_answering,
+        test_session_end_logoff_is_bounded_when_the_server_does_not_answer,
         test_tray_icon_comes_back_when_the_taskbar_is_recreated,
         test_hover_pings_at_most_once_in_five_seconds,
     ])
