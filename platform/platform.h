@@ -47,7 +47,8 @@ int PlatSocketSend(PlatSocket s, const uint8_t* data, int length);
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length);
 // Shuts both directions down (the socket stays open until PlatSocketClose).
 void PlatSocketShutdown(PlatSocket s);
-// Closes the socket; kNoSocket is ignored.
+// Closes the socket and drops the notifications still queued for it (the handle value is
+// reused by the next socket); kNoSocket is ignored.
 void PlatSocketClose(PlatSocket s);
 
 // Blocking exchange used only while Windows ends the session: a blocking socket with no

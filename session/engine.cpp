@@ -96,11 +96,30 @@ int ReceiveSome() {
     return received;
 }
 
+// A request that got no answer: a lost PING is tried again at the next tick without troubling
+// the user, three times in a row; anything else is reported at once.
+void RequestFailed(const char* reason) {
+    if (gAgent.connState >= kPingConnecting && gAgent.connState <= kPingReading) {
+        gAgent.timeoutRetries++;
+        if (gAgent.timeoutRetries <= 3) {
+            CloseCurrentSocket();
+            gAgent.connState = kIdle;
+            return;
+        }
+    }
+    NetworkError(reason);
+}
+
 void CompleteRequest() {
     PlatSocketShutdown(gAgent.socketHandle);
     CloseCurrentSocket();
     PlatKillTimer(gAgent.mainWindow, kTimerRequest);
-    HandleReply();
+    if (gAgent.ioLength == 0) {
+        // The server closed without a word: as good as no answer at all, not a success.
+        RequestFailed("empty reply");
+    } else {
+        HandleReply();
+    }
     gAgent.connState = kIdle;
     if (gAgent.quitAfterLogout) PlatPostQuit(0);
 }
@@ -178,14 +197,5 @@ void NetworkError(const char* reason) {
 void OnRequestTimeout() {
     PlatKillTimer(gAgent.mainWindow, kTimerRequest);
     if (gAgent.connState == kIdle) return;
-    if (gAgent.connState >= kPingConnecting && gAgent.connState <= kPingReading) {
-        gAgent.timeoutRetries++;
-        if (gAgent.timeoutRetries <= 3) {
-            // A lost PING is tried again at the next tick without troubling the user.
-            CloseCurrentSocket();
-            gAgent.connState = kIdle;
-            return;
-        }
-    }
-    NetworkError("Network timeout");
+    RequestFailed("Network timeout");
 }

@@ -74,7 +74,16 @@ void PlatSocketShutdown(PlatSocket s) {
 }
 
 void PlatSocketClose(PlatSocket s) {
-    if (s != kNoSocket) closesocket(ToSocket(s));
+    if (s == kNoSocket) return;
+    closesocket(ToSocket(s));
+    // Winsock hands the same handle value out again, so notifications still queued for this
+    // socket would pass for the next one's. The agent has one socket at a time: every queued
+    // notification is stale now. Only posted messages are looked at, so nothing sent to the
+    // thread runs in here.
+    MSG stale;
+    while (PeekMessageA(&stale, nullptr, kMsgSocketNotify, kMsgSocketNotify,
+                        PM_REMOVE | PM_QS_POSTMESSAGE)) {
+    }
 }
 
 // ---- Time-bounded exchange ----

@@ -118,6 +118,30 @@ TEST_F(Engine, ZeroByteReadCompletesTheRequest) {
     EXPECT_FALSE(fake::TimerRunning(1));
 }
 
+TEST_F(Engine, AnEmptyReplyIsAFailureNotASilentSuccess) {
+    // LOGON, GETINFO and LOGOUT report it at once; a PING counts as lost, like a timeout.
+    LogOn("");
+    EXPECT_EQ(gAgent.connState, kIdle);
+    EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: empty reply"));
+    EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером");
+
+    fake::Reset();
+    LogOn("1 57");
+    for (int lost = 1; lost <= 3; lost++) {
+        PingAnswered("");
+        EXPECT_TRUE(gAgent.sessionActive) << "lost PING " << lost << " passes silently";
+    }
+    PingAnswered("");
+    EXPECT_FALSE(gAgent.sessionActive);
+
+    fake::Reset();
+    LogOn("1 57");
+    OnCommand(4015);  // Exit: the LOGOUT's empty answer still ends the program
+    fake::Serve("");
+    EXPECT_FALSE(gAgent.sessionActive);
+    EXPECT_TRUE(world.quitPosted);
+}
+
 TEST_F(Engine, EachWriteInPingRaisesTheCounterOnce) {
     StartPing();
     fake::Socket().sendLimit = 200;

@@ -105,6 +105,19 @@ TEST_F(SocketTest, RefusedConnectArrivesAsConnectEventWithItsError) {
     PlatSocketClose(s);
 }
 
+TEST_F(SocketTest, ClosingDropsNotificationsStillQueuedForTheSocket) {
+    PlatSocket s = PlatSocketOpen();
+    ASSERT_NE(kNoSocket, s);
+    // As Winsock leaves them when the peer closes twice: queued, not yet handled.
+    PostMessageA(static_cast<HWND>(window.handle()), kMsgSocketNotify, static_cast<WPARAM>(s), FD_CLOSE);
+    PostMessageA(static_cast<HWND>(window.handle()), kMsgSocketNotify, static_cast<WPARAM>(s), FD_CLOSE);
+    PostMessageA(static_cast<HWND>(window.handle()), WM_APP, 0, 0);
+    PlatSocketClose(s);
+    MSG m;
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, kMsgSocketNotify, kMsgSocketNotify, PM_NOREMOVE));
+    EXPECT_TRUE(PeekMessageA(&m, nullptr, WM_APP, WM_APP, PM_REMOVE)) << "other messages stay";
+}
+
 TEST_F(SocketTest, ReceiveWithNothingReadyIsAnErrorNotAClose) {
     LoopbackListener server;
     PlatSocket s = PlatSocketOpen();
