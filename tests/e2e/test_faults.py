@@ -1,0 +1,328 @@
+"""The connection engine against a server that misbehaves: replies in pieces, slow, oversized,
+reset, dropped or never sent, and a port nobody listens on. Every row ends in a defined outcome
+(the reply taken whole, or the network error at the moment it is due), the window keeps
+answering while a request hangs, and the agent logs on again once the server behaves."""
+import os
+import socket
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+
+from vorna_e2e import runner, ui  # noqa: E402
+from vorna_e2e.poll import expect, expect_eq, poll  # noqa: E402
+
+USER, PASSWORD = "ivanov", "secret"
+NO_SERVER_TIP = "Невозможно соединиться с сервером"
+CONNECTED_TIP = "Подключен\nБаланс: 150.25\nЗа сессию: 3.10"
+TIMEOUT = "Network timeout"
+SOCKET_ERROR = "error on scoket event"
+WM_NULL = 0
+# Seconds from the driver action that starts a request to its report: the request timer is
+# 3.5 s, and a driver run under Wine adds a few tenths before the request starts.
+LATE = (3.0, 5.0)
+AT_ONCE = (0.0, 2.5)
+# The same timeout on the server's clock: from reading the request to the agent's close.
+SERVER_LATE = (3.0, 4.0)
+
+
+def tip(balance):
+    return f"Подключен\nБаланс: {balance}\nЗа сессию: 3.10"
+
+
+# ---- what the agent and the server have said so far ----
+
+def after(agent, prefix):
+    return [e[len(prefix):] for e in agent.entries() if e.startswith(prefix)]
+
+
+def network_errors(agent):
+    return after(agent, ui.DEBUG_NETWORK_ERROR)
+
+
+def received(agent):
+    return after(agent, ui.DEBUG_RECEIVED)
+
+
+def closed_by_agent(server, fault):
+    """Connections of a never-answering fault that the agent has given up on."""
+    return [e for e in server.log() if e.get("event") == "client closed" and e["fault"] == fault]
+
+
+def control(server, line):
+    """A control command, returning once the server has taken it (so that the next request
+    meets it) and refusing a command the server did not accept."""
+    def taken():
+        return [e for e in server.log() if e.get("control") == line]
+    before = len(taken())
+    server.control(line)
+    entry = poll(lambda: taken()[before:], 5, f"the server to take {line!r}")[0]
+    expect_eq(entry["result"], "ok", f"control {line!r} ({entry.get('detail')})")
+
+
+def sent_text(reply, fault):
+    """What the server puts on the wire for `reply` under `fault`: oversize:N cuts or pads."""
+    mode = fault.split(":")
+    if mode[0] != "oversize":
+        return reply
+    size = int(mode[1])
+    return reply.encode("cp1251")[:size].ljust(size, b".").decode("cp1251")
+
+
+def free_port():
+    """A loopback port nobody listens on (the kernel just handed it out and took it back)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---- what a user does ----
+
+def fill_logon(agent):
+    agent.wait_window(ui.LOGON_CAPTION, visible=1)
+    for control_id, text in ((ui.IDC_LOGIN, USER), (ui.IDC_PASSWORD, PASSWORD)):
+        agent.act("set-text", caption=ui.LOGON_CAPTION, id=control_id, text=text)
+
+
+def press_connect(agent):
+    agent.act("click", caption=ui.LOGON_CAPTION, id=ui.IDC_CONNECT)
+
+
+def log_on_from_window(agent, what):
+    """Shows the logon window from the tray menu's command, logs on and waits for the figures
+    of the first PING: the agent is idle in an open session on return."""
+    before = agent.tray_texts().count(CONNECTED_TIP)
+    agent.act("command", caption=ui.LOGON_CAPTION, id=ui.IDM_CONNECT)
+    fill_logon(agent)
+    press_connect(agent)
+    poll(lambda: agent.tray_texts().count(CONNECTED_TIP) > before, 15, f"connected {what}")
+
+
+def answers_at_once(agent, what):
+    """The window answers a message within half a second: the UI thread is not blocked."""
+    r = agent.act("send", caption=ui.LOGON_CAPTION, msg=WM_NULL, timeout=500)
+    expect(r.ok and r["answered"] == "1", f"{what}: the window did not answer in 0.5 s: {r!r}")
+
+
+def wait_report(agent, errors_before, what):
+    """The first network error after `errors_before` of them: (reason, when it was seen)."""
+    reasons = poll(lambda: network_errors(agent)[errors_before:], 10, f"{what}: a network error")
+    return reasons[0], time.monotonic()
+
+
+def connected(ctx, *server_args):
+    server = ctx.server("--account", f"{USER}:{PASSWORD}", *server_args)
+    agent = ctx.start_agent("--debug", exe=ctx.agent_exe(server))
+    agent.logon(USER, PASSWORD)
+    agent.wait_tray(CONNECTED_TIP)
+    return server, agent
+
+
+# ---- the tests ----
+
+def test_replies_that_arrive_unusually_are_taken_whole(ctx):
+    server, agent = connected(ctx)
+    cases = [  # (name, fault, requests made under it)
+        ("a byte every 20 ms", "split:20", ("PING", "GETINFO")),
+        ("the reply, then a close in both directions", "close", ("PING", "GETINFO")),
+        ("a byte every 50 ms, done within the timeout", "slow:50", ("PING", "GETINFO")),
+        ("510 bytes, the longest reply that fits", "oversize:510:GETINFO", ("GETINFO",)),
+    ]
+    for i, (name, fault, verbs) in enumerate(cases):
+        balance = f"10{i}.0{i}"  # a tooltip of this row's own
+        control(server, f"set {USER} balance {balance}")
+        control(server, f"fault {fault}")
+        for verb in verbs:
+            count = len(server.requests(verb))
+            if verb == "PING":
+                agent.tick(ui.TIMER_PING)
+            else:
+                agent.act("command", caption=ui.LOGON_CAPTION, id=ui.IDM_INFO)
+            request = server.wait_requests(verb, count + 1)[-1]
+            expect_eq(request["fault"], fault, f"{name}: fault of the {verb}")
+            wire = sent_text(request["reply"], fault)
+            if verb == "PING":
+                agent.wait_tray(tip(balance))
+            else:
+                agent.driver.wait_text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT, wire[2:],
+                                       exe=agent.windows_exe)
+            expect_eq(received(agent)[-1], wire, f"{name}: the {verb} reply as received")
+    control(server, "fault none")
+    expect_eq(network_errors(agent), [], "network errors")
+
+
+def test_requests_left_hanging_end_through_the_timeout(ctx):
+    server = ctx.server("--account", f"{USER}:{PASSWORD}")
+    agent = ctx.start_agent("--debug", exe=ctx.agent_exe(server))
+    # Each row starts without a session, where the one before it left the agent; the LOGON row
+    # comes first, while the window of the start is shown, and every later row first logs on.
+    cases = [  # (name, fault, request)
+        ("a LOGON never answered", "silent:LOGON", "LOGON"),
+        ("a GETINFO never answered", "silent:GETINFO", "GETINFO"),
+        ("a LOGOUT never answered", "silent:LOGOUT", "LOGOUT"),
+        ("a reply far past the buffer", "oversize:2000:GETINFO", "GETINFO"),
+        ("a reply that just fills the buffer", "oversize:511:GETINFO", "GETINFO"),
+        ("a reply paced past the timeout", "slow:200:GETINFO", "GETINFO"),
+    ]
+    for name, fault, verb in cases:
+        if verb == "LOGON":
+            fill_logon(agent)
+        else:
+            log_on_from_window(agent, f"before {name}")
+        control(server, f"fault {fault} 1")
+        errors, replies = len(network_errors(agent)), len(received(agent))
+        count = len(server.requests(verb))
+        started = time.monotonic()
+        if verb == "LOGON":
+            press_connect(agent)
+        else:
+            command = ui.IDM_INFO if verb == "GETINFO" else ui.IDM_DISCONNECT
+            agent.act("command", caption=ui.LOGON_CAPTION, id=command)
+        request = server.wait_requests(verb, count + 1)[-1]
+        expect_eq(request["fault"], fault, f"{name}: fault of the request")
+        # While the request hangs the window still answers at once.
+        answers_at_once(agent, name)
+        expect_eq(network_errors(agent)[errors:], [], f"{name}: reported while in flight")
+        got, seen = wait_report(agent, errors, name)
+        took = seen - started
+        print(f"    {name}: '{got}' after {took:.2f} s")
+        expect_eq(got, TIMEOUT, f"{name}: reason")
+        expect(LATE[0] <= took <= LATE[1], f"{name}: reported after {took:.2f} s")
+        if fault.startswith("silent"):
+            gone = poll(lambda: closed_by_agent(server, fault), 5, f"{name}: the agent's close")
+            waited = gone[-1]["t"] - request["t"]
+            print(f"    {name}: closed {waited:.2f} s after the request by the server's clock")
+            expect(SERVER_LATE[0] <= waited <= SERVER_LATE[1],
+                   f"{name}: the agent closed {waited:.2f} s after the request")
+        expect_eq(received(agent)[replies:], [], f"{name}: a reply was handled")
+        expect_eq(agent.tray_texts()[-1], NO_SERVER_TIP, f"{name}: tooltip")
+        expect_eq(agent.text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT), NO_SERVER_TIP,
+                  f"{name}: statistics text")
+        control(server, "fault none")
+        expect(agent.running(), f"{name}: the agent ended")
+    log_on_from_window(agent, f"after {cases[-1][0]}")
+
+
+def test_lost_pings_pass_three_times_and_the_fourth_ends_the_session(ctx):
+    # While the server answers '2' the agent PINGs every 2 s, so four losses take 16 s, not 20 min.
+    server = ctx.server("--account", f"{USER}:{PASSWORD}", "--pending-pings", "100")
+    agent = ctx.start_agent("--debug", exe=ctx.agent_exe(server))
+    agent.logon(USER, PASSWORD)
+    expect_eq(server.wait_requests("PING")[0]["reply"], "2", "reply to the first PING")
+    control(server, "fault silent:PING")
+    lost = "silent:PING"
+    poll(lambda: len(closed_by_agent(server, lost)) >= 3, 20, "three PINGs given up")
+    expect_eq(network_errors(agent), [], "reports after three lost PINGs")
+    expect(NO_SERVER_TIP not in agent.tray_texts(), "the tooltip told of three lost PINGs")
+    fourth = server.wait_requests("PING", 5, timeout=8)[4]
+    expect_eq(fourth["fault"], lost, "fault of the fourth lost PING")
+    got, _ = wait_report(agent, 0, "the fourth lost PING")
+    expect_eq(got, TIMEOUT, "reason")
+    waited = poll(lambda: closed_by_agent(server, lost)[3:], 5, "the fourth close")[0]["t"] - \
+        fourth["t"]
+    expect(SERVER_LATE[0] <= waited <= SERVER_LATE[1], f"fourth PING given up after {waited:.2f} s")
+    expect_eq(agent.tray_texts()[-1], NO_SERVER_TIP, "tooltip")
+    # The session is over: the PING timer's ticks send nothing.
+    attempts = agent.attempts()
+    agent.tick(ui.TIMER_PING)
+    agent.settle()
+    expect_eq(agent.attempts(), attempts, "requests started by a PING tick without a session")
+    expect_eq(len(server.requests("PING")), 5, "PINGs")
+
+    # A new logon does not give back the three quiet losses: its first lost PING is reported.
+    control(server, "pending-pings 0")
+    control(server, f"fault {lost} 1")
+    agent.tick(ui.TIMER_RECONNECT)
+    server.wait_requests("LOGON", 2)
+    got, _ = wait_report(agent, 1, "the first lost PING after the new logon")
+    expect_eq(got, TIMEOUT, "reason after the new logon")
+    expect_eq(len(server.requests("PING")), 6, "PINGs of the new session")
+
+    # A PING answered '1' does: one more loss passes quietly, and the next PING gets through.
+    agent.tick(ui.TIMER_RECONNECT)
+    server.wait_requests("LOGON", 3)
+    agent.wait_tray(CONNECTED_TIP)
+    control(server, f"fault {lost} 1")
+    agent.tick(ui.TIMER_PING)
+    poll(lambda: len(closed_by_agent(server, lost)) >= 6, 8, "the lost PING after '1'")
+    agent.settle()
+    expect_eq(len(network_errors(agent)), 2, "reports after a lost PING that followed a '1'")
+    shown = agent.tray_texts().count(CONNECTED_TIP)
+    agent.tick(ui.TIMER_PING)
+    poll(lambda: agent.tray_texts().count(CONNECTED_TIP) > shown, 10, "figures of the next PING")
+
+
+def test_a_reset_or_a_drop_ends_the_request_at_once(ctx):
+    server, agent = connected(ctx)
+    full = "1 Баланс: 150.25\nЗа сессию: 3.10"
+    # Both can be told of as an error or as an orderly close, depending on the platform (Wine 8
+    # reports a reset as an orderly close) and on whether the close overtakes the request being
+    # written. Either way the request ends at once, with no more than the server sent.
+    cases = [  # (name, fault, reason if reported, the reply if taken as an orderly close)
+        ("a reset halfway through the reply", "reset:GETINFO", SOCKET_ERROR,
+         full.encode("cp1251")[:len(full) // 2].decode("cp1251")),
+        ("a close before the request is read", "drop", "sys error", None),
+    ]
+    for name, fault, reason, quiet_reply in cases:
+        control(server, f"fault {fault} 1")
+        errors, replies = len(network_errors(agent)), len(received(agent))
+        events = len(server.log())
+        started = time.monotonic()
+        agent.act("command", caption=ui.LOGON_CAPTION, id=ui.IDM_INFO)
+
+        def dropped_and_closed():
+            # A dropped connection that the agent let go of without a word.
+            new = server.log()[events:]
+            peers = {e["peer"] for e in new if e.get("event") == "dropped"}
+            return any(e.get("event") == "client closed" and e["peer"] in peers for e in new)
+        poll(lambda: network_errors(agent)[errors:] or received(agent)[replies:] or
+             dropped_and_closed(), 10, f"{name}: the end of the request")
+        took = time.monotonic() - started
+        agent.settle()
+        reasons, taken = network_errors(agent)[errors:], received(agent)[replies:]
+        print(f"    {name}: reports {reasons}, replies {taken} after {took:.2f} s")
+        expect(AT_ONCE[0] <= took <= AT_ONCE[1], f"{name}: the request ended after {took:.2f} s")
+        if reasons:
+            expect_eq((reasons, taken), ([reason], []), f"{name}: reports and replies")
+            expect_eq(agent.tray_texts()[-1], NO_SERVER_TIP, f"{name}: tooltip")
+            log_on_from_window(agent, f"after {name}")
+        else:
+            expect_eq(taken, [quiet_reply] if quiet_reply else [], f"{name}: the reply taken")
+            if quiet_reply:
+                agent.driver.wait_text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT, quiet_reply[2:],
+                                       exe=agent.windows_exe)
+        control(server, "fault none")
+        # The session goes on (or has started again): the next GETINFO is shown whole.
+        replies = len(received(agent))
+        agent.act("command", caption=ui.LOGON_CAPTION, id=ui.IDM_INFO)
+        expect_eq(poll(lambda: received(agent)[replies:], 10, f"{name}: the next reply"),
+                  [full], f"{name}: the next reply")
+        agent.driver.wait_text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT, full[2:],
+                               exe=agent.windows_exe)
+
+
+def test_a_port_nobody_listens_on_is_reported_at_once(ctx):
+    port = free_port()
+    agent = ctx.start_agent("--debug", exe=ctx.agent_exe(port=port))
+    fill_logon(agent)
+    started = time.monotonic()
+    press_connect(agent)
+    got, seen = wait_report(agent, 0, "a refused connect")
+    took = seen - started
+    print(f"    refused connect: '{got}' after {took:.2f} s")
+    expect_eq(got, SOCKET_ERROR, "reason")
+    expect(AT_ONCE[0] <= took <= AT_ONCE[1], f"reported after {took:.2f} s")
+    expect_eq(agent.tray_texts()[-1], NO_SERVER_TIP, "tooltip")
+    # The server comes up on that port: the next logon gets through.
+    ctx.server("--account", f"{USER}:{PASSWORD}", "--port", str(port))
+    log_on_from_window(agent, "once the server listens")
+
+
+if __name__ == "__main__":
+    runner.run([
+        test_replies_that_arrive_unusually_are_taken_whole,
+        test_requests_left_hanging_end_through_the_timeout,
+        test_lost_pings_pass_three_times_and_the_fourth_ends_the_session,
+        test_a_reset_or_a_drop_ends_the_request_at_once,
+        test_a_port_nobody_listens_on_is_reported_at_once,
+    ])
