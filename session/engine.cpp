@@ -60,7 +60,14 @@ void OnConnected() {
     PlatSocketSelect(gAgent.socketHandle, gAgent.mainWindow, kEventWrite | kEventClose);
 }
 
+bool IsWritingState(int state) {
+    return state == kLogonWriting || state == kLogoutWriting || state == kPingWriting ||
+           state == kInfoWriting;
+}
+
 void OnWritable() {
+    // A write notification left over once the request is out would send the reply buffer.
+    if (!IsWritingState(gAgent.connState)) return;
     if (gAgent.connState == kPingWriting) gAgent.pingCounter++;
     int sent = PlatSocketSend(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
                               gAgent.ioExpected - gAgent.ioLength);
@@ -71,17 +78,7 @@ void OnWritable() {
     gAgent.ioLength += sent;
     if (gAgent.ioLength < gAgent.ioExpected) return;
     memset(gAgent.ioBuffer, 0, gAgent.ioExpected);
-    switch (gAgent.connState) {
-        case kLogonWriting:
-        case kLogoutWriting:
-        case kPingWriting:
-        case kInfoWriting:
-            gAgent.connState++;
-            break;
-        default:
-            NetworkError("sys error");
-            return;
-    }
+    gAgent.connState++;  // writing -> reading of the same request
     gAgent.ioLength = 0;
     PlatSocketSelect(gAgent.socketHandle, gAgent.mainWindow, kEventRead | kEventClose);
 }

@@ -168,6 +168,20 @@ TEST_F(Engine, FullBufferClosesTheSocketAndEndsThroughTheTimeout) {
     EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Network timeout"));
 }
 
+TEST_F(Engine, AWriteNotificationOnceTheRequestIsOutSendsNothing) {
+    StartInfo();
+    fake::Event(kEventConnect);
+    fake::Event(kEventWrite);
+    fake::Socket().inbound = {"1 par"};
+    fake::Event(kEventRead);
+    fake::Event(kEventWrite);
+    EXPECT_EQ(fake::Socket().sent.size(), 512u);
+    EXPECT_EQ(gAgent.connState, kInfoReading);
+    fake::Socket().inbound = {"t", ""};
+    fake::Event(kEventClose);
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "part");
+}
+
 TEST_F(Engine, EventsOfAnOldSocketAreIgnored) {
     StartInfo();
     PlatSocket old = fake::CurrentSocket();
