@@ -36,7 +36,17 @@ void PlatDestroyWindow(PlatWindow window) {
 }
 
 void PlatShowWindow(PlatWindow window, bool visible) {
-    if (window) ShowWindow(ToHwnd(window), visible ? SW_SHOW : SW_HIDE);
+    if (!window) return;
+    HWND hwnd = ToHwnd(window);
+    HWND focus = GetFocus();
+    // A hidden window keeps no focus: a caret blinking in it would wake the agent twice a
+    // second for as long as it runs.
+    if (!visible && focus && (focus == hwnd || IsChild(hwnd, focus))) SetFocus(nullptr);
+    ShowWindow(hwnd, visible ? SW_SHOW : SW_HIDE);
+    if (visible && GetFocus() == nullptr) {
+        HWND first = GetNextDlgTabItem(hwnd, nullptr, FALSE);
+        if (first) SetFocus(first);
+    }
 }
 
 void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size) {

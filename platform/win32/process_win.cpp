@@ -40,8 +40,9 @@ static bool HasUsableStdout() {
 void PlatOpenDebugOutput() {
     if (HasUsableStdout()) return;
     AllocConsole();
-    freopen("CONIN$", "r", stdin);
-    freopen("CONOUT$", "w", stdout);
+    // Without the streams the debug lines are lost, which is all that can go wrong here.
+    if (freopen("CONIN$", "r", stdin) == nullptr) return;
+    if (freopen("CONOUT$", "w", stdout) == nullptr) return;
 }
 
 void PlatDebugWrite(const char* ansiText) {

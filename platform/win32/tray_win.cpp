@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "core/text.h"
 #include "platform/platform.h"
 #include "res/resource_ids.h"
 #include "ui/handlers.h"
@@ -35,8 +36,7 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, con
     }
     if (tip) {
         data.uFlags |= NIF_TIP;
-        // The V1 tip field is 64 bytes: 63 characters and the NUL left by ZeroMemory.
-        strncpy(data.szTip, tip, 63);
+        CopyBounded(data.szTip, sizeof data.szTip, tip);  // the V1 field: 63 characters
     }
     DWORD message = action == kTrayAdd ? NIM_ADD : action == kTrayModify ? NIM_MODIFY : NIM_DELETE;
     return Shell_NotifyIconA(message, &data) != FALSE;

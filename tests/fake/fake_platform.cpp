@@ -133,10 +133,10 @@ std::string DecryptBlock(const std::string& frame, int index, int blockSize) {
         key = PEM_read_RSAPrivateKey(f, nullptr, nullptr, nullptr);
         fclose(f);
     }
-    if (frame.size() < static_cast<size_t>((index + 1) * blockSize)) return "<short>";
+    if (frame.size() < static_cast<size_t>(index + 1) * blockSize) return "<short>";
     unsigned char out[512];
     int n = RSA_private_decrypt(blockSize,
-                                reinterpret_cast<const unsigned char*>(frame.data()) + index * blockSize,
+                                reinterpret_cast<const unsigned char*>(frame.data()) + static_cast<size_t>(index) * blockSize,
                                 out, key, RSA_PKCS1_PADDING);
     return n < 0 ? "<undecryptable>" : std::string(reinterpret_cast<char*>(out), n);
 }
@@ -197,7 +197,7 @@ int PlatSocketRecv(PlatSocket s, uint8_t* data, int length) {
     std::string& chunk = sock.inbound.front();
     if (chunk.empty()) return 0;  // the peer has closed: stays so
     int n = std::min(length, static_cast<int>(chunk.size()));
-    memcpy(data, chunk.data(), n);
+    memcpy(data, chunk.data(), n);  // NOLINT(bugprone-not-null-terminated-result): bytes, not text
     chunk.erase(0, n);
     if (chunk.empty()) sock.inbound.pop_front();
     return n;

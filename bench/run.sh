@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Measures the agent's performance next to its floors under Wine and writes docs/PERFORMANCE.md.
+# Run by hand (a few minutes); not part of the test command.
+#
+#   bench/run.sh [--requests N] [--starts N] [--idle-seconds N]
+#
+# Builds into build/bench-*: the MinSizeRel agent, the host tools and the benchmark's own
+# Windows programs. Uses its own Wine environment (VORNA_RUN_DIR, default /tmp/vorna-bench-run),
+# brought up and taken down by the run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+configure() {  # build dir, source dir, cmake args...
+    local dir=$1 src=$2
+    shift 2
+    [ -f "$dir/build.ninja" ] || cmake -S "$src" -B "$dir" -G Ninja "$@" >/dev/null
+}
+build() {  # build dir, targets...
+    local dir=$1
+    shift
+    if ! ninja -C "$dir" "$@" >"$dir.log" 2>&1; then
+        tail -n 30 "$dir.log"
+        echo "bench: build failed in $dir" >&2
+        exit 1
+    fi
+}
+
+toolchain=$root/cmake/mingw-i686.cmake
+configure build/bench-host . -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build/bench-win32 . -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+configure build/bench-tools bench -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+build build/bench-host vorna_access_server vorna_config
+build build/bench-win32 VornaAgent
+build build/bench-tools
+
+export VORNA_RUN_DIR=${VORNA_RUN_DIR:-/tmp/vorna-bench-run}
+exec python3 bench/bench.py \
+    --agent build/bench-win32/platform/win32/VornaAgent.exe \
+    --tools build/bench-host/tools \
+    --fixtures tests/fixtures \
+    --floor build/bench-tools/floor_client.exe \
+    --trivial build/bench-tools/trivial.exe \
+    --driver build/bench-tools/bench_driver.exe \
+    --out docs/PERFORMANCE.md "$@"
