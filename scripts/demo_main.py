@@ -26,6 +26,7 @@ from vorna_e2e.agent import Agent, stamp  # noqa: E402
 from vorna_e2e.driver import Driver  # noqa: E402
 from vorna_e2e.poll import poll  # noqa: E402
 from vorna_e2e.registry import Registry  # noqa: E402
+from vorna_e2e.wine import env_is_up  # noqa: E402
 from vorna_e2e.server import AccessServer  # noqa: E402
 from vorna_e2e.wine import Wine  # noqa: E402
 
@@ -96,17 +97,6 @@ def user_display():
         return subprocess.run(["xdpyinfo"], stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=10).returncode == 0
     except (OSError, subprocess.TimeoutExpired):
-        return False
-
-
-def harness_env_up(run_dir):
-    """Whether a private X server and Wine environment are up in run_dir (brought up by
-    scripts/test or CTest's fixture); then they are theirs and stay up."""
-    try:
-        with open(os.path.join(run_dir, "xvfb.pid")) as f:
-            os.kill(int(f.read().strip()), 0)
-        return os.path.exists(os.path.join(run_dir, "wine.env"))
-    except (OSError, ValueError):
         return False
 
 
@@ -272,7 +262,7 @@ class Demo:
         with self.step(f"bringing up Wine on {where} (run folder {run_dir})"):
             self._lock(run_dir)
             if headless:
-                ours = not harness_env_up(run_dir)
+                ours = not env_is_up(run_dir)
                 if ours:
                     # Registered before Wine's own clean-up, so it runs after it.
                     atexit.register(self.say, "== Wine and its X server are stopped")

@@ -13,7 +13,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
 
 from vorna_e2e import runner, ui  # noqa: E402
-from vorna_e2e.agent import Agent, patch_key_field  # noqa: E402
+from vorna_e2e.agent import Agent, patch_field, patch_key_field  # noqa: E402
 from vorna_e2e.poll import expect, expect_eq, poll  # noqa: E402
 
 USER, PASSWORD = "ivanov", "secret"
@@ -102,19 +102,6 @@ def last_tray_text(agent):
 def network_errors(agent):
     return [line[len(ui.DEBUG_NETWORK_ERROR):] for line in agent.lines()
             if line.startswith(ui.DEBUG_NETWORK_ERROR)]
-
-
-def patch_field(exe, marker, size, content):
-    """Overwrites the field behind `marker` with `content`, NUL-padded to the field's size."""
-    if len(content) > size:
-        raise ValueError("content longer than the field")
-    with open(exe, "r+b") as f:
-        data = f.read()
-        at = data.find(marker)
-        if at < 0 or data.find(marker, at + 1) >= 0:
-            raise AssertionError(f"{exe}: no single marker {marker!r}")
-        f.seek(at + len(marker))
-        f.write(content.ljust(size, b"\0"))
 
 
 class RawAgent(Agent):

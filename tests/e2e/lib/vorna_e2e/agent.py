@@ -23,18 +23,23 @@ def stamp(config_tool, source_exe, out_exe, address=None, port=None, key=None):
     return out_exe
 
 
-def patch_key_field(exe, content):
-    """Overwrites the key field in place with `content` (at most 1025 bytes), NUL-padded:
-    for keys vorna_config would rightly refuse to stamp."""
-    if len(content) > KEY_FIELD_SIZE:
-        raise ValueError("key field content longer than the field")
+def patch_field(exe, marker, size, content):
+    """Overwrites the field behind `marker` in place with `content`, NUL-padded to the field's
+    size: for values vorna_config would rightly refuse to stamp."""
+    if len(content) > size:
+        raise ValueError("content longer than the field")
     with open(exe, "r+b") as f:
         data = f.read()
-        at = data.find(KEY_MARKER)
-        if at < 0 or data.find(KEY_MARKER, at + 1) >= 0:
-            raise AssertionError(f"{exe}: no single key marker")
-        f.seek(at + len(KEY_MARKER))
-        f.write(content.ljust(KEY_FIELD_SIZE, b"\0"))
+        at = data.find(marker)
+        if at < 0 or data.find(marker, at + 1) >= 0:
+            raise AssertionError(f"{exe}: no single marker {marker!r}")
+        f.seek(at + len(marker))
+        f.write(content.ljust(size, b"\0"))
+
+
+def patch_key_field(exe, content):
+    """Overwrites the key field (at most 1025 bytes)."""
+    patch_field(exe, KEY_MARKER, KEY_FIELD_SIZE, content)
 
 
 class Agent:

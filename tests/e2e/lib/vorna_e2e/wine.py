@@ -39,7 +39,8 @@ def _load_env_file(path):
             os.environ[key] = values[key]
 
 
-def _env_is_up(run_dir):
+def env_is_up(run_dir):
+    """Whether a private X server and Wine environment are up in run_dir."""
     try:
         with open(os.path.join(run_dir, "xvfb.pid")) as f:
             os.kill(int(f.read().strip()), 0)
@@ -55,7 +56,7 @@ class Wine:
     def __init__(self):
         run_dir = os.environ.setdefault("VORNA_RUN_DIR", "/tmp/vorna-run")
         script = _harness_script()
-        if not _env_is_up(run_dir):
+        if not env_is_up(run_dir):
             subprocess.run(["bash", script, "up"], check=True, timeout=180,
                            stdin=subprocess.DEVNULL)
             atexit.register(subprocess.run, ["bash", script, "down"], timeout=60,
