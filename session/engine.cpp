@@ -107,13 +107,14 @@ void RequestFailed(const char* reason) {
     NetworkError(reason);
 }
 
-void CompleteRequest() {
+// Ends the request once the server has closed: the reply in the buffer is handled, or, with
+// none, the request failed for `reasonIfEmpty`. Either way an Exit waiting for it goes ahead.
+void CompleteRequest(const char* reasonIfEmpty) {
     PlatSocketShutdown(gAgent.socketHandle);
     CloseCurrentSocket();
     PlatKillTimer(gAgent.mainWindow, kTimerRequest);
     if (gAgent.ioLength == 0) {
-        // The server closed without a word: as good as no answer at all, not a success.
-        RequestFailed("empty reply");
+        RequestFailed(reasonIfEmpty);
     } else {
         HandleReply();
     }
@@ -128,7 +129,8 @@ void OnReadable() {
     int received = ReceiveSome();
     if (received == 0) {
         // The server has finished: the reply is complete, as at the close notification.
-        CompleteRequest();
+        // Closing without a word is as good as no answer at all, not a success.
+        CompleteRequest("empty reply");
     } else if (gAgent.ioLength >= gAgent.ioExpected - 1) {
         // A full buffer ends the exchange here; the request then ends through its timeout.
         CloseCurrentSocket();
@@ -137,14 +139,16 @@ void OnReadable() {
 
 void OnClosed() {
     if (!IsReadingState(gAgent.connState)) {
-        // The server closed before the request was written: nothing can answer it.
-        NetworkError("sys error");
+        // The server closed before the request was written: nothing can answer it, and the
+        // buffer holds the request, not a reply.
+        gAgent.ioLength = 0;
+        CompleteRequest("sys error");
         return;
     }
     int before = gAgent.ioLength;
     if (ReceiveSome() < 0) return;
     if (gAgent.ioLength > before) DebugPrint("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC");
-    CompleteRequest();
+    CompleteRequest("empty reply");
 }
 
 }  // namespace

@@ -296,6 +296,57 @@ TEST_F(Engine, QuitAfterLogoutWaitsForTheRequestNotForAnError) {
     EXPECT_EQ(world.quitCode, 0);
 }
 
+// However the request in flight ends without an answer, Exit does not wait for another one.
+TEST_F(Engine, QuitAfterLogoutGoesAheadWhenTheServerClosesWithoutAnswer) {
+    struct {
+        const char* name;
+        void (*drive)();
+        const char* reason;
+    } cases[] = {
+        {"close while connecting", [] { fake::Event(kEventClose); }, "sys error"},
+        {"close before the request is written",
+         [] {
+             fake::Event(kEventConnect);
+             fake::Event(kEventClose);
+         },
+         "sys error"},
+        {"close after the request, no reply",
+         [] {
+             fake::Event(kEventConnect);
+             fake::Event(kEventWrite);
+             fake::Socket().inbound = {""};
+             fake::Event(kEventClose);
+         },
+         "empty reply"},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        world.quitPosted = false;
+        gAgent.sessionActive = true;
+        gAgent.quitAfterLogout = true;
+        gAgent.connState = kLogoutConnecting;
+        OpenConnection();
+        c.drive();
+        EXPECT_TRUE(world.quitPosted) << c.name;
+        EXPECT_EQ(gAgent.connState, kIdle) << c.name;
+        EXPECT_FALSE(fake::TimerRunning(1)) << c.name;
+        EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason))
+            << c.name;
+    }
+}
+
+TEST_F(Engine, APingClosedBeforeItIsWrittenCountsAsALostPing) {
+    gAgent.sessionActive = true;
+    gAgent.linkConfirmed = true;
+    SendPing();
+    fake::Event(kEventConnect);
+    fake::Event(kEventClose);
+    EXPECT_EQ(gAgent.connState, kIdle);
+    EXPECT_TRUE(gAgent.sessionActive) << "the first lost PING passes quietly";
+    EXPECT_EQ(gAgent.timeoutRetries, 1);
+    EXPECT_FALSE(fake::TimerRunning(1));
+}
+
 TEST_F(Engine, AddressAndPortComeFromTheBlockAtEveryConnect) {
     ConfigBlock saved = gConfig;
     memset(gConfig.serverAddress, 'A', sizeof gConfig.serverAddress);  // no NUL left
