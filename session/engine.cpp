@@ -155,8 +155,7 @@ void OnClosed() {
 
 void OpenConnection() {
     DebugPrint("Попытка соединения...");
-    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
-    PlatSetTimer(gAgent.mainWindow, kTimerRequest, kRequestTimeoutMs);
+    PlatSetTimer(gAgent.mainWindow, kTimerRequest, kRequestTimeoutMs);  // restarts a running one
     CloseCurrentSocket();
     gAgent.socketHandle = PlatSocketOpen();
     if (gAgent.socketHandle == kNoSocket) return;  // the request ends through its timeout

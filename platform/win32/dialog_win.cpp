@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "res/resource_ids.h"
@@ -38,6 +39,9 @@ void PlatDestroyWindow(PlatWindow window) {
 void PlatShowWindow(PlatWindow window, bool visible) {
     if (!window) return;
     HWND hwnd = ToHwnd(window);
+    // Showing a window that is shown changes nothing (the statistics window is shown at every
+    // Information request and again at its reply); asking for the focus costs a round trip.
+    if (visible && IsWindowVisible(hwnd)) return;
     HWND focus = GetFocus();
     // A hidden window keeps no focus: a caret blinking in it would wake the agent twice a
     // second for as long as it runs.
@@ -58,8 +62,20 @@ void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size) {
     buffer[size - 1] = '\0';
 }
 
+// Setting the text a control already shows would only repaint it (the statistics text is set
+// at every reply, mostly to what it was).
 void PlatSetItemText(PlatWindow window, int id, const char* text) {
-    if (window) SetDlgItemTextA(ToHwnd(window), id, text ? text : "");
+    if (!window) return;
+    if (!text) text = "";
+    HWND item = GetDlgItem(ToHwnd(window), id);
+    size_t length = strlen(text);
+    if (item && static_cast<size_t>(GetWindowTextLengthA(item)) == length && length < 1024) {
+        char shown[1024];
+        if (static_cast<size_t>(GetWindowTextA(item, shown, sizeof shown)) == length &&
+            memcmp(shown, text, length) == 0)
+            return;
+    }
+    SetDlgItemTextA(ToHwnd(window), id, text);
 }
 
 bool PlatIsItemChecked(PlatWindow window, int id) {

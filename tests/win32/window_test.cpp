@@ -137,6 +137,62 @@ TEST_F(WindowTest, ControlsTakeAndGiveTextAndChecks) {
     EXPECT_FALSE(PlatIsItemChecked(main, IDC_REMEMBER));
 }
 
+// Counts the texts a control is given, passing each on.
+WNDPROC gCountedProc = nullptr;
+int gTextsGiven = 0;
+LRESULT CALLBACK CountTexts(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_SETTEXT) gTextsGiven++;
+    return CallWindowProcA(gCountedProc, window, message, wParam, lParam);
+}
+
+// The statistics text is set at every reply, mostly to what it shows already: that must not
+// repaint it, and any change at all must reach the control.
+TEST_F(WindowTest, TextIsGivenOnlyWhenItChanges) {
+    HWND item = GetDlgItem(stats, IDC_STATS_TEXT);
+    ASSERT_NE(nullptr, item);
+    gCountedProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(item, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountTexts)));
+    const std::string longText(1500, 'z');
+    std::string longer = longText;
+    longer.back() = 'y';
+    struct Case {
+        const char* what;
+        std::string before, after;
+        bool given;
+    } cases[] = {
+        {"same text", "Баланс: 150.25", "Баланс: 150.25", false},
+        {"one character differs", "Баланс: 150.25", "Баланс: 150.26", true},
+        {"longer", "abc", "abcd", true},
+        {"shorter", "abcd", "abc", true},
+        {"emptied", "abc", "", true},
+        {"empty again", "", "", false},
+        {"long text, last character differs", longText, longer, true},
+    };
+    for (const Case& c : cases) {
+        PlatSetItemText(stats, IDC_STATS_TEXT, c.before.c_str());
+        gTextsGiven = 0;
+        PlatSetItemText(stats, IDC_STATS_TEXT, c.after.c_str());
+        EXPECT_EQ(c.given ? 1 : 0, gTextsGiven) << c.what;
+        std::vector<char> shown(c.after.size() + 2, '#');
+        GetWindowTextA(item, shown.data(), static_cast<int>(shown.size()));
+        EXPECT_EQ(c.after, std::string(shown.data())) << c.what;
+    }
+    SetWindowLongPtrA(item, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gCountedProc));
+}
+
+// Showing a window that is shown leaves the keyboard focus where the user put it.
+TEST_F(WindowTest, ShowingAShownWindowKeepsItsFocus) {
+    PlatShowWindow(main, true);
+    HWND password = GetDlgItem(main, IDC_PASSWORD);
+    SetFocus(password);
+    ASSERT_EQ(password, GetFocus());
+    PlatShowWindow(main, true);
+    EXPECT_EQ(password, GetFocus());
+    PlatShowWindow(main, false);
+    EXPECT_FALSE(IsWindowVisible(main));
+    EXPECT_EQ(nullptr, GetFocus()) << "a hidden window keeps no focus";
+}
+
 TEST_F(WindowTest, NullWindowIsHarmlessEverywhere) {
     char text[8];
     memset(text, '#', sizeof text);
