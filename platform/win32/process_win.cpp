@@ -40,9 +40,10 @@ static bool HasUsableStdout() {
 void PlatOpenDebugOutput() {
     if (HasUsableStdout()) return;
     AllocConsole();
-    // Without the streams the debug lines are lost, which is all that can go wrong here.
-    if (freopen("CONIN$", "r", stdin) == nullptr) return;
-    if (freopen("CONOUT$", "w", stdout) == nullptr) return;
+    // Without the streams the debug lines are lost, which is all that can go wrong here; the
+    // output does not depend on the input.
+    (void)freopen("CONIN$", "r", stdin);
+    (void)freopen("CONOUT$", "w", stdout);
 }
 
 void PlatDebugWrite(const char* ansiText) {

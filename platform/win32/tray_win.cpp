@@ -3,6 +3,7 @@
 
 #include <shellapi.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "core/text.h"
@@ -12,6 +13,11 @@
 
 // The shell of every Windows version the agent meets accepts the original layout.
 static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "NOTIFYICONDATAA V1 is 88 bytes on 32-bit");
+static const size_t kTipFieldV1 = 64;
+static_assert(sizeof(NOTIFYICONDATAA::szTip) >= kTipFieldV1, "the V1 tip fits the field");
+static_assert(offsetof(NOTIFYICONDATAA, szTip) + kTipFieldV1 == NOTIFYICONDATAA_V1_SIZE ||
+                  sizeof(void*) != 4,
+              "the V1 tip ends the V1 layout");
 
 static HWND ToHwnd(PlatWindow window) {
     return static_cast<HWND>(window);
@@ -36,7 +42,9 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, con
     }
     if (tip) {
         data.uFlags |= NIF_TIP;
-        CopyBounded(data.szTip, sizeof data.szTip, tip);  // the V1 field: 63 characters
+        // The shell reads the 88-byte layout, whose tip field holds 63 characters and a NUL;
+        // the headers' field is longer.
+        CopyBounded(data.szTip, kTipFieldV1, tip);
     }
     DWORD message = action == kTrayAdd ? NIM_ADD : action == kTrayModify ? NIM_MODIFY : NIM_DELETE;
     return Shell_NotifyIconA(message, &data) != FALSE;
