@@ -362,14 +362,11 @@ def page(m, req, start, idle_r, fast, slow, sz, n):
     def med(side, key):
         return statistics.median(r[key] for r in req[side])
 
-    def ratio_of(side):  # median over the batches of the side's spacing over the floor's
-        return statistics.median(r["log_mean"] / f["log_mean"]
-                                 for f, r in zip(req["floor"], req[side]))
+    def ratio_of(side, key):  # median over the batches of the side's figure over the floor's
+        return statistics.median(r[key] / f[key] for f, r in zip(req["floor"], req[side]))
 
     batches = list(zip(req["floor"], req["engine"], req["agent"]))
-    ratio, driven_ratio = ratio_of("engine"), ratio_of("agent")
-    engine_best = min(r["log_mean"] for r in req["engine"])
-    floor_best = min(f["log_mean"] for f in req["floor"])
+    ratio = ratio_of("engine", "own_median")
     agent_start, trivial_start = statistics.median(start[0]), statistics.median(start[1])
     start_ratio = agent_start / trivial_start
     fast_dev = max(abs(v - 2000) for v in fast)
@@ -385,24 +382,21 @@ def page(m, req, start, idle_r, fast, slow, sz, n):
         "",
         "| Measure | Agent | Floor | Result | Goal | |",
         "|---|---|---|---|---|---|",
-        f"| Per request, GETINFO back to back through the agent's engine and platform: "
-        f"server log spacing, median of {len(batches)} batches of {n} | "
-        f"{ms(med('engine', 'log_mean'))} | {ms(med('floor', 'log_mean'))} | {ratio:.2f} × "
-        f"floor (median of the batch ratios) | ≤ {GOAL_REQUEST_RATIO} × floor | "
-        f"{verdict(ratio <= GOAL_REQUEST_RATIO)} |",
-        f"| Per request, best batch | {ms(engine_best)} | {ms(floor_best)} | "
-        f"{engine_best / floor_best:.2f} × floor | (reference) | |",
-        f"| Per request, each side's own timing (median of the batch medians) | "
+        f"| Per request, GETINFO back to back through the agent's engine and platform: the "
+        f"median request, each side timing itself, median of {len(batches)} batches of {n} | "
         f"{ms(med('engine', 'own_median'))} | {ms(med('floor', 'own_median'))} | "
-        f"{med('engine', 'own_median') / med('floor', 'own_median'):.2f} × floor | (reference) "
-        f"| |",
-        f"| Per request, each side's own timing, 10th percentile (median over the batches): "
-        f"the cost with the least interference | {ms(med('engine', 'own_p10'))} | "
-        f"{ms(med('floor', 'own_p10'))} | "
-        f"{med('engine', 'own_p10') / med('floor', 'own_p10'):.2f} × floor | (reference) | |",
-        f"| Per request, the whole `VornaAgent.exe` driven from another process: server log "
-        f"spacing | {ms(med('agent', 'log_mean'))} | {ms(med('floor', 'log_mean'))} | "
-        f"{driven_ratio:.2f} × floor | (reference: holds the driver's round trip) | |",
+        f"{ratio:.2f} × floor (median of the batch ratios) | ≤ {GOAL_REQUEST_RATIO} × floor | "
+        f"{verdict(ratio <= GOAL_REQUEST_RATIO)} |",
+        f"| Per request, the same by the server's log: mean spacing, so every stall counts | "
+        f"{ms(med('engine', 'log_mean'))} | {ms(med('floor', 'log_mean'))} | "
+        f"{ratio_of('engine', 'log_mean'):.2f} × floor | (reference) | |",
+        f"| Per request, 10th percentile, each side timing itself: the cost with the least "
+        f"interference | {ms(med('engine', 'own_p10'))} | {ms(med('floor', 'own_p10'))} | "
+        f"{ratio_of('engine', 'own_p10'):.2f} × floor | (reference) | |",
+        f"| Per request, the whole `VornaAgent.exe` driven from another process, by the "
+        f"server's log | {ms(med('agent', 'log_mean'))} | {ms(med('floor', 'log_mean'))} | "
+        f"{ratio_of('agent', 'log_mean'):.2f} × floor | (reference: holds the driver's round "
+        f"trip) | |",
         f"| Start-up to the first LOGON on the wire (median of {len(start[0])}) | "
         f"{agent_start:.0f} ms | {trivial_start:.0f} ms | {start_ratio:.2f} × floor | "
         f"≤ {GOAL_STARTUP_RATIO} × floor | {verdict(start_ratio <= GOAL_STARTUP_RATIO)} |",
@@ -419,6 +413,18 @@ def page(m, req, start, idle_r, fast, slow, sz, n):
         f"({sz['stripped']} bytes) | | imports {', '.join(sz['imports'])} | ≤ 1.5 MB | "
         f"{verdict(sz['stripped'] <= GOAL_SIZE_BYTES)} |",
         "",
+    ]
+    faster = sum(e["own_median"] < f["own_median"] for f, e, _ in batches)
+    if faster:
+        lines += [
+            f"The engine's median request was quicker than the blocking client's in {faster} of "
+            f"{len(batches)} batches: under Wine the blocking client is a reference, not a "
+            "lower bound. The whole agent driven from outside is slower than its engine by the "
+            "driver's cross-process round trip per request (waking on the agent's output, "
+            "posting the next command) and the debug lines it writes for the driver.",
+            "",
+        ]
+    lines += [
         "## How each figure is measured",
         "",
         f"- **Per request.** One test access server on loopback, with an account and an open "
@@ -434,9 +440,11 @@ def page(m, req, start, idle_r, fast, slow, sz, n):
         f"keeps its text and is not redrawn: the agent sets a text only when it changes, as "
         f"it mostly does not between two requests in real use). Floor, engine and the whole agent alternate in "
         f"{len(batches)} batches of {n} requests each, so that other work on the machine falls "
-        f"on all alike; the goal is judged on the median, over the batches, of the engine's "
-        f"mean spacing of requests in the server's JSON log divided by the floor's (the same "
-        f"instrument for both). For reference, the whole agent: the real `VornaAgent.exe` "
+        f"on all alike. Both time each request the same way (`QueryPerformanceCounter` from "
+        f"composing the request to its reply handled); the goal is judged on the median, over "
+        f"the batches, of the engine's median request divided by the floor's, so that a stall "
+        f"of the machine during one request does not decide it. The server's JSON log gives a "
+        f"second instrument for both, the mean spacing of the requests it saw. For reference, the whole agent: the real `VornaAgent.exe` "
         f"started with `--debug`, its standard output a FIFO; `bench_driver.exe` (the soak "
         f"driver in its bench mode) posts the Information command (4013) to the agent's window "
         f"and blocks on the FIFO until the agent's debug output shows the reply handed over, "
@@ -466,13 +474,14 @@ def page(m, req, start, idle_r, fast, slow, sz, n):
         "Per request (ms):",
         "",
         "| Batch | Floor: log spacing | own median | own p10 | Engine: log spacing | own median "
-        "| own p10 | Engine / floor | Whole agent: log spacing | Whole agent / floor |",
+        "| own p10 | Engine / floor, own medians | Whole agent: log spacing | Whole agent / "
+        "floor, log spacings |",
         "|---|---|---|---|---|---|---|---|---|---|",
     ]
     for i, (f, e, a) in enumerate(batches):
         lines.append(f"| {i + 1} | {f['log_mean']:.3f} | {f['own_median']:.3f} | "
                      f"{f['own_p10']:.3f} | {e['log_mean']:.3f} | {e['own_median']:.3f} | "
-                     f"{e['own_p10']:.3f} | {e['log_mean'] / f['log_mean']:.2f} | "
+                     f"{e['own_p10']:.3f} | {e['own_median'] / f['own_median']:.2f} | "
                      f"{a['log_mean']:.3f} | {a['log_mean'] / f['log_mean']:.2f} |")
     lines += [
         "",
