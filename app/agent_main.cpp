@@ -35,6 +35,8 @@ int StartSockets() {
     return -1;
 }
 
+}  // namespace
+
 int LoadKeyAndBuffers() {
     if (!LoadServerKey(gConfig.serverKeyPem))
         return Fail("Невозможно инициализировать ключ шифрования", 1);
@@ -48,8 +50,6 @@ int LoadKeyAndBuffers() {
         return Fail("Невозможно выделить память для внутренних переменных", 1);
     return -1;
 }
-
-}  // namespace
 
 bool DebugSwitchGiven(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "--debug") == 0) return true;

@@ -18,7 +18,9 @@ bool TakesValue(int index, int argc, char** argv) {
     return index < argc && argv[index][0] != '-';
 }
 
-void LoadIcons() {
+}  // namespace
+
+void LoadStatusIcons() {
     gAgent.iconDisconnected = PlatLoadIcon(IDI_DISCONNECTED);
     gAgent.iconProgress = PlatLoadIcon(IDI_PROGRESS);
     gAgent.iconConnected = PlatLoadIcon(IDI_CONNECTED);
@@ -26,6 +28,8 @@ void LoadIcons() {
     gAgent.iconBlocked = PlatLoadIcon(IDI_BLOCKED);
     gAgent.iconLimit = PlatLoadIcon(IDI_LIMIT);
 }
+
+namespace {
 
 bool CreateWindows() {
     gAgent.mainWindow = PlatCreateDialog(kDialogLogon);
@@ -67,7 +71,7 @@ void ApplyOptions(int argc, char** argv) {
 }
 
 int AgentBringUp(int argc, char** argv) {
-    LoadIcons();
+    LoadStatusIcons();
     if (!CreateWindows()) return 1;
     ShowStatsText("");
     LoadSettings();

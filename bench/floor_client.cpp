@@ -15,12 +15,13 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "request_timings.h"
 
 namespace {
 
@@ -107,24 +108,15 @@ int main(int argc, char** argv) {
     std::string session = reply.substr(2, reply.find(' ', 2) - 2);
 
     const char* info[kFields] = {"GETINFO", login, session.c_str(), "VOID4"};
-    LARGE_INTEGER frequency, t0, t1;
-    QueryPerformanceFrequency(&frequency);
     std::vector<double> ms;
     for (int i = 0; i < count; ++i) {
-        QueryPerformanceCounter(&t0);
+        LARGE_INTEGER start = TimingNow();
         if (!Request(key, server, info, &reply)) return Fail("GETINFO failed");
-        QueryPerformanceCounter(&t1);
+        LARGE_INTEGER end = TimingNow();
         if (reply.empty() || reply[0] != '1') return Fail("GETINFO refused");
-        ms.push_back(1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) /
-                     static_cast<double>(frequency.QuadPart));
+        ms.push_back(TimingMs(start, end));
     }
-    std::sort(ms.begin(), ms.end());
-    double sum = 0;
-    for (double v : ms)
-        sum += v;
-    printf("floor requests=%zu mean_ms=%.3f median_ms=%.3f p10_ms=%.3f p90_ms=%.3f min_ms=%.3f\n",
-           ms.size(), sum / static_cast<double>(ms.size()), ms[ms.size() / 2], ms[ms.size() / 10],
-           ms[ms.size() * 9 / 10], ms.front());
+    PrintTimings("floor", ms);
     RSA_free(key);
     WSACleanup();
     return 0;

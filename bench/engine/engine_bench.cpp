@@ -12,18 +12,17 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
+#include "app/agent_main.h"
+#include "bench/request_timings.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "res/resource_ids.h"
 #include "session/control.h"
 #include "session/engine.h"
-#include "session/frames.h"
 #include "ui/handlers.h"
 
 namespace {
@@ -64,21 +63,13 @@ bool RequestEnded() {
 bool BringUp(const char* address, const char* port) {
     ResetAgentState();
     int version = 0;
-    if (!PlatSocketsStartup(&version) || !LoadServerKey(gConfig.serverKeyPem)) return false;
+    if (!PlatSocketsStartup(&version) || LoadKeyAndBuffers() >= 0) return false;
     CopyBounded(gConfig.serverAddress, sizeof gConfig.serverAddress, address);
     CopyBounded(gConfig.serverPort, sizeof gConfig.serverPort, port);
-    size_t ioSize = std::max<size_t>(4 * static_cast<size_t>(gAgent.blockSize), 1024);
-    gAgent.ioBuffer = static_cast<uint8_t*>(calloc(ioSize, 1));
-    gAgent.savedPasswordBlock = static_cast<uint8_t*>(calloc(gAgent.blockSize, 1));
+    LoadStatusIcons();
     gAgent.mainWindow = PlatCreateDialog(kDialogLogon);
     gAgent.statsWindow = PlatCreateDialog(kDialogStats);
-    gAgent.iconDisconnected = PlatLoadIcon(IDI_DISCONNECTED);
-    gAgent.iconProgress = PlatLoadIcon(IDI_PROGRESS);
-    gAgent.iconConnected = PlatLoadIcon(IDI_CONNECTED);
-    gAgent.iconError = PlatLoadIcon(IDI_NET_ERROR);
-    gAgent.iconBlocked = PlatLoadIcon(IDI_BLOCKED);
-    gAgent.iconLimit = PlatLoadIcon(IDI_LIMIT);
-    return gAgent.ioBuffer && gAgent.savedPasswordBlock && gAgent.mainWindow && gAgent.statsWindow;
+    return gAgent.mainWindow && gAgent.statsWindow;
 }
 
 } // namespace
@@ -96,25 +87,16 @@ int main(int argc, char** argv) {
     // Accepted, then PINGs every 2 s until the server answers '1'.
     if (!PumpUntil(SessionOpen, 15000)) return Fail("the session did not open");
 
-    LARGE_INTEGER frequency, t0, t1;
-    QueryPerformanceFrequency(&frequency);
     std::vector<double> ms;
     for (int i = 0; i < count; ++i) {
-        QueryPerformanceCounter(&t0);
+        LARGE_INTEGER start = TimingNow();
         RequestStatistics();
         if (!PumpUntil(RequestEnded, 5000)) return Fail("a GETINFO did not end");
-        QueryPerformanceCounter(&t1);
+        LARGE_INTEGER end = TimingNow();
         if (!gAgent.sessionActive) return Fail("a GETINFO failed");
-        ms.push_back(1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) /
-                     static_cast<double>(frequency.QuadPart));
+        ms.push_back(TimingMs(start, end));
     }
-    std::sort(ms.begin(), ms.end());
-    double sum = 0;
-    for (double v : ms)
-        sum += v;
-    printf("engine requests=%zu mean_ms=%.3f median_ms=%.3f p10_ms=%.3f p90_ms=%.3f min_ms=%.3f\n",
-           ms.size(), sum / static_cast<double>(ms.size()), ms[ms.size() / 2], ms[ms.size() / 10],
-           ms[ms.size() * 9 / 10], ms.front());
+    PrintTimings("engine", ms);
     PlatTrayNotify(kTrayDelete, gAgent.mainWindow, nullptr, nullptr);
     PlatDestroyWindow(gAgent.mainWindow);
     PlatDestroyWindow(gAgent.statsWindow);

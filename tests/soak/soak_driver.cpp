@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/request_timings.h"
 #include "res/resource_ids.h"
 #include "ui/handlers.h"
 
@@ -919,22 +920,13 @@ bool Soak::Run() {
 bool Soak::Bench() {
     checkWindow_ = false;
     std::vector<double> ms;
-    LARGE_INTEGER frequency, t0, t1;
-    QueryPerformanceFrequency(&frequency);
     if (!Exchange(kInfo)) return false; // warm-up
     for (int i = 0; i < options_.requests; ++i) {
-        QueryPerformanceCounter(&t0);
+        LARGE_INTEGER start = TimingNow();
         if (!Exchange(kInfo)) return false;
-        QueryPerformanceCounter(&t1);
-        ms.push_back(1000.0 * (t1.QuadPart - t0.QuadPart) / frequency.QuadPart);
+        ms.push_back(TimingMs(start, TimingNow()));
     }
-    std::sort(ms.begin(), ms.end());
-    double sum = 0;
-    for (double v : ms)
-        sum += v;
-    printf("bench requests=%zu mean_ms=%.3f median_ms=%.3f p10_ms=%.3f p90_ms=%.3f min_ms=%.3f\n",
-           ms.size(), sum / ms.size(), ms[ms.size() / 2], ms[ms.size() / 10],
-           ms[ms.size() * 9 / 10], ms.front());
+    PrintTimings("bench", ms);
     Post(kExit); // logs off, then ends
     return true;
 }
