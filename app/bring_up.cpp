@@ -14,9 +14,7 @@ namespace {
 const char kErrorCaption[] = "VornaAgent - ошибка";
 const size_t kAddressOptionLimit = 30;
 
-bool TakesValue(int index, int argc, char** argv) {
-    return index < argc && argv[index][0] != '-';
-}
+bool TakesValue(int index, int argc, char** argv) { return index < argc && argv[index][0] != '-'; }
 
 }  // namespace
 

@@ -6,13 +6,15 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
-int SplitCommandLine(const char* line, char* storage, size_t storageSize, char** argv, int maxArgs) {
+int SplitCommandLine(const char* line, char* storage, size_t storageSize, char** argv,
+                     int maxArgs) {
     if (storageSize == 0 || maxArgs <= 0) return 0;
     size_t used = 0;
     int count = 0;
     const char* p = line;
     while (*p != '\0' && count < maxArgs) {
-        while (IsBlank(*p)) p++;
+        while (IsBlank(*p))
+            p++;
         if (*p == '\0') break;
         if (used + 1 >= storageSize) break;  // no room for even an empty argument
         argv[count++] = storage + used;

@@ -82,7 +82,7 @@ int Fail(const char* why) {
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 7 || atoi(argv[6]) < 1) {

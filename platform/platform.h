@@ -109,7 +109,13 @@ void PlatMenuDestroy(PlatMenu menu);
 
 // ---- Registry (HKEY_CURRENT_USER) ----
 
-enum PlatValueType { kValueNone = 0, kValueString = 1, kValueBinary = 3, kValueDword = 4, kValueOther = 99 };
+enum PlatValueType {
+    kValueNone = 0,
+    kValueString = 1,
+    kValueBinary = 3,
+    kValueDword = 4,
+    kValueOther = 99
+};
 // Opens the key, creating it if absent; nullptr on failure.
 PlatKey PlatRegCreateKey(const char* path);
 // Reads value `name` into at most *size bytes. True on success with *size set to the bytes read

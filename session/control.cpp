@@ -30,7 +30,8 @@ char* CutAtSpace(char* text) {
     char* space = strchr(text, ' ');
     if (space == nullptr) return text + strlen(text);
     *space++ = '\0';
-    while (*space == ' ') space++;
+    while (*space == ' ')
+        space++;
     return space;
 }
 
@@ -144,9 +145,7 @@ void HandlePingReply(char* reply) {
             PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
             TrayStatus(gAgent.iconProgress, kPasswordAccepted);
             break;
-        default:
-            NetworkError("Неизвестный ответ сервера");
-            break;
+        default: NetworkError("Неизвестный ответ сервера"); break;
     }
 }
 
@@ -211,9 +210,7 @@ void OnHover() {
 
 void OnTimer(int id) {
     switch (id) {
-        case kTimerRequest:
-            OnRequestTimeout();
-            break;
+        case kTimerRequest: OnRequestTimeout(); break;
         case kTimerPing:
             SendPing();  // keeps ticking; only reply handling gives it a new period
             break;
@@ -227,11 +224,8 @@ void OnTimer(int id) {
                 PlatPostCommand(gAgent.mainWindow, IDC_CONNECT);
             }
             break;
-        case kTimerTrayRetry:
-            RetryTrayIcon();
-            break;
-        default:
-            break;
+        case kTimerTrayRetry: RetryTrayIcon(); break;
+        default: break;
     }
 }
 

@@ -48,12 +48,8 @@ void OnConnected() {
                                     ? "Подключен"
                                     : "Проверка пароля прошла успешно, идет подключение");
             break;
-        case kInfoConnecting:
-            gAgent.connState = kInfoWriting;
-            break;
-        default:
-            NetworkError("sys error");
-            return;
+        case kInfoConnecting: gAgent.connState = kInfoWriting; break;
+        default: NetworkError("sys error"); return;
     }
     gAgent.ioExpected = 4 * gAgent.blockSize;
     gAgent.ioLength = 0;

@@ -4,10 +4,18 @@
 // ConnState values: which request is in flight and at which stage.
 enum ConnState {
     kIdle = 0,
-    kLogonConnecting = 1, kLogonWriting = 2, kLogonReading = 3,
-    kLogoutConnecting = 4, kLogoutWriting = 5, kLogoutReading = 6,
-    kPingConnecting = 7, kPingWriting = 8, kPingReading = 9,
-    kInfoConnecting = 10, kInfoWriting = 11, kInfoReading = 12,
+    kLogonConnecting = 1,
+    kLogonWriting = 2,
+    kLogonReading = 3,
+    kLogoutConnecting = 4,
+    kLogoutWriting = 5,
+    kLogoutReading = 6,
+    kPingConnecting = 7,
+    kPingWriting = 8,
+    kPingReading = 9,
+    kInfoConnecting = 10,
+    kInfoWriting = 11,
+    kInfoReading = 12,
 };
 
 const unsigned kRequestTimeoutMs = 3500;

@@ -62,7 +62,8 @@ void LoadSettings() {
     gAgent.useSavedPassword = false;
     if (saved) {
         char login[kLoginReadLimit + 1] = {};
-        if (ReadLogin(key, login, sizeof login)) PlatSetItemText(gAgent.mainWindow, IDC_LOGIN, login);
+        if (ReadLogin(key, login, sizeof login))
+            PlatSetItemText(gAgent.mainWindow, IDC_LOGIN, login);
         // Without a usable block there is nothing to log on with: the user types the password.
         saved = ReadPasswordBlock(key);
         if (saved) {

@@ -59,9 +59,7 @@ void OnTaskbarCreated() {
     AddTrayIcon();
 }
 
-void ShowStatsText(const char* text) {
-    PlatSetItemText(gAgent.statsWindow, IDC_STATS_TEXT, text);
-}
+void ShowStatsText(const char* text) { PlatSetItemText(gAgent.statsWindow, IDC_STATS_TEXT, text); }
 
 void ShowAccountStatistics(char* reply) {
     char* end = reply + strlen(reply);
@@ -71,7 +69,8 @@ void ShowAccountStatistics(char* reply) {
     char* position = reply;
     for (char*& token : tokens) {
         token = position;
-        while (*position != '\0' && *position != ' ') position++;
+        while (*position != '\0' && *position != ' ')
+            position++;
         if (*position == ' ') *position++ = '\0';
     }
     gAgent.limitState = kLimitNormal;
@@ -91,7 +90,8 @@ void ShowAccountStatistics(char* reply) {
         gAgent.limitState = kLimitBlocked;
         *position++ = '\0';
     }
-    while (*position == ' ') *position++ = '\0';
+    while (*position == ' ')
+        *position++ = '\0';
     char tooltip[68];
     snprintf(tooltip, sizeof tooltip, "%s\nБаланс: %.11s\nЗа сессию: %.11s", status, tokens[1],
              tokens[2]);

@@ -52,13 +52,9 @@ bool PumpUntil(bool (*done)(), DWORD timeoutMs) {
     return true;
 }
 
-bool SessionOpen() {
-    return gAgent.connState == kIdle && gAgent.linkConfirmed;
-}
+bool SessionOpen() { return gAgent.connState == kIdle && gAgent.linkConfirmed; }
 
-bool RequestEnded() {
-    return gAgent.connState == kIdle;
-}
+bool RequestEnded() { return gAgent.connState == kIdle; }
 
 bool BringUp(const char* address, const char* port) {
     ResetAgentState();
@@ -72,7 +68,7 @@ bool BringUp(const char* address, const char* port) {
     return gAgent.mainWindow && gAgent.statsWindow;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 6 || atoi(argv[5]) < 1) {

@@ -5,16 +5,12 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "res/resource_ids.h"
 #include "platform/win32/windows_win.h"
+#include "res/resource_ids.h"
 
-static HWND ToHwnd(PlatWindow window) {
-    return static_cast<HWND>(window);
-}
+static HWND ToHwnd(PlatWindow window) { return static_cast<HWND>(window); }
 
-uint32_t PlatNowMs() {
-    return GetTickCount();
-}
+uint32_t PlatNowMs() { return GetTickCount(); }
 
 // A null window would make SetTimer create a thread timer with an id of its own choosing.
 void PlatSetTimer(PlatWindow window, int id, uint32_t periodMs) {
@@ -104,9 +100,7 @@ void PlatPostNull(PlatWindow window) {
     if (window) PostMessageA(ToHwnd(window), WM_NULL, 0, 0);
 }
 
-void PlatPostQuit(int exitCode) {
-    PostQuitMessage(exitCode);
-}
+void PlatPostQuit(int exitCode) { PostQuitMessage(exitCode); }
 
 static bool TakenByDialog(HWND dialog, MSG* message) {
     return dialog && IsDialogMessageA(dialog, message);

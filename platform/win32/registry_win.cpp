@@ -6,9 +6,7 @@
 
 #include "platform/platform.h"
 
-static HKEY ToKey(PlatKey key) {
-    return static_cast<HKEY>(key);
-}
+static HKEY ToKey(PlatKey key) { return static_cast<HKEY>(key); }
 
 // The value types the agent reads and writes; any other type reads as kValueOther.
 static const struct {

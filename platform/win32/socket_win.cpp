@@ -10,9 +10,7 @@ static_assert(kEventRead == FD_READ && kEventWrite == FD_WRITE, "event bits are 
 static_assert(kEventConnect == FD_CONNECT && kEventClose == FD_CLOSE, "event bits are Winsock's");
 static_assert(kNoSocket == static_cast<PlatSocket>(INVALID_SOCKET), "no socket is INVALID_SOCKET");
 
-static SOCKET ToSocket(PlatSocket s) {
-    return static_cast<SOCKET>(s);
-}
+static SOCKET ToSocket(PlatSocket s) { return static_cast<SOCKET>(s); }
 
 static bool FillAddress(sockaddr_in* to, const char* address, int port) {
     if (!address) return false;
@@ -35,9 +33,7 @@ bool PlatSocketsStartup(int* version) {
     return true;
 }
 
-void PlatSocketsCleanup() {
-    WSACleanup();
-}
+void PlatSocketsCleanup() { WSACleanup(); }
 
 PlatSocket PlatSocketOpen() {
     PlatSocket s = PlatSocketOpenBlocking();
@@ -83,8 +79,7 @@ void PlatSocketClose(PlatSocket s) {
     // thread runs in here.
     MSG stale;
     while (PeekMessageA(&stale, nullptr, kMsgSocketNotify, kMsgSocketNotify,
-                        PM_REMOVE | PM_QS_POSTMESSAGE)) {
-    }
+                        PM_REMOVE | PM_QS_POSTMESSAGE)) {}
 }
 
 // ---- Time-bounded exchange ----

@@ -19,12 +19,8 @@ static_assert(offsetof(NOTIFYICONDATAA, szTip) + kTipFieldV1 == NOTIFYICONDATAA_
                   sizeof(void*) != 4,
               "the V1 tip ends the V1 layout");
 
-static HWND ToHwnd(PlatWindow window) {
-    return static_cast<HWND>(window);
-}
-static HMENU ToMenu(PlatMenu menu) {
-    return static_cast<HMENU>(menu);
-}
+static HWND ToHwnd(PlatWindow window) { return static_cast<HWND>(window); }
+static HMENU ToMenu(PlatMenu menu) { return static_cast<HMENU>(menu); }
 
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip) {
     // Without a window the shell would keep an icon nobody can remove or click.
@@ -50,9 +46,7 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, con
     return Shell_NotifyIconA(message, &data) != FALSE;
 }
 
-PlatMenu PlatMenuLoad() {
-    return LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDM_TRAY));
-}
+PlatMenu PlatMenuLoad() { return LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDM_TRAY)); }
 
 void PlatMenuCheck(PlatMenu menu, int id, bool checked) {
     if (menu) CheckMenuItem(ToMenu(menu), id, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));

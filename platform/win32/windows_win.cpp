@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-#include "res/resource_ids.h"
 #include "platform/win32/windows_win.h"
+#include "res/resource_ids.h"
 #include "ui/handlers.h"
 
 // The password edit's own procedure, which every message is passed on to.
@@ -12,15 +12,12 @@ static WNDPROC gPasswordFieldPrevious = nullptr;
 
 static TrayMouse ClassifyTrayMouse(LPARAM mouseMessage) {
     switch (static_cast<UINT>(mouseMessage)) {
-        case WM_MOUSEMOVE:
-            return kTrayMouseMove;
+        case WM_MOUSEMOVE: return kTrayMouseMove;
         case WM_LBUTTONDOWN:
         case WM_LBUTTONDBLCLK:
         case WM_RBUTTONDOWN:
-        case WM_RBUTTONDBLCLK:
-            return kTrayMouseButton;
-        default:
-            return kTrayMouseOther;
+        case WM_RBUTTONDBLCLK: return kTrayMouseButton;
+        default: return kTrayMouseOther;
     }
 }
 
@@ -42,29 +39,19 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     switch (message) {
         case WM_INITDIALOG:
             WatchPasswordField(window);
-            return TRUE; // focus goes to the first control, the login field
-        case WM_CLOSE:
-            OnMainWindowClose();
-            return TRUE;
-        case WM_COMMAND:
-            OnCommand(LOWORD(wParam));
-            return TRUE;
-        case WM_TIMER:
-            OnTimer(static_cast<int>(wParam));
-            return TRUE;
-        case kMsgTrayCallback:
-            OnTrayEvent(ClassifyTrayMouse(lParam));
-            return TRUE;
+            return TRUE;  // focus goes to the first control, the login field
+        case WM_CLOSE: OnMainWindowClose(); return TRUE;
+        case WM_COMMAND: OnCommand(LOWORD(wParam)); return TRUE;
+        case WM_TIMER: OnTimer(static_cast<int>(wParam)); return TRUE;
+        case kMsgTrayCallback: OnTrayEvent(ClassifyTrayMouse(lParam)); return TRUE;
         case kMsgSocketNotify:
             OnSocketEvent(static_cast<PlatSocket>(wParam), WSAGETSELECTEVENT(lParam),
                           WSAGETSELECTERROR(lParam));
             return TRUE;
         case WM_QUERYENDSESSION:
             LogoutAtSessionEnd();
-            return FALSE; // not handled: the default answer lets the session end
-        case WM_ENDSESSION:
-            OnEndSession(wParam != 0);
-            return FALSE;
+            return FALSE;  // not handled: the default answer lets the session end
+        case WM_ENDSESSION: OnEndSession(wParam != 0); return FALSE;
         default:
             if (message == TaskbarCreatedMessage()) {
                 OnTaskbarCreated();
@@ -82,13 +69,8 @@ LRESULT CALLBACK PasswordFieldProc(HWND field, UINT message, WPARAM wParam, LPAR
 
 INT_PTR CALLBACK StatsWindowProc(HWND, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-        case WM_CLOSE:
-            OnStatsClose();
-            return TRUE;
-        case WM_COMMAND:
-            OnStatsCommand(LOWORD(wParam));
-            return TRUE;
-        default:
-            return FALSE;
+        case WM_CLOSE: OnStatsClose(); return TRUE;
+        case WM_COMMAND: OnStatsCommand(LOWORD(wParam)); return TRUE;
+        default: return FALSE;
     }
 }

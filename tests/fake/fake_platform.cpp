@@ -88,11 +88,15 @@ bool TimerRunning(int id) { return world.timers.count(id) != 0; }
 
 uint32_t TimerPeriod(int id) { return TimerRunning(id) ? world.timers[id].period : 0; }
 
-PlatSocket CurrentSocket() { return world.socketOrder.empty() ? kNoSocket : world.socketOrder.back(); }
+PlatSocket CurrentSocket() {
+    return world.socketOrder.empty() ? kNoSocket : world.socketOrder.back();
+}
 
 FakeSocket& Socket(PlatSocket s) { return world.sockets[s != 0 ? s : CurrentSocket()]; }
 
-void Event(int event, int error, PlatSocket s) { OnSocketEvent(s != 0 ? s : CurrentSocket(), event, error); }
+void Event(int event, int error, PlatSocket s) {
+    OnSocketEvent(s != 0 ? s : CurrentSocket(), event, error);
+}
 
 void Serve(const std::string& reply) {
     PlatSocket s = CurrentSocket();
@@ -136,7 +140,8 @@ std::string DecryptBlock(const std::string& frame, int index, int blockSize) {
     if (frame.size() < static_cast<size_t>(index + 1) * blockSize) return "<short>";
     unsigned char out[512];
     int n = RSA_private_decrypt(blockSize,
-                                reinterpret_cast<const unsigned char*>(frame.data()) + static_cast<size_t>(index) * blockSize,
+                                reinterpret_cast<const unsigned char*>(frame.data()) +
+                                    static_cast<size_t>(index) * blockSize,
                                 out, key, RSA_PKCS1_PADDING);
     return n < 0 ? "<undecryptable>" : std::string(reinterpret_cast<char*>(out), n);
 }
@@ -246,13 +251,19 @@ void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size) {
     buffer[n] = '\0';
 }
 
-void PlatSetItemText(PlatWindow window, int id, const char* text) { world.texts[{window, id}] = text; }
+void PlatSetItemText(PlatWindow window, int id, const char* text) {
+    world.texts[{window, id}] = text;
+}
 
 bool PlatIsItemChecked(PlatWindow window, int id) { return world.checks[{window, id}]; }
 
-void PlatSetItemChecked(PlatWindow window, int id, bool checked) { world.checks[{window, id}] = checked; }
+void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
+    world.checks[{window, id}] = checked;
+}
 
-void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon) { world.itemIcons[{window, id}] = icon; }
+void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon) {
+    world.itemIcons[{window, id}] = icon;
+}
 
 PlatIcon PlatLoadIcon(int resourceId) {
     world.iconsLoaded.push_back(resourceId);
@@ -324,7 +335,8 @@ bool PlatRegQuery(PlatKey key, const char* name, void* data, uint32_t* size, Pla
     return true;
 }
 
-bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* data, uint32_t size) {
+bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* data,
+                uint32_t size) {
     auto* values = KeyValues(key);
     if (values == nullptr) return false;
     (*values)[name] = {type, std::string(static_cast<const char*>(data), size)};

@@ -25,11 +25,11 @@ struct FakeSocket {
     std::string connectAddress;
     int connectPort = 0;
     int mask = 0;
-    std::vector<int> masks;          // every mask asked for, in order
-    std::string sent;                // bytes written
-    std::deque<std::string> inbound; // chunks each recv returns (an empty chunk: recv gives 0)
-    int sendLimit = 1 << 30;         // at most this many bytes per send
-    int sendResult = 0;              // when non-zero, send returns this instead of sending
+    std::vector<int> masks;           // every mask asked for, in order
+    std::string sent;                 // bytes written
+    std::deque<std::string> inbound;  // chunks each recv returns (an empty chunk: recv gives 0)
+    int sendLimit = 1 << 30;          // at most this many bytes per send
+    int sendResult = 0;               // when non-zero, send returns this instead of sending
     bool closed = false;
     bool shutdown = false;
     bool blocking = false;

@@ -35,11 +35,9 @@ void SwitchToKey2048() {
     gAgent.savedPasswordBlock = savedBlock2048;
 }
 
-bool Terminated(const char* field, size_t size) {
-    return memchr(field, '\0', size) != nullptr;
-}
+bool Terminated(const char* field, size_t size) { return memchr(field, '\0', size) != nullptr; }
 
-} // namespace
+}  // namespace
 
 void StartAgent(bool useKey2048) {
     fake::Reset();
@@ -59,9 +57,7 @@ void Check(bool ok, const char* what) {
     abort();
 }
 
-void Check(bool ok, const std::string& what) {
-    Check(ok, what.c_str());
-}
+void Check(bool ok, const std::string& what) { Check(ok, what.c_str()); }
 
 void CheckTrayTips(size_t from) {
     for (size_t i = from; i < fake::world.tray.size(); i++) {
@@ -100,4 +96,4 @@ std::string ItemText(PlatWindow window, int id) {
     return it == fake::world.texts.end() ? std::string() : it->second;
 }
 
-} // namespace fuzz
+}  // namespace fuzz

@@ -53,4 +53,4 @@ void CheckAgentState();
 // The text of a control, or "" when none was ever set.
 std::string ItemText(PlatWindow window, int id);
 
-} // namespace fuzz
+}  // namespace fuzz

@@ -95,7 +95,7 @@ void CheckValueChecks(const std::string& address, const std::string& port) {
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in(data, size);

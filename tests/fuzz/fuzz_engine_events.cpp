@@ -48,9 +48,7 @@ template <typename T, size_t N> const T& Pick(const T (&table)[N], uint8_t byte)
     return table[byte % N];
 }
 
-bool HaveSocket() {
-    return !world.socketOrder.empty();
-}
+bool HaveSocket() { return !world.socketOrder.empty(); }
 
 fake::FakeSocket* LastSocket() {
     return HaveSocket() ? &world.sockets[fake::CurrentSocket()] : nullptr;
@@ -72,18 +70,10 @@ uint32_t UntilNextTimer() {
     return found ? best : 1000;
 }
 
-void Connected(fuzz::ByteReader&) {
-    EventOnLast(kEventConnect);
-}
-void Writable(fuzz::ByteReader&) {
-    EventOnLast(kEventWrite);
-}
-void Readable(fuzz::ByteReader&) {
-    EventOnLast(kEventRead);
-}
-void Closed(fuzz::ByteReader&) {
-    EventOnLast(kEventClose);
-}
+void Connected(fuzz::ByteReader&) { EventOnLast(kEventConnect); }
+void Writable(fuzz::ByteReader&) { EventOnLast(kEventWrite); }
+void Readable(fuzz::ByteReader&) { EventOnLast(kEventRead); }
+void Closed(fuzz::ByteReader&) { EventOnLast(kEventClose); }
 
 void AnyEvent(fuzz::ByteReader& in) {
     int event = Pick(kEvents, in.Byte());
@@ -117,49 +107,23 @@ void SendLimit(fuzz::ByteReader& in) {
     }
 }
 
-void TimePasses(fuzz::ByteReader& in) {
-    fake::Advance(in.Byte() * 100u);
-}
-void NextTick(fuzz::ByteReader&) {
-    fake::Advance(UntilNextTimer());
-}
-void Command(fuzz::ByteReader& in) {
-    OnCommand(Pick(kCommandIds, in.Byte()));
-}
-void Hover(fuzz::ByteReader&) {
-    OnTrayEvent(kTrayMouseMove);
-}
-void TrayClick(fuzz::ByteReader&) {
-    OnTrayEvent(kTrayMouseButton);
-}
+void TimePasses(fuzz::ByteReader& in) { fake::Advance(in.Byte() * 100u); }
+void NextTick(fuzz::ByteReader&) { fake::Advance(UntilNextTimer()); }
+void Command(fuzz::ByteReader& in) { OnCommand(Pick(kCommandIds, in.Byte())); }
+void Hover(fuzz::ByteReader&) { OnTrayEvent(kTrayMouseMove); }
+void TrayClick(fuzz::ByteReader&) { OnTrayEvent(kTrayMouseButton); }
 
 // The rest of the platform's surprises, and the windows' own events.
 void Other(fuzz::ByteReader& in) {
     switch (in.Byte() % 8) {
-        case 0:
-            world.socketOpenFails = !world.socketOpenFails;
-            break;
-        case 1:
-            world.trayFailures = 2;
-            break;
-        case 2:
-            OnTaskbarCreated();
-            break;
-        case 3:
-            OnPasswordTyped();
-            break;
-        case 4:
-            OnMainWindowClose();
-            break;
-        case 5:
-            OnStatsCommand(IDC_STATS_OK);
-            break;
-        case 6:
-            OnTimer(in.Byte() % 8);
-            break; // a tick still queued after its kill
-        default:
-            fake::Pump();
-            break;
+        case 0: world.socketOpenFails = !world.socketOpenFails; break;
+        case 1: world.trayFailures = 2; break;
+        case 2: OnTaskbarCreated(); break;
+        case 3: OnPasswordTyped(); break;
+        case 4: OnMainWindowClose(); break;
+        case 5: OnStatsCommand(IDC_STATS_OK); break;
+        case 6: OnTimer(in.Byte() % 8); break;  // a tick still queued after its kill
+        default: fake::Pump(); break;
     }
 }
 
@@ -177,15 +141,9 @@ bool Step(fuzz::ByteReader& in) {
         return true;
     }
     switch (in.Byte() % 3) {
-        case 0:
-            LogoutAtSessionEnd();
-            return true;
-        case 1:
-            OnEndSession(false);
-            return true;
-        default:
-            OnEndSession(true);
-            return false;
+        case 0: LogoutAtSessionEnd(); return true;
+        case 1: OnEndSession(false); return true;
+        default: OnEndSession(true); return false;
     }
 }
 
@@ -210,7 +168,7 @@ void CheckSockets() {
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ByteReader in(data, size);

@@ -75,7 +75,7 @@ void RunOptions(const std::vector<std::string>& words) {
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     original = gConfig;

@@ -70,7 +70,7 @@ bool DeliverReply(const std::string& reply, size_t chunk, bool lastWithClose) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ByteReader in(data, size);

@@ -93,7 +93,7 @@ void RoundTrip(EVP_PKEY* key, const Request& request) {
     Require(back.block3 == frame.substr(2 * block, block), "the third block is kept as sent");
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in(data, size);
@@ -139,9 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Require(result != kControlError || !detail.empty(), "a refusal says why");
                 break;
             }
-            case 2:
-                now += in.Byte();
-                break;
+            case 2: now += in.Byte(); break;
             case 3: {
                 size_t length = in.Byte() | (in.Byte() << 8);
                 std::string frame = in.Bytes(length);
@@ -153,9 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Require(!ok || frame.size() == 4 * BlockSize(key), "only four blocks parse");
                 break;
             }
-            default:
-                RoundTrip(key, request);
-                break;
+            default: RoundTrip(key, request); break;
         }
         Require(state.sessions.size() <= 4096, "sessions stay bounded");
         for (const auto& entry : state.acceptedBlocks) {

@@ -76,7 +76,7 @@ bool IsFlag(const std::map<std::string, fake::RegValue>& values, const char* nam
     return true;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ByteReader in(data, size);

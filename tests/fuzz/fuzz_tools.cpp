@@ -35,4 +35,4 @@ void Require(bool ok, const std::string& what) {
     abort();
 }
 
-} // namespace fuzz
+}  // namespace fuzz

@@ -15,4 +15,4 @@ const std::string& FixtureText(const char* name);
 // Aborts with `what` when `ok` is false; libFuzzer then saves the input as a crash.
 void Require(bool ok, const std::string& what);
 
-} // namespace fuzz
+}  // namespace fuzz

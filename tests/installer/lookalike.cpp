@@ -25,17 +25,13 @@ const wchar_t kAgentCaption[] = L"Подключение к Интернет";
 
 INT_PTR CALLBACK DialogProc(HWND w, UINT msg, WPARAM wp, LPARAM) {
     switch (msg) {
-        case WM_INITDIALOG:
-            SetTimer(w, kLifetimeTimer, kLifetimeMs, nullptr);
-            return TRUE;
+        case WM_INITDIALOG: SetTimer(w, kLifetimeTimer, kLifetimeMs, nullptr); return TRUE;
         case WM_COMMAND:
             printf("command %u\n", (unsigned)LOWORD(wp));
             fflush(stdout);
             return TRUE;
         case WM_TIMER:
-        case WM_CLOSE:
-            PostQuitMessage(0);
-            return TRUE;
+        case WM_CLOSE: PostQuitMessage(0); return TRUE;
     }
     return FALSE;
 }
@@ -78,7 +74,7 @@ int WaitWindow(bool wanted, DWORD timeoutMs) {
     }
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "agent") == 0) return RunWindow(IDD_LOOKALIKE_AGENT);

@@ -22,17 +22,12 @@ const char kSamplePassword[] = "password";
 
 INT_PTR CALLBACK PreviewProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM) {
     switch (msg) {
-        case WM_INITDIALOG:
-            return TRUE;
+        case WM_INITDIALOG: return TRUE;
         case WM_COMMAND:
             if (LOWORD(wParam) == IDC_HIDE || LOWORD(wParam) == IDC_STATS_OK) DestroyWindow(dlg);
             return TRUE;
-        case WM_CLOSE:
-            DestroyWindow(dlg);
-            return TRUE;
-        case WM_DESTROY:
-            PostQuitMessage(0);
-            return TRUE;
+        case WM_CLOSE: DestroyWindow(dlg); return TRUE;
+        case WM_DESTROY: PostQuitMessage(0); return TRUE;
     }
     return FALSE;
 }
@@ -49,7 +44,7 @@ void FillLogon(HWND dlg) {
     CheckDlgButton(dlg, IDC_REMEMBER, BST_CHECKED);
 }
 
-} // namespace
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR cmdLine, int) {
     char* rest = nullptr;

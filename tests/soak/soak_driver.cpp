@@ -105,15 +105,9 @@ bool ReadJsonString(const std::string& line, size_t* at, std::string* out) {
         }
         if (++i >= line.size()) return false;
         switch (line[i]) {
-            case 'n':
-                *out += '\n';
-                break;
-            case 'r':
-                *out += '\r';
-                break;
-            case 't':
-                *out += '\t';
-                break;
+            case 'n': *out += '\n'; break;
+            case 'r': *out += '\r'; break;
+            case 't': *out += '\t'; break;
             case 'u': {
                 if (i + 4 >= line.size()) return false;
                 const std::string digits = line.substr(i + 1, 4);
@@ -124,9 +118,7 @@ bool ReadJsonString(const std::string& line, size_t* at, std::string* out) {
                 i += 4;
                 break;
             }
-            default:
-                *out += line[i];
-                break;
+            default: *out += line[i]; break;
         }
     }
     return false;
@@ -273,10 +265,10 @@ struct ServerLog {
 // One request as the agent saw it: every request starts with the connection-attempt line, so
 // the n-th attempt pairs with the n-th request in the server's log.
 struct Attempt {
-    bool hover = false;    // sent as the out-of-turn PING of a tray hover
-    bool received = false; // a reply was handed over (its first line in `reply`)
+    bool hover = false;     // sent as the out-of-turn PING of a tray hover
+    bool received = false;  // a reply was handed over (its first line in `reply`)
     std::string reply;
-    std::string error; // the network error that ended it, if any
+    std::string error;  // the network error that ended it, if any
 };
 
 struct AgentOutput {
@@ -293,7 +285,7 @@ struct AgentOutput {
     }
     void Take(const std::string& line) {
         if (line == kHoverLine) {
-            hoverPending = true; // written just before the attempt it starts
+            hoverPending = true;  // written just before the attempt it starts
         } else if (line == kAttemptLine) {
             attempts.emplace_back();
             attempts.back().hover = hoverPending;
@@ -351,7 +343,7 @@ class ControlLink {
 struct Sample {
     DWORD handles = 0;
     SIZE_T workingSet = 0, privateBytes = 0;
-    long rssKb = -1, anonKb = -1, vmSizeKb = -1, threads = -1, fds = -1; // Linux view
+    long rssKb = -1, anonKb = -1, vmSizeKb = -1, threads = -1, fds = -1;  // Linux view
 };
 
 const SYSTEM_INFORMATION_CLASS kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
@@ -427,7 +419,7 @@ Sample Measure(HANDLE process, DWORD pid, int unixPid) {
     memory.cb = sizeof memory;
     if (GetProcessMemoryInfo(process, &memory, sizeof memory)) {
         s.workingSet = memory.WorkingSetSize;
-        s.privateBytes = memory.PagefileUsage; // the commit charge, = PrivateUsage
+        s.privateBytes = memory.PagefileUsage;  // the commit charge, = PrivateUsage
     }
     if (unixPid > 0) {
         // Wine maps Z: to the Linux root, so the Wine process's own /proc entry is readable.
@@ -506,7 +498,7 @@ struct Action {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
-    const char* verb; // the request it makes the agent send
+    const char* verb;  // the request it makes the agent send
 };
 
 const Action kPingTick = {"ping-tick", WM_TIMER, kTimerPing, 0, "PING"};
@@ -520,18 +512,18 @@ const Action kExit = {"exit", WM_COMMAND, IDM_EXIT, 0, nullptr};
 // Server faults mixed into the run: what the agent must make of the faulted request, and how
 // it gets back to a session afterwards.
 enum Expect {
-    kExpectReply,   // the whole reply, however it trickled in
-    kExpectNoReply, // nothing handed over (no answer, or one too long to be a reply)
-    kExpectAny,     // a cut reply or a network error, either is fine
+    kExpectReply,    // the whole reply, however it trickled in
+    kExpectNoReply,  // nothing handed over (no answer, or one too long to be a reply)
+    kExpectAny,      // a cut reply or a network error, either is fine
 };
 
 enum Recovery {
-    kRecoverByItself, // PING timer or reconnect timer ticks alone bring the session back
-    kRecoverByUser,   // after a logoff the user presses Connect
+    kRecoverByItself,  // PING timer or reconnect timer ticks alone bring the session back
+    kRecoverByUser,    // after a logoff the user presses Connect
 };
 
 struct FaultCase {
-    const char* fault; // "MODE:VERB" for the server's control command
+    const char* fault;  // "MODE:VERB" for the server's control command
     const Action* action;
     Expect expect;
     Recovery recovery;
@@ -577,8 +569,8 @@ struct Options {
     int cycles = 2000;
     int requests = 200;
     int sampleEvery = 25;
-    int faultEvery = 9;  // rounds
-    int deadlineS = 600; // the whole run
+    int faultEvery = 9;   // rounds
+    int deadlineS = 600;  // the whole run
 };
 
 class Soak {
@@ -633,7 +625,7 @@ class Soak {
     ControlLink control_;
     std::string failure_;
     DWORD started_ = 0, lastProgress_ = 0, lastHover_ = 0;
-    size_t offset_ = 0; // server requests made before the agent's first attempt
+    size_t offset_ = 0;  // server requests made before the agent's first attempt
     int nextSample_ = 0;
     int faultsDone_ = 0;
     int hovers_ = 0;
@@ -920,14 +912,14 @@ bool Soak::Run() {
 bool Soak::Bench() {
     checkWindow_ = false;
     std::vector<double> ms;
-    if (!Exchange(kInfo)) return false; // warm-up
+    if (!Exchange(kInfo)) return false;  // warm-up
     for (int i = 0; i < options_.requests; ++i) {
         LARGE_INTEGER start = TimingNow();
         if (!Exchange(kInfo)) return false;
         ms.push_back(TimingMs(start, TimingNow()));
     }
     PrintTimings("bench", ms);
-    Post(kExit); // logs off, then ends
+    Post(kExit);  // logs off, then ends
     return true;
 }
 
@@ -1029,7 +1021,7 @@ bool ParseOptions(int argc, char** argv, Options* o) {
     return o->mode == "bench" || (o->mode == "soak" && o->controlPort > 0);
 }
 
-} // namespace
+}  // namespace
 
 // A crash must end the run with a failure, not wait for a debugger that nobody attends.
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {

@@ -18,7 +18,8 @@ struct Args {
     std::vector<std::string> words;
     std::vector<char*> argv;
     explicit Args(std::vector<std::string> w) : words(std::move(w)) {
-        for (auto& word : words) argv.push_back(&word[0]);
+        for (auto& word : words)
+            argv.push_back(&word[0]);
         argv.push_back(nullptr);
     }
     int argc() const { return static_cast<int>(words.size()); }
@@ -73,7 +74,8 @@ TEST_F(App, CommandLineSplitting) {
         std::vector<std::string> args;
     } cases[] = {
         {"agent.exe --debug", {"agent.exe", "--debug"}},
-        {"  \"C:\\Program Files\\agent.exe\"\t--address  1.2.3.4 ", {"C:\\Program Files\\agent.exe", "--address", "1.2.3.4"}},
+        {"  \"C:\\Program Files\\agent.exe\"\t--address  1.2.3.4 ",
+         {"C:\\Program Files\\agent.exe", "--address", "1.2.3.4"}},
         {"a \"b c\"d e", {"a", "b cd", "e"}},
         {"a \"\" b", {"a", "", "b"}},
         {"a \"unterminated quote", {"a", "unterminated quote"}},
@@ -84,19 +86,22 @@ TEST_F(App, CommandLineSplitting) {
         char* argv[16];
         int argc = SplitCommandLine(c.line, storage, sizeof storage, argv, 16);
         ASSERT_EQ(argc, static_cast<int>(c.args.size())) << c.line;
-        for (int i = 0; i < argc; i++) EXPECT_EQ(argv[i], c.args[i]) << c.line;
+        for (int i = 0; i < argc; i++)
+            EXPECT_EQ(argv[i], c.args[i]) << c.line;
         EXPECT_EQ(argv[argc], nullptr);
     }
 }
 
 TEST_F(App, CommandLineSplittingIsBounded) {
     std::string line;
-    for (int i = 0; i < 100; i++) line += "word" + std::to_string(i) + " ";
+    for (int i = 0; i < 100; i++)
+        line += "word" + std::to_string(i) + " ";
     char storage[32];
     char* argv[8];
     int argc = SplitCommandLine(line.c_str(), storage, sizeof storage, argv, 8);
     EXPECT_LE(argc, 8);
-    for (int i = 0; i < argc; i++) EXPECT_LT(argv[i] + strlen(argv[i]), storage + sizeof storage);
+    for (int i = 0; i < argc; i++)
+        EXPECT_LT(argv[i] + strlen(argv[i]), storage + sizeof storage);
     std::string longWord(100, 'x');
     argc = SplitCommandLine(longWord.c_str(), storage, sizeof storage, argv, 8);
     ASSERT_EQ(argc, 1);
@@ -112,12 +117,13 @@ TEST_F(App, StartUpFailures) {
         const char* caption;
         PlatBoxKind kind;
     } cases[] = {
-        {"another agent runs", [] { world.mutexResult = kMutexExisted; }, 0, "Приложение уже запущено",
-         "VornaAgent - предупреждение", kBoxWarning},
+        {"another agent runs", [] { world.mutexResult = kMutexExisted; }, 0,
+         "Приложение уже запущено", "VornaAgent - предупреждение", kBoxWarning},
         {"sockets do not start", [] { world.startupFails = true; }, 0,
          "Ошибка при инициализации WinSock 2.0", "VornaAgent - ошибка", kBoxError},
         {"wrong sockets version", [] { world.startupVersion = 0x0101; }, 0,
-         "Неверная версия WinSock, необходимо использовать версию 2.0", "VornaAgent - ошибка", kBoxError},
+         "Неверная версия WinSock, необходимо использовать версию 2.0", "VornaAgent - ошибка",
+         kBoxError},
         {"logon window fails", [] { world.failDialog = kDialogLogon; }, 1,
          "Ошибка при создании окна диалога с пользователем", "VornaAgent - ошибка", kBoxError},
         {"statistics window fails", [] { world.failDialog = kDialogStats; }, 1,
@@ -151,7 +157,8 @@ TEST_F(App, AnotherInstanceWaitsOneSecondAndAnAbandonedMutexProceeds) {
 
 TEST_F(App, BadKeyStopsWithExitCodeOne) {
     ConfigBlock saved = gConfig;
-    for (const char* key : {"", "garbage", "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----"}) {
+    for (const char* key :
+         {"", "garbage", "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----"}) {
         fake::ResetWorld();
         memset(gConfig.serverKeyPem, 0, sizeof gConfig.serverKeyPem);
         strcpy(gConfig.serverKeyPem, key);
@@ -197,7 +204,8 @@ TEST_F(App, BringUpWithRememberedCredentialsLogsOnAtOnce) {
     Args args({"agent.exe"});
     fake::Reset();
     uint32_t one = 1;
-    world.registry["Software\\Vorna\\AuthUtility"]["savedata"] = {kValueDword, std::string(reinterpret_cast<char*>(&one), 4)};
+    world.registry["Software\\Vorna\\AuthUtility"]["savedata"] = {
+        kValueDword, std::string(reinterpret_cast<char*>(&one), 4)};
     world.registry["Software\\Vorna\\AuthUtility"]["login"] = {kValueString, "ivan"};
     world.registry["Software\\Vorna\\AuthUtility"]["pass"] = {kValueBinary, std::string(128, 'p')};
     ASSERT_EQ(AgentBringUp(args.argc(), args.data()), 0);
@@ -218,14 +226,26 @@ TEST_F(App, Options) {
         {"no options", {"a.exe"}, "10.0.0.1", false},
         {"address", {"a.exe", "--address", "192.168.5.5"}, "192.168.5.5", false},
         {"address without a value", {"a.exe", "--address"}, "10.0.0.1", false},
-        {"address cut at 30", {"a.exe", "--address", std::string(40, '9')}, "999999999999999999999999999999", false},
+        {"address cut at 30",
+         {"a.exe", "--address", std::string(40, '9')},
+         "999999999999999999999999999999",
+         false},
         {"domain", {"a.exe", "--domain"}, "10.0.0.1", true},
-        {"domain with a name, then address", {"a.exe", "--domain", "CORP", "--address", "1.1.1.1"}, "1.1.1.1", true},
+        {"domain with a name, then address",
+         {"a.exe", "--domain", "CORP", "--address", "1.1.1.1"},
+         "1.1.1.1",
+         true},
         {"domain then address", {"a.exe", "--domain", "--address", "1.1.1.1"}, "1.1.1.1", true},
         {"address then domain", {"a.exe", "--address", "1.1.1.1", "--domain"}, "1.1.1.1", true},
         {"debug is ignored here", {"a.exe", "--debug", "--address", "2.2.2.2"}, "2.2.2.2", false},
-        {"stops at a word without a dash", {"a.exe", "word", "--address", "3.3.3.3"}, "10.0.0.1", false},
-        {"repeated address: the last wins", {"a.exe", "--address", "1.1.1.1", "--address", "4.4.4.4"}, "4.4.4.4", false},
+        {"stops at a word without a dash",
+         {"a.exe", "word", "--address", "3.3.3.3"},
+         "10.0.0.1",
+         false},
+        {"repeated address: the last wins",
+         {"a.exe", "--address", "1.1.1.1", "--address", "4.4.4.4"},
+         "4.4.4.4",
+         false},
     };
     ConfigBlock saved = gConfig;
     for (auto& c : cases) {
@@ -240,7 +260,8 @@ TEST_F(App, Options) {
         if (c.locked) {
             EXPECT_FALSE(gAgent.runAtLogon) << c.name;
             EXPECT_EQ(world.registry["Software\\Vorna\\AuthUtility"]["runonwinlogon"].data,
-                      std::string(4, '\0')) << c.name;
+                      std::string(4, '\0'))
+                << c.name;
         }
     }
     gConfig = saved;
@@ -249,12 +270,16 @@ TEST_F(App, Options) {
 TEST_F(App, DomainRemovesTheRunEntryStoredBefore) {
     fake::Reset();
     uint32_t one = 1;
-    world.registry["Software\\Vorna\\AuthUtility"]["runonwinlogon"] = {kValueDword, std::string(reinterpret_cast<char*>(&one), 4)};
-    world.registry["Software\\Microsoft\\Windows\\CurrentVersion\\Run"]["VORNA Auth Utility"] = {kValueString, "x"};
+    world.registry["Software\\Vorna\\AuthUtility"]["runonwinlogon"] = {
+        kValueDword, std::string(reinterpret_cast<char*>(&one), 4)};
+    world.registry["Software\\Microsoft\\Windows\\CurrentVersion\\Run"]["VORNA Auth Utility"] = {
+        kValueString, "x"};
     Args args({"a.exe", "--domain"});
     AgentBringUp(args.argc(), args.data());
     EXPECT_FALSE(gAgent.runAtLogon);
-    EXPECT_EQ(world.registry["Software\\Microsoft\\Windows\\CurrentVersion\\Run"].count("VORNA Auth Utility"), 0u);
+    EXPECT_EQ(world.registry["Software\\Microsoft\\Windows\\CurrentVersion\\Run"].count(
+                  "VORNA Auth Utility"),
+              0u);
 }
 
 TEST_F(App, TrayMenu) {

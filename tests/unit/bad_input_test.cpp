@@ -28,9 +28,7 @@ std::string Padded(std::string text, size_t size) {
     return text;
 }
 
-std::string Bytes(const char* data, size_t size) {
-    return std::string(data, size);
-}
+std::string Bytes(const char* data, size_t size) { return std::string(data, size); }
 
 // The resource id of the icon the tray shows now.
 int TrayIconId() {
@@ -63,15 +61,9 @@ void StartRequest(Request request) {
             world.texts[{fake::kLogonWindow, 106}] = "secret";
             OnCommand(108);
             break;
-        case kPing:
-            fake::Advance(2000);
-            break;
-        case kInfo:
-            OnCommand(4013);
-            break;
-        case kLogout:
-            OnCommand(4012);
-            break;
+        case kPing: fake::Advance(2000); break;
+        case kInfo: OnCommand(4013); break;
+        case kLogout: OnCommand(4012); break;
     }
 }
 
@@ -96,9 +88,9 @@ struct ReplyCase {
     // afterwards
     bool active;
     const char* sessionId;
-    std::string tip; // the text given to the tray, before its 63-character cut
+    std::string tip;  // the text given to the tray, before its 63-character cut
     int icon;
-    const char* reason; // of the network error; "" for none
+    const char* reason;  // of the network error; "" for none
     std::string stats;
 };
 
@@ -220,7 +212,7 @@ TEST(BadInput, ServerReplies) {
 TEST(BadInput, BlockAddressAndPortAreReadBounded) {
     struct {
         const char* name;
-        std::string address; // the whole field when it has 31 bytes: no NUL
+        std::string address;  // the whole field when it has 31 bytes: no NUL
         std::string port;
         std::string connectAddress;
         int connectPort;
@@ -259,7 +251,7 @@ TEST(BadInput, KeyFieldFilledToTheLastByte) {
         binary += static_cast<char>(1 + i % 255);
     struct {
         const char* name;
-        std::string content; // padded or cut to exactly kKeySize bytes
+        std::string content;  // padded or cut to exactly kKeySize bytes
         bool loads;
     } cases[] = {
         {"a good key, then line ends", good + std::string(kKeySize, '\n'), true},
@@ -283,13 +275,9 @@ TEST(BadInput, KeyFieldFilledToTheLastByte) {
 
 // ---- stored settings ----
 
-fake::RegValue Value(PlatValueType type, const std::string& data) {
-    return {type, data};
-}
+fake::RegValue Value(PlatValueType type, const std::string& data) { return {type, data}; }
 
-std::string Dword(uint32_t v) {
-    return std::string(reinterpret_cast<char*>(&v), 4);
-}
+std::string Dword(uint32_t v) { return std::string(reinterpret_cast<char*>(&v), 4); }
 
 TEST(BadInput, OddStoredValues) {
     const std::string block(128, 'B');
@@ -297,7 +285,7 @@ TEST(BadInput, OddStoredValues) {
         const char* name;
         std::map<std::string, fake::RegValue> stored;
         bool useSaved;
-        const char* login; // the login field afterwards
+        const char* login;  // the login field afterwards
     } cases[] = {
         {"savedata as an 8-byte value",
          {{"savedata", Value(kValueOther, std::string(8, '\1'))},
@@ -387,4 +375,4 @@ TEST(BadInput, OddQuotingSplitsWithinTheLinesOwnLength) {
     }
 }
 
-} // namespace
+}  // namespace

@@ -49,9 +49,9 @@ TEST_F(Control, PingIntervalFromTheLogonReply) {
         const char* reply;
         uint32_t interval;
     } cases[] = {
-        {"1 57", 300000},          {"3 57 10", 90000},     {"3 57 20", 20000},
-        {"3 57 1800", 1800000},    {"3 57 1801", 90000},   {"3   57   45", 45000},
-        {"3 57", 90000},           {"3 57 abc", 90000},    {"1 57 45", 300000},
+        {"1 57", 300000},       {"3 57 10", 90000},   {"3 57 20", 20000},
+        {"3 57 1800", 1800000}, {"3 57 1801", 90000}, {"3   57   45", 45000},
+        {"3 57", 90000},        {"3 57 abc", 90000},  {"1 57 45", 300000},
     };
     for (auto& c : cases) {
         fake::Reset();
@@ -78,8 +78,8 @@ TEST_F(Control, SessionIdKeepsItsFirst29Characters) {
 }
 
 TEST_F(Control, RefusalZeroBacksOffAndWraps) {
-    const uint32_t series[] = {90000,  135000, 202500,  303750, 455625,
-                               683437, 1025155, 60000, 90000};
+    const uint32_t series[] = {90000,  135000,  202500, 303750, 455625,
+                               683437, 1025155, 60000,  90000};
     for (uint32_t expected : series) {
         LogOn("0 Нет денег");
         EXPECT_EQ(gAgent.retryDelay, expected);
@@ -95,7 +95,8 @@ TEST_F(Control, DelayResetsOnRefusalTwoAndUnknownCodesNotOnAcceptance) {
     struct {
         const char* reply;
         uint32_t delay;
-    } cases[] = {{"2 Неверный пароль", 60000}, {"7 what", 60000}, {"1 57", 135000}, {"3 57 60", 135000}};
+    } cases[] = {
+        {"2 Неверный пароль", 60000}, {"7 what", 60000}, {"1 57", 135000}, {"3 57 60", 135000}};
     for (auto& c : cases) {
         fake::Reset();
         LogOn("0 busy");
@@ -134,7 +135,8 @@ TEST_F(Control, RefusalTwoWarnsAndShowsTheLogonWindow) {
 
 TEST_F(Control, LongestRefusalArrivesWhole) {
     LogOn("0 " + std::string(508, 'x'));  // 510 bytes: a reply of 511 fills the buffer
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Подключение невозможно:\n" + std::string(508, 'x'));
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904),
+              "Подключение невозможно:\n" + std::string(508, 'x'));
 }
 
 TEST_F(Control, PingTwoIsRetriedUntilTheSeventhIsDenied) {
@@ -160,7 +162,8 @@ TEST_F(Control, HoverPingsCountTowardsTheDenial) {
     OnTrayEvent(kTrayMouseMove);  // carries 1
     EXPECT_TRUE(fake::HasDebugLine("Получение статистики, вне очередной 'PING'"));
     fake::Serve("2");
-    for (int i = 0; i < 5; i++) PingAnswered("2");  // 2 to 6
+    for (int i = 0; i < 5; i++)
+        PingAnswered("2");  // 2 to 6
     ASSERT_TRUE(gAgent.sessionActive);
     OnTrayEvent(kTrayMouseMove);  // the guard has long expired
     fake::Event(kEventConnect);

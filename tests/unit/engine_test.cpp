@@ -146,7 +146,8 @@ TEST_F(Engine, EachWriteInPingRaisesTheCounterOnce) {
     StartPing();
     fake::Socket().sendLimit = 200;
     fake::Event(kEventConnect);
-    for (int i = 0; i < 3; i++) fake::Event(kEventWrite);
+    for (int i = 0; i < 3; i++)
+        fake::Event(kEventWrite);
     EXPECT_EQ(gAgent.pingCounter, 3);
     EXPECT_EQ(gAgent.connState, kPingReading);
     EXPECT_EQ(fake::Socket().sent.size(), 512u);
@@ -199,7 +200,8 @@ TEST_F(Engine, FailuresEndInNetworkError) {
         void (*drive)();
         const char* reason;
     } cases[] = {
-        {"error code on connect", [] { fake::Event(kEventConnect, 10061); }, "error on scoket event"},
+        {"error code on connect", [] { fake::Event(kEventConnect, 10061); },
+         "error on scoket event"},
         {"connect in a writing state",
          [] {
              fake::Event(kEventConnect);
@@ -229,7 +231,8 @@ TEST_F(Engine, FailuresEndInNetworkError) {
         c.drive();
         EXPECT_EQ(gAgent.connState, kIdle) << c.name;
         EXPECT_FALSE(gAgent.sessionActive) << c.name;
-        EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason)) << c.name;
+        EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason))
+            << c.name;
         EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301)) << c.name;
         EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.name;
         EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Невозможно соединиться с сервером");

@@ -41,7 +41,7 @@ TEST_F(Frames, EveryRequestDecryptsToItsFourFields) {
         {"PING", "user", "57", "1"},
         {"GETINFO", "user", "57", "VOID4"},
         {"LOGOUT", "\xC8\xE2\xE0\xED", "57", "VOID4"},  // a Cyrillic login travels as CP1251
-        {"LOGON", "user", "", "253702"},                  // an empty password is a 0-length field
+        {"LOGON", "user", "", "253702"},                // an empty password is a 0-length field
     };
     for (const RequestCase& c : cases) {
         ComposeRequest(c.verb, c.f2, c.f3, c.f4);
@@ -57,18 +57,21 @@ TEST_F(Frames, SameRequestTwiceDiffersInEveryBlock) {
     std::string first = Frame();
     ComposeRequest("PING", "user", "57", "1");
     std::string second = Frame();
-    for (int i = 0; i < 4; i++) EXPECT_NE(Block(first, i), Block(second, i)) << "block " << i;
+    for (int i = 0; i < 4; i++)
+        EXPECT_NE(Block(first, i), Block(second, i)) << "block " << i;
 }
 
 TEST_F(Frames, LogonRemembersItsPasswordBlockAndResendsItWhileSaved) {
     ComposeRequest("LOGON", "user", "secret", "253702");
     std::string first = Frame();
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(gAgent.savedPasswordBlock), 128), Block(first, 2));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(gAgent.savedPasswordBlock), 128),
+              Block(first, 2));
     gAgent.useSavedPassword = true;
     ComposeRequest("LOGON", "user", "other text", "253702");
     std::string second = Frame();
     EXPECT_EQ(Block(second, 2), Block(first, 2)) << "the stored block goes out byte for byte";
-    for (int i : {0, 1, 3}) EXPECT_NE(Block(second, i), Block(first, i)) << "block " << i;
+    for (int i : {0, 1, 3})
+        EXPECT_NE(Block(second, i), Block(first, i)) << "block " << i;
     gAgent.useSavedPassword = false;
     ComposeRequest("LOGON", "user", "", "253702");
     EXPECT_EQ(fake::DecryptBlock(Frame(), 2), "");

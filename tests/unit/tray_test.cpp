@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "ui/tray.h"
 #include "tests/unit/test_util.h"
+#include "ui/tray.h"
 
 using fake::world;
 
@@ -78,7 +78,7 @@ TEST_F(Tray, AccountStatistics) {
         const char* name;
         std::string reply;
         int limit;
-        const char* tip;  // before the 63-character cut
+        const char* tip;      // before the 63-character cut
         const char* message;  // nullptr: the statistics window is left alone
     } cases[] = {
         {"digit 0 and a message", "1 150.25 3.10 0 Hello there", 0,

@@ -11,9 +11,7 @@
 namespace {
 
 // Whether the process is attached to a console now: without one there is no console code page.
-int ConsoleVerdict() {
-    return GetConsoleCP() != 0 ? kChildHasConsole : kChildHasNoConsole;
-}
+int ConsoleVerdict() { return GetConsoleCP() != 0 ? kChildHasConsole : kChildHasNoConsole; }
 
 int DebugWrite() {
     PlatOpenDebugOutput();
@@ -29,7 +27,7 @@ int DebugConsole() {
     return ConsoleVerdict();
 }
 
-} // namespace
+}  // namespace
 
 int RunChildRoutine(const char* name) {
     if (strcmp(name, "debug-write") == 0) return DebugWrite();

@@ -73,4 +73,4 @@ TEST(ServerKey, FieldsDecryptWithThePrivateKeyAndNeverRepeat) {
     ForgetKey();
 }
 
-} // namespace
+}  // namespace

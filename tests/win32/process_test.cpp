@@ -16,14 +16,14 @@ namespace {
 
 struct HolderThread {
     std::string name;
-    HANDLE release; // signalled to make a live holder return without releasing
+    HANDLE release;  // signalled to make a live holder return without releasing
 };
 
 DWORD WINAPI HoldMutex(void* parameter) {
     auto* holder = static_cast<HolderThread*>(parameter);
     CreateMutexA(nullptr, TRUE, holder->name.c_str());
     if (holder->release) WaitForSingleObject(holder->release, 30000);
-    return 0; // ends owning the mutex: it is abandoned, as when an agent is killed
+    return 0;  // ends owning the mutex: it is abandoned, as when an agent is killed
 }
 
 TEST(InstanceMutex, FirstCreatesSecondFindsIt) {
@@ -129,4 +129,4 @@ TEST(DebugOutput, WithoutStandardOutputAConsoleIsOpened) {
     EXPECT_EQ(kChildHasConsole, RunChild("debug-console", "", 20000));
 }
 
-} // namespace
+}  // namespace

@@ -12,15 +12,9 @@ static void Record(const char* format, long a = 0, long b = 0, long c = 0) {
     gHandlerCalls.push_back(line);
 }
 
-void OnCommand(int id) {
-    Record("OnCommand %ld", id);
-}
-void OnMainWindowClose() {
-    Record("OnMainWindowClose");
-}
-void OnTimer(int id) {
-    Record("OnTimer %ld", id);
-}
+void OnCommand(int id) { Record("OnCommand %ld", id); }
+void OnMainWindowClose() { Record("OnMainWindowClose"); }
+void OnTimer(int id) { Record("OnTimer %ld", id); }
 void OnTrayEvent(TrayMouse event) {
     static const char* const kNames[] = {"move", "button", "other"};
     gHandlerCalls.push_back(std::string("OnTrayEvent ") + kNames[event]);
@@ -28,21 +22,9 @@ void OnTrayEvent(TrayMouse event) {
 void OnSocketEvent(PlatSocket socket, int event, int error) {
     Record("OnSocketEvent %ld %ld %ld", static_cast<long>(socket), event, error);
 }
-void OnTaskbarCreated() {
-    Record("OnTaskbarCreated");
-}
-void LogoutAtSessionEnd() {
-    Record("LogoutAtSessionEnd");
-}
-void OnEndSession(bool ending) {
-    Record("OnEndSession %ld", ending);
-}
-void OnPasswordTyped() {
-    Record("OnPasswordTyped");
-}
-void OnStatsCommand(int id) {
-    Record("OnStatsCommand %ld", id);
-}
-void OnStatsClose() {
-    Record("OnStatsClose");
-}
+void OnTaskbarCreated() { Record("OnTaskbarCreated"); }
+void LogoutAtSessionEnd() { Record("LogoutAtSessionEnd"); }
+void OnEndSession(bool ending) { Record("OnEndSession %ld", ending); }
+void OnPasswordTyped() { Record("OnPasswordTyped"); }
+void OnStatsCommand(int id) { Record("OnStatsCommand %ld", id); }
+void OnStatsClose() { Record("OnStatsClose"); }

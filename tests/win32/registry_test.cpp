@@ -119,4 +119,4 @@ TEST_F(RegistryTest, DeleteRemovesOnlyThatValueAndReportsAbsence) {
     EXPECT_EQ(4u, size);
 }
 
-} // namespace
+}  // namespace

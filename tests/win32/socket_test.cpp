@@ -46,7 +46,7 @@ TEST_F(SocketTest, StartupOffersVersionTwoTwo) {
     int version = 0;
     ASSERT_TRUE(PlatSocketsStartup(&version));
     EXPECT_EQ(0x0202, version);
-    PlatSocketsCleanup(); // balances this test's own startup only
+    PlatSocketsCleanup();  // balances this test's own startup only
 }
 
 TEST_F(SocketTest, OneRequestCycleArrivesAsMessagesInOrder) {
@@ -109,8 +109,10 @@ TEST_F(SocketTest, ClosingDropsNotificationsStillQueuedForTheSocket) {
     PlatSocket s = PlatSocketOpen();
     ASSERT_NE(kNoSocket, s);
     // As Winsock leaves them when the peer closes twice: queued, not yet handled.
-    PostMessageA(static_cast<HWND>(window.handle()), kMsgSocketNotify, static_cast<WPARAM>(s), FD_CLOSE);
-    PostMessageA(static_cast<HWND>(window.handle()), kMsgSocketNotify, static_cast<WPARAM>(s), FD_CLOSE);
+    PostMessageA(static_cast<HWND>(window.handle()), kMsgSocketNotify, static_cast<WPARAM>(s),
+                 FD_CLOSE);
+    PostMessageA(static_cast<HWND>(window.handle()), kMsgSocketNotify, static_cast<WPARAM>(s),
+                 FD_CLOSE);
     PostMessageA(static_cast<HWND>(window.handle()), WM_APP, 0, 0);
     PlatSocketClose(s);
     MSG m;
@@ -233,4 +235,4 @@ TEST_F(SocketTest, BlockingConnectToServerThatNeverAcceptsGivesUpAtItsBound) {
         PlatSocketClose(q);
 }
 
-} // namespace
+}  // namespace

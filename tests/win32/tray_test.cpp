@@ -21,7 +21,7 @@ struct TrayStep {
 TEST(TrayIcon, AddModifyDeleteAsTheShellSeesThem) {
     RecordingWindow window;
     ASSERT_TRUE(window.handle());
-    PlatIcon icon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512)); // IDI_APPLICATION
+    PlatIcon icon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512));  // IDI_APPLICATION
     ASSERT_NE(nullptr, icon);
     const std::string longTip(200, 'x');
     const TrayStep steps[] = {
@@ -46,4 +46,4 @@ TEST(TrayIcon, NoWindowIsRefusedWithoutReachingTheShell) {
     EXPECT_FALSE(PlatTrayNotify(kTrayDelete, nullptr, nullptr, nullptr));
 }
 
-} // namespace
+}  // namespace

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "res/resource_ids.h"
 #include "recording_handlers.h"
+#include "res/resource_ids.h"
 #include "ui/handlers.h"
 #include "wine_test_util.h"
 
@@ -257,7 +257,7 @@ TEST_F(WindowTest, TimersTickIntoTheMainWindow) {
     EXPECT_EQ(Calls({"OnTimer 2", "OnTimer 2"}),
               Calls(gHandlerCalls.begin(), gHandlerCalls.begin() + 2));
     gHandlerCalls.clear();
-    PlatKillTimer(main, kTimerPing); // stopping a stopped timer is harmless
+    PlatKillTimer(main, kTimerPing);  // stopping a stopped timer is harmless
     EXPECT_FALSE(PumpUntil([] { return !gHandlerCalls.empty(); }, 200)) << "ticked after stop";
 }
 
@@ -305,7 +305,7 @@ DWORD WINAPI ChooseFirstItem(void*) {
             PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
             return 0;
         }
-        Sleep(10); // polling for the popup window with a deadline
+        Sleep(10);  // polling for the popup window with a deadline
     }
     return 1;
 }
@@ -347,4 +347,4 @@ TEST_F(WindowTest, IconsLoadFromTheExecutable) {
     EXPECT_EQ(nullptr, PlatLoadIcon(303)) << "there is no icon 303";
 }
 
-} // namespace
+}  // namespace

@@ -451,7 +451,7 @@ int Run(const Args& args) {
     return kExitUsage;
 }
 
-} // namespace
+}  // namespace
 
 int main() {
     // Output goes to a file; keep "\n" as written so the reader sees the same bytes on any host.

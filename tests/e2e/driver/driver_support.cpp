@@ -145,7 +145,7 @@ BOOL CALLBACK CollectTop(HWND w, LPARAM param) {
     return TRUE;
 }
 
-} // namespace
+}  // namespace
 
 std::vector<HWND> FindTop(const Selector& s) {
     if (s.hwnd) {
@@ -235,7 +235,7 @@ std::string HookDllPath() {
     return std::string(path) + "vorna_driver_hook.dll";
 }
 
-} // namespace
+}  // namespace
 
 // Runs `q` inside the process of `window`: a message hook on its thread answers a registered
 // message sent to it, through shared memory (inproc_query.h).

@@ -61,9 +61,9 @@ struct Selector {
     std::string caption;
     std::string className;
     DWORD pid = 0;
-    std::string exe; // full path of the process's executable, any case
+    std::string exe;  // full path of the process's executable, any case
     HWND hwnd = nullptr;
-    int visible = -1; // -1 either, 0 hidden, 1 shown
+    int visible = -1;  // -1 either, 0 hidden, 1 shown
 };
 
 // Polls `ready` until it holds or `timeoutMs` pass.

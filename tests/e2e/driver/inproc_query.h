@@ -14,8 +14,8 @@ const char kQueryMessage[] = "VornaDriverQuery";
 const char kQueryHookExport[] = "VornaQueryHook@12";
 
 enum QueryKind : int32_t {
-    kQueryMenu = 1,     // handle: a menu; answer: its items
-    kQueryIconKind = 2, // handle: an icon control; answer: which system icon it shows
+    kQueryMenu = 1,      // handle: a menu; answer: its items
+    kQueryIconKind = 2,  // handle: an icon control; answer: which system icon it shows
 };
 
 const int kQueryMaxItems = 32;
@@ -31,7 +31,7 @@ struct QueryMenuItem {
 struct Query {
     int32_t kind;
     uint32_t handle;
-    int32_t done; // set by the hook
+    int32_t done;  // set by the hook
     int32_t count;
     char answer[kQueryTextSize];
     QueryMenuItem items[kQueryMaxItems];

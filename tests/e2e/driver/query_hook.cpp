@@ -65,7 +65,7 @@ void Answer(DWORD driverPid) {
     CloseHandle(map);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK VornaQueryHook(int code, WPARAM wp, LPARAM lp) {
     static UINT message = RegisterWindowMessageA(kQueryMessage);

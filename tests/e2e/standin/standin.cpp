@@ -65,16 +65,12 @@ void OnCommand(HWND w, int id, int code) {
             fflush(stdout);
             break;
         }
-        case IDC_HIDE:
-            ShowWindow(w, SW_HIDE);
-            break;
+        case IDC_HIDE: ShowWindow(w, SW_HIDE); break;
         case IDM_BOX:
             MessageBoxA(w, "Текст сообщения", "Сообщение проверки", MB_ICONWARNING);
             Say("box-closed", 1);
             break;
-        case IDM_QUIT:
-            PostQuitMessage(3);
-            break;
+        case IDM_QUIT: PostQuitMessage(3); break;
     }
 }
 
@@ -88,16 +84,12 @@ INT_PTR CALLBACK DialogProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
             gSecretProc = (WNDPROC)SetWindowLongPtrA(GetDlgItem(w, IDC_SECRET), GWLP_WNDPROC,
                                                      (LONG_PTR)SecretProc);
             return TRUE;
-        case WM_COMMAND:
-            OnCommand(w, LOWORD(wp), HIWORD(wp));
-            return TRUE;
+        case WM_COMMAND: OnCommand(w, LOWORD(wp), HIWORD(wp)); return TRUE;
         case WM_CLOSE:
             ShowWindow(w, SW_HIDE);
             Say("close", 1);
             return TRUE;
-        case WM_QUERYENDSESSION:
-            Say("query-end-session", 1);
-            return FALSE;
+        case WM_QUERYENDSESSION: Say("query-end-session", 1); return FALSE;
         case kTrayMessage:
             Say("tray", (int)lp);
             if (lp == WM_RBUTTONDOWN || lp == WM_LBUTTONDOWN) ShowMenu(w);
@@ -106,7 +98,7 @@ INT_PTR CALLBACK DialogProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     return FALSE;
 }
 
-} // namespace
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     if (strstr(commandLine, "--box-first")) {

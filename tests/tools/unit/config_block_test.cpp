@@ -125,7 +125,7 @@ TEST(ConfigBlock, AddressesAndPortsAreChecked) {
     }
     const struct {
         const char* text;
-        const char* canonical; // null: refused
+        const char* canonical;  // null: refused
     } ports[] = {
         {"800", "800"},
         {"1", "1"},
@@ -197,7 +197,7 @@ TEST(ConfigKey, KeyTextsAreReadOrRefusedWithTheReason) {
     const struct {
         const char* name;
         std::string pem;
-        const char* errorPart; // null: accepted as the built-in key
+        const char* errorPart;  // null: accepted as the built-in key
     } cases[] = {
         {"text before the PEM block", "issued to site 7\n" + ToolFixture("cert_1024.pem"), nullptr},
         {"no PEM at all", "hello", "no PEM block"},
@@ -222,4 +222,4 @@ TEST(ConfigKey, KeyTextsAreReadOrRefusedWithTheReason) {
     EXPECT_NE(error.find("does not start with"), std::string::npos) << error;
 }
 
-} // namespace
+}  // namespace

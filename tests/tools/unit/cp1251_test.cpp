@@ -72,7 +72,7 @@ struct ArgumentCase {
     const char* name;
     std::string text;
     bool ok;
-    std::string expected; // bytes, or a part of the error
+    std::string expected;  // bytes, or a part of the error
 };
 
 TEST(Cp1251, TextArgumentsDecodeEscapesAndConvert) {
@@ -101,4 +101,4 @@ TEST(Cp1251, TextArgumentsDecodeEscapesAndConvert) {
     }
 }
 
-} // namespace
+}  // namespace

@@ -11,8 +11,8 @@ namespace {
 
 struct FaultTextCase {
     const char* text;
-    const char* name;      // FaultName of the result; null: refused
-    const char* errorPart; // for refusals
+    const char* name;       // FaultName of the result; null: refused
+    const char* errorPart;  // for refusals
 };
 
 TEST(Faults, FaultTextsParseOrSayWhatIsWrong) {
@@ -97,7 +97,7 @@ struct ControlCase {
     const char* line;
     ControlResult result;
     const char* detailPart;
-    std::function<bool(const ServerState&)> effect; // null: nothing to check
+    std::function<bool(const ServerState&)> effect;  // null: nothing to check
 };
 
 TEST(Control, CommandsChangeTheStateOrSayWhy) {
@@ -161,4 +161,4 @@ TEST(Control, CommandsChangeTheStateOrSayWhy) {
     }
 }
 
-} // namespace
+}  // namespace

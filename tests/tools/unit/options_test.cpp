@@ -150,4 +150,4 @@ TEST(Options, TheManualDescribesEveryOption) {
     }
 }
 
-} // namespace
+}  // namespace

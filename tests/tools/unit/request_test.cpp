@@ -38,9 +38,9 @@ TEST(Request, FramesOfBothKeySizesDecryptToTheirFields) {
 
 struct BadFrameCase {
     const char* name;
-    long length;      // -1: the good frame's length
-    int corruptBlock; // 1..4: that block is damaged; 0: none
-    char fill;        // the damaged block is this byte repeated: 0xFF is above the modulus
+    long length;       // -1: the good frame's length
+    int corruptBlock;  // 1..4: that block is damaged; 0: none
+    char fill;         // the damaged block is this byte repeated: 0xFF is above the modulus
     const char* errorPart;
 };
 
@@ -86,7 +86,7 @@ TEST(Request, ComposingRefusesWhatTheKeyCannotCarry) {
     EXPECT_NE(error.find("127 bytes"), std::string::npos) << error;
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -113,4 +113,4 @@ TEST(Log, LinesStayValidJsonWhateverTheFieldsHold) {
               "{\"t\": 0.000, \"l\": [\"A\", \"\"], \"b\": true, \"n\": -3}");
 }
 
-} // namespace
+}  // namespace

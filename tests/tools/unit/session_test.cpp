@@ -19,7 +19,7 @@ std::string W(const std::string& utf8) {
 struct Step {
     const char* verb;
     std::string login;
-    std::string third; // password or session id
+    std::string third;  // password or session id
     const char* fourth;
     double now;
     std::string reply;
@@ -200,7 +200,7 @@ struct FigureCase {
     const char* login;
     const char* field;
     const char* value;
-    const char* errorPart; // null: accepted
+    const char* errorPart;  // null: accepted
 };
 
 TEST(Session, FiguresAreCheckedBeforeTheyAreSet) {
@@ -235,4 +235,4 @@ TEST(Session, FiguresAreCheckedBeforeTheyAreSet) {
               "1 1");
 }
 
-} // namespace
+}  // namespace
