@@ -645,6 +645,9 @@ def _terminate(signum, frame):
 
 
 def main(argv):
+    if argv[:1] == ["--check-args"]:  # scripts/demo: refuse a bad option before building
+        parse_args(argv[1:])
+        return 0
     args = parse_args(argv)
     # Started in the background by a script, a program inherits an ignored SIGINT; the demo
     # must see Ctrl-C (passed on by scripts/demo) and a termination, and end cleanly on both.
