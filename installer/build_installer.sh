@@ -25,7 +25,7 @@ usage: $(basename "$0") [--exe IN.exe] [--address A] [--port P] [--key PUB.pem] 
   --config-tool  vorna_config (default: \$VORNA_CONFIG, $root/build/host/tools/vorna_config,
                  then vorna_config on PATH)
   --makensis     makensis (default: \$MAKENSIS, then makensis on PATH)
-  --version      the installer's version (default: the one in vorna_agent.nsi)
+  --version      the installer's version (default: the agent's own, from its version block)
   --icon         the installer's icon
 EOF
 }
@@ -115,8 +115,23 @@ if [ ${#stamp_args[@]} -gt 0 ]; then
     cat "$work/stamp.log"
 fi
 
+if [ -z "$version" ]; then
+    # The agent's fixed version info: the signature 0xFEEF04BD, its structure version, then the
+    # file version as two 32-bit words (major.minor, patch.build).
+    version=$(python3 - "$packed" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+if at >= 0:
+    ms, ls = struct.unpack_from("<II", data, at + 8)
+    print(f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}")
+PY
+)
+    [ -n "$version" ] || fail "\"$exe\" carries no version block; give --version"
+fi
+
 nsis_args=(-WX -V2 -INPUTCHARSET UTF8 "-DAGENT_EXE=$packed" "-DOUTFILE=$work/output.exe")
-[ -z "$version" ] || nsis_args+=("-DVERSION=$version")
+nsis_args+=("-DVERSION=$version")
 [ -z "$icon" ] || nsis_args+=("-DAGENT_ICON=$icon")
 "$makensis" "${nsis_args[@]}" "$here/vorna_agent.nsi" >"$work/makensis.log" 2>&1 || {
     cat "$work/makensis.log" >&2

@@ -23,7 +23,7 @@ SetCompressor /SOLID lzma
   !define OUTFILE "VornaAgentSetup.exe"
 !endif
 !ifndef VERSION
-  !define VERSION "2.5.3.702"
+  !error "Give the version of the agent packed: makensis -DVERSION=A.B.C.D (build_installer.sh reads it from the agent)"
 !endif
 !ifndef RESOURCE_IDS
   !define RESOURCE_IDS "${__FILEDIR__}/../res/resource_ids.h"

@@ -7,8 +7,18 @@
 #include <cstring>
 
 #include "core/agent_state.h"
+#include "vorna_version.h"
 
-const char kClientVersionCode[] = "253702";
+// The server knows the client by this code: it stays "253702" and must follow the version.
+constexpr char kClientVersionCode[] = "253702";
+
+namespace {
+constexpr bool SameText(const char* a, const char* b) {
+    return *a == *b && (*a == '\0' || SameText(a + 1, b + 1));
+}
+}  // namespace
+static_assert(SameText(kClientVersionCode, VORNA_VERSION_CODE),
+              "the LOGON client version code no longer agrees with the project version");
 
 void EncryptField(const char* text, uint8_t* destination) {
     int length = static_cast<int>(strlen(text));

@@ -11,7 +11,7 @@ add_executable(vorna_config_win
     ${vorna_tools_dir}/vorna_config/main.cpp
 )
 set_target_properties(vorna_config_win PROPERTIES OUTPUT_NAME vorna_config)
-target_include_directories(vorna_config_win PRIVATE ${PROJECT_SOURCE_DIR})
+target_include_directories(vorna_config_win PRIVATE ${PROJECT_SOURCE_DIR} ${VORNA_GENERATED_DIR})
 target_compile_options(vorna_config_win PRIVATE ${VORNA_WARNINGS})
 target_compile_definitions(vorna_config_win PRIVATE ${VORNA_OPENSSL_DEFS})
 target_link_libraries(vorna_config_win PRIVATE vorna_crypto)

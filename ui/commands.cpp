@@ -6,15 +6,15 @@
 #include "session/control.h"
 #include "settings/store.h"
 #include "ui/handlers.h"
+#include "vorna_version.h"
 
 namespace {
 
-const char kAboutText[] =
-    "VornaAgent 2.5.3 (build 702)\n\n"
-    "Агент авторизует пользователя на сервере доступа и подключает "
-    "рабочую станцию к сети Интернет.\n\n"
-    "https://vorna.example/agent\n"
-    "© 2026 Vorna Networks. Все права защищены.";
+const char kAboutText[] = "VornaAgent " VORNA_VERSION_SHOWN "\n\n"
+                          "Агент авторизует пользователя на сервере доступа и подключает "
+                          "рабочую станцию к сети Интернет.\n\n"
+                          "https://vorna.example/agent\n"
+                          "© 2026 Vorna Networks. Все права защищены.";
 
 void HideLogonWindow() {
     gAgent.mainWindowVisible = false;
@@ -49,10 +49,14 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {IDC_CONNECT, StartLogon},       {IDC_HIDE, HideLogonWindow},
-    {IDM_CONNECT, ShowLogonWindow},  {IDM_DISCONNECT, StartLogout},
-    {IDM_INFO, RequestStatistics},   {IDM_AUTORUN, ToggleRunAtLogon},
-    {IDM_EXIT, Exit},                {IDM_ABOUT, ShowAbout},
+    {IDC_CONNECT, StartLogon},
+    {IDC_HIDE, HideLogonWindow},
+    {IDM_CONNECT, ShowLogonWindow},
+    {IDM_DISCONNECT, StartLogout},
+    {IDM_INFO, RequestStatistics},
+    {IDM_AUTORUN, ToggleRunAtLogon},
+    {IDM_EXIT, Exit},
+    {IDM_ABOUT, ShowAbout},
 };
 
 void ShowTrayMenu() {

@@ -127,7 +127,7 @@ const struct {
     {"clear-reply", ClearReply}, {"set", Set},     {"pending-pings", PendingPings},
 };
 
-} // namespace
+}  // namespace
 
 ControlResult ApplyControlCommand(ServerState* state, const std::string& rawLine,
                                   std::string* detail) {

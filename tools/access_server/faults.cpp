@@ -49,7 +49,7 @@ bool IsVerb(const std::string& text) {
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool ParseFault(const std::string& text, FaultSpec* fault, std::string* error) {
     const std::vector<std::string> parts = SplitColons(text);

@@ -5,20 +5,20 @@
 
 enum FaultMode {
     kFaultNone,
-    kFaultSplit,    // the reply in 1-byte writes with short pauses
-    kFaultClose,    // the reply, then shutdown of both directions at once
-    kFaultSilent,   // read the request, never answer, close only after the client does
-    kFaultReset,    // part of the reply, then a reset (SO_LINGER 0)
-    kFaultOversize, // a reply of exactly `amount` bytes
-    kFaultSlow,     // one byte every `amount` milliseconds
-    kFaultDrop,     // close without answering
-    kFaultNoAccept, // stop accepting: connections wait in the listen backlog
+    kFaultSplit,     // the reply in 1-byte writes with short pauses
+    kFaultClose,     // the reply, then shutdown of both directions at once
+    kFaultSilent,    // read the request, never answer, close only after the client does
+    kFaultReset,     // part of the reply, then a reset (SO_LINGER 0)
+    kFaultOversize,  // a reply of exactly `amount` bytes
+    kFaultSlow,      // one byte every `amount` milliseconds
+    kFaultDrop,      // close without answering
+    kFaultNoAccept,  // stop accepting: connections wait in the listen backlog
 };
 
 struct FaultSpec {
     FaultMode mode = kFaultNone;
-    int amount = 0;   // bytes for oversize, milliseconds for slow and split
-    std::string verb; // empty: every request
+    int amount = 0;    // bytes for oversize, milliseconds for slow and split
+    std::string verb;  // empty: every request
 };
 
 const int kSplitPauseMs = 20;

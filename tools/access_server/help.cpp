@@ -4,7 +4,8 @@ const char* ServerHelpText() {
     return R"(vorna_access_server - a test access server for VornaAgent
 
 Usage: vorna_access_server [OPTION...]
-       vorna_access_server --help     (this manual)
+       vorna_access_server --help | -h   (this manual)
+       vorna_access_server --version
 
 Answers the agent's four requests (LOGON, PING, GETINFO, LOGOUT) the way a site's
 access server does, and can misbehave on purpose. One request per TCP connection:
@@ -155,7 +156,7 @@ not decrypt. Also: {"event": "start" | "stop" | "dropped" | "client closed"},
 {"control": LINE, "source": ..., "result": "ok" | "error", "detail": ...}.
 
 EXIT CODES
-  0  stopped by quit, SIGINT or SIGTERM (or --keys-only / --help done)
+  0  stopped by quit, SIGINT or SIGTERM (or --keys-only / --help / --version done)
   1  bad option, key or scenario
   2  cannot listen or write the port file
 

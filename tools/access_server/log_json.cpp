@@ -9,21 +9,11 @@ std::string JsonString(const std::string& utf8) {
     for (char c : utf8) {
         const unsigned char byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
             default:
                 if (byte < 0x20 || byte == 0x7F) {
                     char escape[8];
@@ -55,9 +45,7 @@ LogLine::LogLine(double seconds) {
     body_ = std::string("{\"t\": ") + number;
 }
 
-void LogLine::Key(const char* key) {
-    body_ += std::string(", ") + JsonString(key) + ": ";
-}
+void LogLine::Key(const char* key) { body_ += std::string(", ") + JsonString(key) + ": "; }
 
 LogLine& LogLine::Text(const char* key, const std::string& cp1251) {
     return Utf8(key, Cp1251ToUtf8(cp1251));

@@ -6,6 +6,7 @@
 #include "tools/access_server/options.h"
 #include "tools/common/files.h"
 #include "tools/common/rsa_keys.h"
+#include "tools/common/tool_cli.h"
 
 namespace {
 
@@ -45,16 +46,20 @@ PkeyPtr PrepareKey(const ServerOptions& options, std::string* error) {
     return key;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     ServerOptions options;
     std::string error;
     if (!ParseCommandLine(argc, argv, &options, &error)) {
-        return Fail(error + "\n(vorna_access_server --help shows every option)", 1);
+        return Fail(error + "\n(vorna_access_server --help shows every option)", kExitUsage);
     }
     if (options.help) {
         fputs(ServerHelpText(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        PrintToolVersion("vorna_access_server");
         return 0;
     }
     if (!options.keyFile.empty() && options.generateBits) {

@@ -27,16 +27,14 @@ namespace {
 
 const size_t kMaxConnections = 256;
 const size_t kMaxControlLine = 65536;
-const double kResetPause = 0.1;    // lets the partial reply reach the client before the RST
-const double kDrainLimit = 10.0;   // a dropped connection waits this long for the client
-const double kWriteAllowance = 10; // seconds to write a reply, on top of any pacing
+const double kResetPause = 0.1;     // lets the partial reply reach the client before the RST
+const double kDrainLimit = 10.0;    // a dropped connection waits this long for the client
+const double kWriteAllowance = 10;  // seconds to write a reply, on top of any pacing
 const int kMaxPollMs = 250;
 
 volatile sig_atomic_t stopSignal = 0;
 
-void OnStopSignal(int signal) {
-    stopSignal = signal;
-}
+void OnStopSignal(int signal) { stopSignal = signal; }
 
 enum Phase { kReading, kWriting, kResetWait, kSilent, kDraining, kDone };
 
@@ -48,8 +46,8 @@ struct Connection {
     std::string input;
     std::string output;
     size_t sent = 0;
-    size_t stopAfter = 0; // bytes to write before the phase after writing
-    int intervalMs = 0;   // > 0: one byte per interval
+    size_t stopAfter = 0;  // bytes to write before the phase after writing
+    int intervalMs = 0;    // > 0: one byte per interval
     double nextWrite = 0;
     bool hardClose = false;
     bool resetAtEnd = false;
@@ -236,23 +234,15 @@ void Server::Respond(Connection* connection) {
 void Server::PlanReply(Connection* connection, const FaultSpec& fault) {
     connection->stopAfter = connection->output.size();
     switch (fault.mode) {
-        case kFaultSilent:
-            connection->phase = kSilent;
-            return;
-        case kFaultDrop:
-            Finish(connection, false);
-            return;
+        case kFaultSilent: connection->phase = kSilent; return;
+        case kFaultDrop: Finish(connection, false); return;
         case kFaultOversize:
             connection->output.resize(static_cast<size_t>(fault.amount), '.');
             connection->stopAfter = connection->output.size();
             break;
         case kFaultSplit:
-        case kFaultSlow:
-            connection->intervalMs = std::max(1, fault.amount);
-            break;
-        case kFaultClose:
-            connection->hardClose = true;
-            break;
+        case kFaultSlow: connection->intervalMs = std::max(1, fault.amount); break;
+        case kFaultClose: connection->hardClose = true; break;
         case kFaultReset:
             connection->resetAtEnd = true;
             connection->stopAfter = connection->output.size() / 2;
@@ -260,8 +250,7 @@ void Server::PlanReply(Connection* connection, const FaultSpec& fault) {
                 connection->stopAfter = 1;
             }
             break;
-        default:
-            break;
+        default: break;
     }
     connection->phase = kWriting;
     connection->nextWrite = Now();
@@ -365,8 +354,7 @@ void Server::Step(Connection* connection, short events) {
                 Finish(connection, false);
             }
             break;
-        case kDone:
-            break;
+        case kDone: break;
     }
 }
 
@@ -549,7 +537,7 @@ int Server::Run() {
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int RunServer(ServerOptions* options, EVP_PKEY* key, FILE* log) {
     Server server(options, key, log);

@@ -211,6 +211,10 @@ bool OptHelp(ServerOptions* o, const std::string&, std::string*) {
     o->help = true;
     return true;
 }
+bool OptVersion(ServerOptions* o, const std::string&, std::string*) {
+    o->version = true;
+    return true;
+}
 
 const OptionEntry kOptions[] = {
     {{"key", "FILE"}, OptKey},
@@ -244,6 +248,7 @@ const OptionEntry kOptions[] = {
     {{"fault-count", "N"}, OptFaultCount},
     {{"scenario", "FILE"}, OptScenario},
     {{"help", nullptr}, OptHelp},
+    {{"version", nullptr}, OptVersion},
 };
 const OptionEntry* FindOption(const std::string& name) {
     for (const OptionEntry& entry : kOptions) {
@@ -273,7 +278,7 @@ bool ApplyAccountKey(ServerOptions* o, const std::string& key, const std::string
     return SetFigure(&o->state, login, key.substr(dot + 1), bytes, error);
 }
 
-} // namespace
+}  // namespace
 
 std::vector<OptionInfo> ServerOptionList() {
     std::vector<OptionInfo> list;
@@ -305,6 +310,7 @@ bool ParseCommandLine(int argc, const char* const* argv, ServerOptions* options,
                       std::string* error) {
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
+        if (word == "-h") word = "--help";
         if (word.compare(0, 2, "--") != 0) {
             *error = "unexpected argument \"" + word + "\" (options start with --)";
             return false;

@@ -9,7 +9,7 @@
 struct ServerOptions {
     // Key
     std::string keyFile;
-    int generateBits = 0; // 0: 1024 unless a key file is given
+    int generateBits = 0;  // 0: 1024 unless a key file is given
     std::string saveKeyFile;
     std::string writePublicFile;
     bool keysOnly = false;
@@ -18,17 +18,18 @@ struct ServerOptions {
     bool allowRemote = false;
     int port = 0;
     std::string portFile;
-    std::string logFile; // "-": standard output
+    std::string logFile;  // "-": standard output
     int readTimeoutMs = 5000;
-    int controlPort = 0; // 0: no control port
+    int controlPort = 0;  // 0: no control port
     bool help = false;
+    bool version = false;
     // What the server answers
     ServerState state = MakeServerState();
 };
 
 struct OptionInfo {
-    const char* name;     // without the leading dashes
-    const char* argument; // null for a flag
+    const char* name;      // without the leading dashes
+    const char* argument;  // null for a flag
 };
 
 // Every option the command line takes, for the manual and its test.

@@ -36,11 +36,9 @@ bool DecryptBlock(EVP_PKEY* key, const uint8_t* block, size_t size, std::string*
     return true;
 }
 
-} // namespace
+}  // namespace
 
-size_t BlockSize(EVP_PKEY* key) {
-    return static_cast<size_t>(EVP_PKEY_size(key));
-}
+size_t BlockSize(EVP_PKEY* key) { return static_cast<size_t>(EVP_PKEY_size(key)); }
 
 bool ParseRequest(const uint8_t* bytes, size_t length, EVP_PKEY* key, Request* out,
                   std::string* error) {

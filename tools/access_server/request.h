@@ -10,8 +10,8 @@
 const int kRequestFields = 4;
 
 struct Request {
-    std::string fields[kRequestFields]; // decrypted bytes, CP1251 as the agent sends them
-    std::string block3;                 // the third block as received (the password ciphertext)
+    std::string fields[kRequestFields];  // decrypted bytes, CP1251 as the agent sends them
+    std::string block3;                  // the third block as received (the password ciphertext)
 };
 
 // Size of one block for this key, in bytes.

@@ -102,7 +102,7 @@ std::string AnswerLogout(ServerState* state, const Request& request) {
     return "1";
 }
 
-} // namespace
+}  // namespace
 
 ServerState MakeServerState() {
     ServerState state;

@@ -15,8 +15,8 @@ struct Figures {
     std::string balance = "150.25";
     std::string cost = "3.10";
     std::string digit = "0";
-    std::string message; // appended to PING '1' after a space when not empty
-    std::string info;    // GETINFO text; empty: built from balance and cost
+    std::string message;  // appended to PING '1' after a space when not empty
+    std::string info;     // GETINFO text; empty: built from balance and cost
 };
 
 struct AccountFigures {
@@ -31,8 +31,8 @@ struct Account {
 struct Session {
     std::string login;
     double startedAt = 0;
-    int pendingLeft = 0; // PINGs still to be answered '2'
-    bool active = true;  // false once the server has ended it
+    int pendingLeft = 0;  // PINGs still to be answered '2'
+    bool active = true;   // false once the server has ended it
     bool endPending = false;
     std::string endText;
 };
@@ -40,18 +40,18 @@ struct Session {
 struct ServerState {
     std::map<std::string, Account> accounts;
     Figures figures;
-    std::map<std::string, std::string> fixedReplies; // verb -> reply, answered without logic
-    std::optional<std::string> refuseLogon;          // answers every LOGON "0 <text>"
-    int pingSeconds = -1;                            // >= 0: LOGON answers "3 <id> <seconds>"
+    std::map<std::string, std::string> fixedReplies;  // verb -> reply, answered without logic
+    std::optional<std::string> refuseLogon;           // answers every LOGON "0 <text>"
+    int pingSeconds = -1;                             // >= 0: LOGON answers "3 <id> <seconds>"
     int pendingPings = 0;
-    double endSessionAfter = -1; // seconds after logon; < 0: never
+    double endSessionAfter = -1;  // seconds after logon; < 0: never
     std::string wrongPasswordText;
     std::string endText;
     std::string unknownSessionText;
     std::string unknownVerbText;
     uint64_t nextSessionId = 1;
-    std::map<std::string, Session> sessions;                     // by id text
-    std::map<std::string, std::set<std::string>> acceptedBlocks; // login -> third blocks
+    std::map<std::string, Session> sessions;                      // by id text
+    std::map<std::string, std::set<std::string>> acceptedBlocks;  // login -> third blocks
     FaultPlan faults;
 };
 
@@ -60,8 +60,8 @@ ServerState MakeServerState();
 
 struct Answer {
     std::string reply;
-    bool block3Seen = false; // LOGON: the third block equals one of an earlier accepted logon
-    bool fixed = false;      // the reply came from a fixed reply
+    bool block3Seen = false;  // LOGON: the third block equals one of an earlier accepted logon
+    bool fixed = false;       // the reply came from a fixed reply
 };
 
 // The reply to one decrypted request at `now` (seconds), and what it did to the sessions.

@@ -92,7 +92,7 @@ int HexDigit(char c) {
     return -1;
 }
 
-} // namespace
+}  // namespace
 
 std::string Cp1251ToUtf8(const std::string& bytes) {
     std::string out;
@@ -128,7 +128,7 @@ bool Utf8ToCp1251(const std::string& text, std::string* bytes, std::string* erro
 
 bool DecodeTextArgument(const std::string& text, std::string* bytes, std::string* error) {
     std::string out;
-    std::string run; // UTF-8 text since the last escape
+    std::string run;  // UTF-8 text since the last escape
     auto flush = [&]() {
         std::string converted;
         if (!Utf8ToCp1251(run, &converted, error)) return false;

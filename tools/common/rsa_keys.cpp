@@ -21,9 +21,7 @@ BioPtr MemoryBio(const std::string& text, size_t from) {
 }
 
 // Never supplies a passphrase: the tools take only unencrypted keys.
-int NoPassphrase(char*, int, int, void*) {
-    return -1;
-}
+int NoPassphrase(char*, int, int, void*) { return -1; }
 
 std::string BioText(BIO* bio) {
     char* data = nullptr;
@@ -61,7 +59,7 @@ std::string FirstPemLabel(const std::string& pem, size_t* start) {
     return pem.substr(at + begin.size(), end - at - begin.size());
 }
 
-} // namespace
+}  // namespace
 
 std::string TakeOpenSslError() {
     const unsigned long code = ERR_get_error();
@@ -160,9 +158,7 @@ std::string PrivateKeyPem(EVP_PKEY* key) {
     return BioText(bio.get());
 }
 
-int KeyBits(EVP_PKEY* key) {
-    return EVP_PKEY_bits(key);
-}
+int KeyBits(EVP_PKEY* key) { return EVP_PKEY_bits(key); }
 
 std::string PublicKeyFingerprint(EVP_PKEY* key) {
     unsigned char* der = nullptr;

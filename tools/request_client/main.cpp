@@ -16,10 +16,11 @@
 #include "tools/common/files.h"
 #include "tools/common/ipv4.h"
 #include "tools/common/rsa_keys.h"
+#include "tools/common/tool_cli.h"
 
 namespace {
 
-enum ExitCode { kOk = 0, kUsage = 1, kNoConnection = 2, kTimedOut = 3, kReset = 4 };
+enum ExitCode { kOk = 0, kUsage = kExitUsage, kNoConnection = 2, kTimedOut = 3, kReset = 4 };
 
 const char kUsageText[] =
     "Usage: vorna_request --key PEM [--host ADDR] --port N [options] VERB FIELD2 FIELD3 FIELD4\n"
@@ -71,8 +72,11 @@ int Parse(int argc, char** argv, Arguments* a) {
                             word == "--timeout" || word == "--block3-hex" || word == "--frame-out";
         if (valued && i + 1 >= argc) return Fail(kUsage, word + " needs a value");
         const std::string value = valued ? argv[++i] : "";
-        if (word == "--help") {
+        if (IsHelpWord(word)) {
             fputs(kUsageText, stdout);
+            return -1;
+        } else if (IsVersionWord(word)) {
+            PrintToolVersion("vorna_request");
             return -1;
         } else if (word == "--key") {
             a->keyFile = value;
@@ -148,7 +152,7 @@ int Exchange(const Arguments& a, const std::string& frame) {
     return kOk;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     Arguments arguments;

@@ -8,7 +8,7 @@
 namespace {
 
 struct Marker {
-    const char* text; // the NUL that ends it is part of the marker
+    const char* text;  // the NUL that ends it is part of the marker
     size_t size;
 };
 
@@ -53,17 +53,11 @@ void WriteField(std::string* image, size_t offset, size_t width, const std::stri
     memcpy(&(*image)[offset], text.data(), text.size());
 }
 
-} // namespace
+}  // namespace
 
-size_t MaxAddressChars() {
-    return kAddressSize - 1;
-}
-size_t MaxPortChars() {
-    return kPortSize - 1;
-}
-size_t MaxKeyChars() {
-    return kKeySize - 1;
-}
+size_t MaxAddressChars() { return kAddressSize - 1; }
+size_t MaxPortChars() { return kPortSize - 1; }
+size_t MaxKeyChars() { return kKeySize - 1; }
 
 bool FindConfigBlock(const uint8_t* data, size_t size, ConfigLayout* layout, std::string* error) {
     size_t at[4] = {};

@@ -39,7 +39,7 @@ bool CheckAddress(const std::string& text, std::string* error);
 struct StampChanges {
     std::optional<std::string> address;
     std::optional<std::string> port;
-    std::optional<std::string> keyPem; // already in the block's form
+    std::optional<std::string> keyPem;  // already in the block's form
 };
 
 // Validates the changes, writes them into `image` NUL-padded within their widths, and reads

@@ -23,7 +23,7 @@ bool Describe(EVP_PKEY* parsed, BlockKey* key, std::string* error) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool BlockKeyFromPem(const std::string& anyPem, BlockKey* key, std::string* error) {
     PkeyPtr parsed = ReadRsaPublicKeyAnyPem(anyPem, error);

@@ -4,7 +4,7 @@
 #include <string>
 
 struct BlockKey {
-    std::string pem; // the block's form: 64-character lines, "\n", no final line end
+    std::string pem;  // the block's form: 64-character lines, "\n", no final line end
     int bits = 0;
     std::string fingerprint;
 };

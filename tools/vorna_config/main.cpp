@@ -5,12 +5,13 @@
 #include <string>
 
 #include "tools/common/files.h"
+#include "tools/common/tool_cli.h"
 #include "tools/vorna_config/config_block.h"
 #include "tools/vorna_config/config_key.h"
 
 namespace {
 
-enum ExitCode { kOk = 0, kUsage = 1, kBadFile = 2, kBadValue = 3, kWriteFailed = 4 };
+enum ExitCode { kOk = 0, kUsage = kExitUsage, kBadFile = 2, kBadValue = 3, kWriteFailed = 4 };
 
 const char* HelpText();
 
@@ -151,18 +152,22 @@ int Stamp(int argc, char** argv) {
     return Show(arguments.output);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command == "--help" || command == "-h" || command == "help") {
+    if (IsHelpWord(command) || command == "help") {
         fputs(HelpText(), stdout);
+        return kOk;
+    }
+    if (IsVersionWord(command) && argc == 2) {
+        PrintToolVersion("vorna_config");
         return kOk;
     }
     if (command == "show" && argc == 3) return Show(argv[2]);
     if (command == "stamp") return Stamp(argc, argv);
     return Fail(kUsage, "usage: vorna_config show EXE | vorna_config stamp EXE --out NEW.exe "
-                        "[--address A] [--port P] [--key FILE] | vorna_config --help");
+                        "[--address A] [--port P] [--key FILE] | vorna_config --help | --version");
 }
 
 namespace {
@@ -174,7 +179,7 @@ Usage:
   vorna_config show EXE
   vorna_config stamp EXE --out NEW.exe [--address A] [--port P] [--key FILE]
   vorna_config stamp EXE --in-place    [--address A] [--port P] [--key FILE]
-  vorna_config --help
+  vorna_config --help | -h | --version
 
 WHAT IT CHANGES
 The agent carries its server's address, TCP port and RSA public key in a fixed
@@ -230,4 +235,4 @@ EXAMPLES
 )";
 }
 
-} // namespace
+}  // namespace
