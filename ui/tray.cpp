@@ -12,11 +12,15 @@ namespace {
 
 const uint32_t kTrayRetryMs = 2000;
 
-// Adds the icon with the current picture and tooltip. Until the shell accepts it (it may not be
-// ready at early logon, or Explorer restarted) a timer keeps trying.
+// Adds the icon with the current picture and tooltip. A busy shell can refuse the add and still
+// go on to show the icon; from then on every add is refused because the icon exists, so a
+// refused add is followed by a modify, and the icon counts as present when that succeeds.
+// Until one of them works (the shell may not be ready at early logon, or Explorer restarted) a
+// timer keeps trying.
 bool AddTrayIcon() {
-    bool added = PlatTrayNotify(kTrayAdd, gAgent.mainWindow, gAgent.trayIcon,
-                                gAgent.trayTip[0] != '\0' ? gAgent.trayTip : nullptr);
+    const char* tip = gAgent.trayTip[0] != '\0' ? gAgent.trayTip : nullptr;
+    bool added = PlatTrayNotify(kTrayAdd, gAgent.mainWindow, gAgent.trayIcon, tip) ||
+                 PlatTrayNotify(kTrayModify, gAgent.mainWindow, gAgent.trayIcon, tip);
     gAgent.trayIconAdded = added;
     if (added) {
         PlatKillTimer(gAgent.mainWindow, kTimerTrayRetry);

@@ -290,6 +290,7 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
 
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow, PlatIcon icon, const char* tip) {
     world.tray.push_back({action, icon, tip != nullptr ? tip : "", tip != nullptr});
+    if (world.trayRefusesAdd && action == kTrayAdd) return false;
     if (world.trayFailures > 0) {
         world.trayFailures--;
         return false;

@@ -84,7 +84,8 @@ struct World {
     int quitCode = -1;
     std::vector<Box> boxes;
     std::vector<TrayCall> tray;
-    int trayFailures = 0;  // the next N tray calls fail
+    int trayFailures = 0;         // the next N tray calls fail
+    bool trayRefusesAdd = false;  // every add fails (the shell has the icon already)
     bool menuLoadFails = false;
     std::vector<Menu> menus;
     std::map<std::string, std::map<std::string, RegValue>> registry;

@@ -47,6 +47,28 @@ TEST_F(Tray, AFailedAddIsRetriedUntilTheShellTakesIt) {
     EXPECT_EQ(world.tray.back().action, kTrayModify);
 }
 
+TEST_F(Tray, AnAddRefusedForAnIconThatExistsFallsBackToModify) {
+    // The busy shell refused the first add yet showed the icon; it refuses every add after.
+    world.trayRefusesAdd = true;
+    EXPECT_TRUE(TrayStatus(gAgent.iconDisconnected, "Отключен"));
+    TrayStatus(gAgent.iconProgress, "Идет подключение");
+    TrayStatus(gAgent.iconConnected, "Подключен");
+    fake::Advance(60000);
+    size_t adds = 0;
+    for (const fake::TrayCall& call : world.tray)
+        adds += call.action == kTrayAdd;
+    EXPECT_EQ(adds, 1u);
+    EXPECT_FALSE(fake::TimerRunning(7));
+    EXPECT_EQ(world.tray.back().action, kTrayModify);
+    EXPECT_EQ(world.tray.back().tip, "Подключен");
+    // The same when a new shell announces itself while our icon is still there.
+    OnTaskbarCreated();
+    EXPECT_EQ(world.tray.back().action, kTrayModify);
+    EXPECT_EQ(world.tray.back().tip, "Подключен");
+    EXPECT_TRUE(gAgent.trayIconAdded);
+    EXPECT_FALSE(fake::TimerRunning(7));
+}
+
 TEST_F(Tray, TaskbarCreatedAddsTheIconAgainAsItStands) {
     TrayStatus(gAgent.iconConnected, "Подключен");
     TrayStatus(nullptr, "Баланс");
