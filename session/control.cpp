@@ -16,11 +16,13 @@
 namespace {
 
 const char kPasswordAccepted[] = "Проверка пароля прошла успешно, идет подключение";
+const char kUnknownReply[] = "Неизвестный ответ сервера";
 const char kWarningCaption[] = "VornaAgent - предупреждение";
 const uint32_t kFastPingMs = 2000;
 const uint32_t kSlowPingMs = 300000;
 const uint32_t kHoverGuardMs = 5000;
 const uint32_t kRetryDelayLimit = 1200000;
+const int64_t kAccessDeniedMs = 15000;
 
 bool IdleInSession() { return gAgent.connState == kIdle && gAgent.sessionActive; }
 
@@ -110,7 +112,12 @@ void HandleLogonReply(char* reply) {
         gAgent.retryDelay = kRetryDelayStart;
         PlatSetTimer(gAgent.mainWindow, kTimerReconnect, gAgent.retryDelay);
     }
-    if (code == '2') OnLogonRefused(rest);
+    if (code == '2') {
+        OnLogonRefused(rest);
+        return;
+    }
+    // Anything else (no text at all, a stranger on the port) is a failure, not work in progress.
+    NetworkError(kUnknownReply);
 }
 
 void HandleLogoutReply() {
@@ -138,14 +145,15 @@ void HandlePingReply(char* reply) {
             gAgent.linkConfirmed = false;
             // The counter is raised as each PING is written, so it is 8 when the seventh
             // PING of the session is answered.
-            if (gAgent.pingCounter * 2000 >= 15000) {
+            // Widened: the product overflows an int after about a million PINGs.
+            if (static_cast<int64_t>(gAgent.pingCounter) * kFastPingMs >= kAccessDeniedMs) {
                 NetworkError("Доступ запрещен");
                 break;
             }
             PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
             TrayStatus(gAgent.iconProgress, kPasswordAccepted);
             break;
-        default: NetworkError("Неизвестный ответ сервера"); break;
+        default: NetworkError(kUnknownReply); break;
     }
 }
 

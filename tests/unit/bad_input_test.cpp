@@ -100,10 +100,10 @@ const std::string kRefusedEmpty = "Подключение невозможно:\
 const ReplyCase kReplyCases[] = {
     // LOGON
     {"LOGON empty", kLogon, "", kRead, false, "", kNoServer, 301, "empty reply", kNoServer},
-    {"LOGON binary bytes", kLogon, "\x01\xfe\xff\x80", kRead, false, "", "Идет подключение", 302,
-     "", "old"},
-    {"LOGON space before the code", kLogon, " 1 57", kRead, false, "", "Идет подключение", 302, "",
-     "old"},
+    {"LOGON binary bytes", kLogon, "\x01\xfe\xff\x80", kRead, false, "", kNoServer, 301,
+     "Неизвестный ответ сервера", kNoServer},
+    {"LOGON space before the code", kLogon, " 1 57", kRead, false, "", kNoServer, 301,
+     "Неизвестный ответ сервера", kNoServer},
     {"LOGON NUL right after the code", kLogon, Bytes("1\0 57", 5), kRead, false, "", kNoServer, 301,
      "Session id is 0", kNoServer},
     {"LOGON NUL after the session id", kLogon, Bytes("1 57\0 99", 8), kRead, true, "57", kAccepted,

@@ -107,11 +107,19 @@ TEST_F(Control, DelayResetsOnRefusalTwoAndUnknownCodesNotOnAcceptance) {
     }
 }
 
-TEST_F(Control, UnknownLogonCodeKeepsTheLastTrayStatus) {
-    LogOn("9 whatever");
-    EXPECT_EQ(fake::LastTip(), "Идет подключение");
-    EXPECT_FALSE(gAgent.sessionActive);
-    EXPECT_TRUE(world.boxes.empty());
+TEST_F(Control, UnknownLogonReplyIsReportedNotLeftInProgress) {
+    const std::string replies[] = {
+        std::string(16, '\0'), std::string(1, '\0'), "hello world", " 57", "7 57", "9 whatever"};
+    for (const std::string& reply : replies) {
+        fake::Reset();
+        LogOn(reply);
+        EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << reply;
+        EXPECT_EQ(fake::LastTray().icon, gAgent.iconError) << reply;
+        EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Неизвестный ответ сервера"));
+        EXPECT_EQ(gAgent.connState, kIdle);
+        EXPECT_FALSE(gAgent.sessionActive);
+        EXPECT_TRUE(world.boxes.empty());
+    }
 }
 
 TEST_F(Control, RefusalTwoWarnsAndShowsTheLogonWindow) {
@@ -155,6 +163,19 @@ TEST_F(Control, PingTwoIsRetriedUntilTheSeventhIsDenied) {
     PingAnswered("2");
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Доступ запрещен"));
+}
+
+TEST_F(Control, PingTwoDeniesAtEveryLargeCounterWithoutOverflow) {
+    // counter * 2000 leaves an int from 1073742 on; the answer must stay a denial.
+    const int counters[] = {8, 1073741, 1073742, 1500000, 2147483000};
+    for (int counter : counters) {
+        fake::Reset();
+        LogOn("1 57");
+        gAgent.pingCounter = counter - 1;  // raised as the PING is written
+        PingAnswered("2");
+        EXPECT_FALSE(gAgent.sessionActive) << counter;
+        EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Доступ запрещен")) << counter;
+    }
 }
 
 TEST_F(Control, HoverPingsCountTowardsTheDenial) {
