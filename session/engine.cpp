@@ -118,12 +118,21 @@ void CompleteRequest(const char* reasonIfEmpty) {
     if (gAgent.quitAfterLogout) PlatPostQuit(0);
 }
 
+// A connection that ended in an error never yields a reply: what arrived before a reset may be
+// any part of one ("1 1234" cut to "1 1" would log on as another session).
+void ConnectionBroken() {
+    TrayStatus(gAgent.iconError, kCannotConnect);
+    NetworkError("error on scoket event");
+}
+
 void OnReadable() {
     // Read notifications are asked for only once the request is written; anything earlier is
     // left over from another phase and must not touch the request still in the buffer.
     if (!IsReadingState(gAgent.connState)) return;
     int received = ReceiveSome();
-    if (received == 0) {
+    if (received == kRecvFailed) {
+        ConnectionBroken();
+    } else if (received == 0) {
         // The server has finished: the reply is complete, as at the close notification.
         // Closing without a word is as good as no answer at all, not a success.
         CompleteRequest("empty reply");
@@ -142,7 +151,12 @@ void OnClosed() {
         return;
     }
     int before = gAgent.ioLength;
-    if (ReceiveSome() < 0) return;
+    int received = ReceiveSome();
+    if (received == kRecvFailed) {
+        ConnectionBroken();
+        return;
+    }
+    if (received < 0) return;
     if (gAgent.ioLength > before) DebugPrint("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC");
     CompleteRequest("empty reply");
 }
@@ -166,8 +180,7 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
     // Notifications of a socket already closed can still be queued; only the current one counts.
     if (socket == kNoSocket || socket != gAgent.socketHandle) return;
     if (error != 0) {
-        TrayStatus(gAgent.iconError, kCannotConnect);
-        NetworkError("error on scoket event");
+        ConnectionBroken();
         return;
     }
     switch (event) {

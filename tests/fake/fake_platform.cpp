@@ -198,7 +198,7 @@ int PlatSocketSend(PlatSocket s, const uint8_t* data, int length) {
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length) {
     fake::FakeSocket& sock = world.sockets[s];
     if (sock.closed) return -1;
-    if (sock.inbound.empty()) return -1;  // would block
+    if (sock.inbound.empty()) return sock.reset ? kRecvFailed : -1;  // -1: would block
     std::string& chunk = sock.inbound.front();
     if (chunk.empty()) return 0;  // the peer has closed: stays so
     int n = std::min(length, static_cast<int>(chunk.size()));

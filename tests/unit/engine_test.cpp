@@ -106,6 +106,37 @@ TEST_F(Engine, DataArrivingWithTheCloseBelongsToTheReply) {
     EXPECT_TRUE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
 }
 
+TEST_F(Engine, AReplyCutByAResetIsNeverTaken) {
+    // "1 1234" cut to "1 1" by a reset: however the reset shows, no session 1 is opened.
+    struct {
+        const char* how;
+        int closeError;
+        bool readFails;
+        bool readAtTheClose;
+    } cases[] = {
+        {"close event with an error", 10054, false, false},
+        {"aborted close event", 10053, false, false},
+        {"failed read at the close", 0, true, true},
+        {"failed read notification", 0, true, false},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        fake::world.texts[{fake::kLogonWindow, 105}] = "user";
+        OnCommand(108);
+        fake::Event(kEventConnect);
+        fake::Event(kEventWrite);
+        fake::Socket().inbound = {"1 1"};
+        fake::Event(kEventRead);
+        fake::Socket().reset = c.readFails;
+        fake::Event(c.readAtTheClose || !c.readFails ? kEventClose : kEventRead, c.closeError);
+        EXPECT_FALSE(gAgent.sessionActive) << c.how;
+        EXPECT_STREQ(gAgent.sessionId, "") << c.how;
+        EXPECT_EQ(gAgent.connState, kIdle) << c.how;
+        EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.how;
+        EXPECT_FALSE(fake::TimerRunning(2)) << c.how;
+    }
+}
+
 TEST_F(Engine, ZeroByteReadCompletesTheRequest) {
     StartInfo();
     fake::Event(kEventConnect);
