@@ -96,7 +96,7 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
 // ---- Tray icon ----
 
 enum PlatTrayAction { kTrayAdd, kTrayModify, kTrayDelete };
-// Shell_NotifyIcon for (window, id 0) with callback message 1025; icon and tip may be nullptr,
+// Shell_NotifyIcon for (window, id 0) with the tray callback message; icon and tip may be nullptr,
 // which leaves them out of the update. Returns the shell's result.
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip);
 

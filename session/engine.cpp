@@ -3,15 +3,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
+#include "core/timings.h"
 #include "session/control.h"
-#include "ui/handlers.h"
+#include "ui/texts.h"
 #include "ui/tray.h"
 
 namespace {
-
-const char kCannotConnect[] = "Невозможно соединиться с сервером";
 
 void CloseCurrentSocket() {
     PlatSocketClose(gAgent.socketHandle);
@@ -36,17 +36,15 @@ void OnConnected() {
     switch (gAgent.connState) {
         case kLogonConnecting:
             gAgent.connState = kLogonWriting;
-            TrayStatus(nullptr, "Идет подключение");
+            TrayStatus(nullptr, kTextConnecting);
             break;
         case kLogoutConnecting:
             gAgent.connState = kLogoutWriting;
-            TrayStatus(nullptr, "Идет отключение");
+            TrayStatus(nullptr, kTextDisconnecting);
             break;
         case kPingConnecting:
             gAgent.connState = kPingWriting;
-            TrayStatus(nullptr, gAgent.linkConfirmed
-                                    ? "Подключен"
-                                    : "Проверка пароля прошла успешно, идет подключение");
+            TrayStatus(nullptr, gAgent.linkConfirmed ? kTextConnected : kTextPasswordAccepted);
             break;
         case kInfoConnecting: gAgent.connState = kInfoWriting; break;
         default: NetworkError("sys error"); return;
@@ -121,7 +119,7 @@ void CompleteRequest(const char* reasonIfEmpty) {
 // A connection that ended in an error never yields a reply: what arrived before a reset may be
 // any part of one ("1 1234" cut to "1 1" would log on as another session).
 void ConnectionBroken() {
-    TrayStatus(gAgent.iconError, kCannotConnect);
+    TrayStatus(gAgent.iconError, kTextCannotConnect);
     NetworkError("error on scoket event");
 }
 
@@ -194,8 +192,8 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
 
 void NetworkError(const char* reason) {
     DebugPrint("Сетевая ошибка, причина: %s", reason);
-    TrayStatus(gAgent.iconError, kCannotConnect);
-    ShowStatsText(kCannotConnect);
+    TrayStatus(gAgent.iconError, kTextCannotConnect);
+    ShowStatsText(kTextCannotConnect);
     gAgent.connState = kIdle;
     gAgent.sessionActive = false;
     gAgent.linkConfirmed = false;

@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
+#include "app/events.h"
 #include "platform/platform.h"
-#include "ui/handlers.h"
+#include "platform/win32/messages.h"
 
 static_assert(kEventRead == FD_READ && kEventWrite == FD_WRITE, "event bits are Winsock's");
 static_assert(kEventConnect == FD_CONNECT && kEventClose == FD_CLOSE, "event bits are Winsock's");

@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
+#include "core/timings.h"
 #include "session/frames.h"
-#include "ui/handlers.h"
 
 namespace fake {
 

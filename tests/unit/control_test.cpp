@@ -228,8 +228,10 @@ TEST_F(Control, HoverPingAnsweredOneRestartsTheSlowTimer) {
 
 TEST_F(Control, PingReplies) {
     LogOn("1 57");
+    gAgent.timeoutRetries = 3;
     PingAnswered("1 150.25 3.10 0");
     EXPECT_TRUE(gAgent.linkConfirmed);
+    EXPECT_EQ(gAgent.timeoutRetries, 0) << "an answer ends a run of lost PINGs";
     EXPECT_EQ(fake::LastTip(), "Подключен\nБаланс: 150.25\nЗа сессию: 3.10");
     PingAnswered("0Сессия завершена");
     EXPECT_FALSE(gAgent.sessionActive);

@@ -3,10 +3,11 @@
 
 #include <string>
 
+#include "app/events.h"
 #include "core/agent_state.h"
+#include "core/timings.h"
 #include "session/engine.h"
 #include "tests/fake/fake_platform.h"
-#include "ui/handlers.h"
 
 // An accepted logon as the user would start it, answered with `reply`.
 inline void LogOn(const std::string& reply = "1 57", const char* login = "user",

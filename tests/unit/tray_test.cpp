@@ -123,15 +123,15 @@ TEST_F(Tray, AccountStatistics) {
     };
     for (auto& c : cases) {
         fake::Reset();
-        gAgent.timeoutRetries = 3;
         world.texts[{fake::kStatsWindow, 904}] = "before";
         std::string reply = c.reply;
-        ShowAccountStatistics(&reply[0]);
-        EXPECT_EQ(gAgent.limitState, c.limit) << c.name;
+        PingReply parsed = ParsePingReply(&reply[0]);
+        EXPECT_EQ(parsed.limitState, c.limit) << c.name;
+        gAgent.limitState = parsed.limitState;
+        ShowAccountStatistics(parsed);
         EXPECT_EQ(fake::LastTip(), std::string(c.tip).substr(0, 63)) << c.name;
         EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), c.message ? c.message : "before") << c.name;
         EXPECT_EQ(world.visible[fake::kStatsWindow], c.message != nullptr) << c.name;
-        EXPECT_EQ(gAgent.timeoutRetries, 0) << c.name;
         int icon = c.limit == 1 ? 305 : c.limit == 2 ? 304 : 300;
         EXPECT_EQ(fake::LastTray().icon, fake::IconFor(icon)) << c.name;
     }
@@ -139,7 +139,7 @@ TEST_F(Tray, AccountStatistics) {
 
 TEST_F(Tray, LongMessageIsCutTo1023Characters) {
     std::string reply = "1 5 1 0 " + std::string(1500, 'm');
-    ShowAccountStatistics(&reply[0]);
+    ShowAccountStatistics(ParsePingReply(&reply[0]));
     EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), std::string(1023, 'm'));
 }
 

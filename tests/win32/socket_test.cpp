@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "ui/handlers.h"
+#include "app/events.h"
+#include "platform/win32/messages.h"
 #include "wine_test_util.h"
 
 namespace {
