@@ -18,7 +18,7 @@ class Engine : public ::testing::Test {
     // A GETINFO in flight, as the session control starts one.
     void StartInfo() {
         gAgent.sessionActive = true;
-        OnCommand(4013);
+        OnCommand(IDM_INFO);
     }
     void StartPing() {
         gAgent.sessionActive = true;
@@ -32,7 +32,7 @@ TEST_F(Engine, OneRequestRunsThroughItsStates) {
     EXPECT_EQ(gAgent.connState, kInfoConnecting);
     EXPECT_EQ(fake::Socket().connectAddress, "10.0.0.1");
     EXPECT_EQ(fake::Socket().connectPort, 800);
-    EXPECT_EQ(fake::TimerPeriod(1), 3500u);
+    EXPECT_EQ(fake::TimerPeriod(kTimerRequest), 3500u);
     EXPECT_TRUE(fake::HasDebugLine("Попытка соединения..."));
     fake::Event(kEventConnect);
     EXPECT_EQ(gAgent.connState, kInfoWriting);
@@ -44,10 +44,10 @@ TEST_F(Engine, OneRequestRunsThroughItsStates) {
     fake::Event(kEventRead);
     fake::Event(kEventClose);
     EXPECT_EQ(gAgent.connState, kIdle);
-    EXPECT_FALSE(fake::TimerRunning(1));
+    EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
     EXPECT_TRUE(world.sockets[s].shutdown);
     EXPECT_TRUE(world.sockets[s].closed);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Balance");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Balance");
 }
 
 TEST_F(Engine, ConnectUpdatesTheTrayByRequest) {
@@ -90,7 +90,7 @@ TEST_F(Engine, ReplySplitAcrossReadsIsConcatenated) {
     fake::Event(kEventRead);  // nothing ready: ignored
     fake::Socket().inbound.push_back("");
     fake::Event(kEventClose);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Balance 150");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Balance 150");
     EXPECT_FALSE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
 }
 
@@ -102,7 +102,7 @@ TEST_F(Engine, DataArrivingWithTheCloseBelongsToTheReply) {
     fake::Event(kEventRead);
     fake::Socket().inbound = {"BC", ""};
     fake::Event(kEventClose);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "ABC");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "ABC");
     EXPECT_TRUE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
 }
 
@@ -121,8 +121,8 @@ TEST_F(Engine, AReplyCutByAResetIsNeverTaken) {
     };
     for (auto& c : cases) {
         fake::Reset();
-        fake::world.texts[{fake::kLogonWindow, 105}] = "user";
-        OnCommand(108);
+        fake::world.texts[{fake::kLogonWindow, IDC_LOGIN}] = "user";
+        OnCommand(IDC_CONNECT);
         fake::Event(kEventConnect);
         fake::Event(kEventWrite);
         fake::Socket().inbound = {"1 1"};
@@ -133,7 +133,7 @@ TEST_F(Engine, AReplyCutByAResetIsNeverTaken) {
         EXPECT_STREQ(gAgent.sessionId, "") << c.how;
         EXPECT_EQ(gAgent.connState, kIdle) << c.how;
         EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.how;
-        EXPECT_FALSE(fake::TimerRunning(2)) << c.how;
+        EXPECT_FALSE(fake::TimerRunning(kTimerPing)) << c.how;
     }
 }
 
@@ -145,8 +145,8 @@ TEST_F(Engine, ZeroByteReadCompletesTheRequest) {
     fake::Event(kEventRead);
     fake::Event(kEventRead);
     EXPECT_EQ(gAgent.connState, kIdle);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Done");
-    EXPECT_FALSE(fake::TimerRunning(1));
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Done");
+    EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
 }
 
 TEST_F(Engine, AnEmptyReplyIsAFailureNotASilentSuccess) {
@@ -167,7 +167,7 @@ TEST_F(Engine, AnEmptyReplyIsAFailureNotASilentSuccess) {
 
     fake::Reset();
     LogOn("1 57");
-    OnCommand(4015);  // Exit: the LOGOUT's empty answer still ends the program
+    OnCommand(IDM_EXIT);  // Exit: the LOGOUT's empty answer still ends the program
     fake::Serve("");
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_TRUE(world.quitPosted);
@@ -211,7 +211,7 @@ TEST_F(Engine, AWriteNotificationOnceTheRequestIsOutSendsNothing) {
     EXPECT_EQ(gAgent.connState, kInfoReading);
     fake::Socket().inbound = {"t", ""};
     fake::Event(kEventClose);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "part");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "part");
 }
 
 TEST_F(Engine, EventsOfAnOldSocketAreIgnored) {
@@ -222,7 +222,7 @@ TEST_F(Engine, EventsOfAnOldSocketAreIgnored) {
     fake::Event(kEventClose, 0, old);
     fake::Event(kEventClose, 10054, old);
     EXPECT_EQ(gAgent.connState, kInfoConnecting);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "first");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "first");
 }
 
 TEST_F(Engine, FailuresEndInNetworkError) {
@@ -264,11 +264,12 @@ TEST_F(Engine, FailuresEndInNetworkError) {
         EXPECT_FALSE(gAgent.sessionActive) << c.name;
         EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason))
             << c.name;
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301)) << c.name;
+        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR)) << c.name;
         EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.name;
-        EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Невозможно соединиться с сервером");
+        EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT),
+                  "Невозможно соединиться с сервером");
         EXPECT_STREQ(gAgent.sessionId, "57") << "a network error keeps the session id";
-        EXPECT_FALSE(fake::TimerRunning(1)) << c.name;
+        EXPECT_FALSE(fake::TimerRunning(kTimerRequest)) << c.name;
     }
 }
 
@@ -363,7 +364,7 @@ TEST_F(Engine, QuitAfterLogoutGoesAheadWhenTheServerClosesWithoutAnswer) {
         c.drive();
         EXPECT_TRUE(world.quitPosted) << c.name;
         EXPECT_EQ(gAgent.connState, kIdle) << c.name;
-        EXPECT_FALSE(fake::TimerRunning(1)) << c.name;
+        EXPECT_FALSE(fake::TimerRunning(kTimerRequest)) << c.name;
         EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason))
             << c.name;
     }
@@ -378,7 +379,7 @@ TEST_F(Engine, APingClosedBeforeItIsWrittenCountsAsALostPing) {
     EXPECT_EQ(gAgent.connState, kIdle);
     EXPECT_TRUE(gAgent.sessionActive) << "the first lost PING passes quietly";
     EXPECT_EQ(gAgent.timeoutRetries, 1);
-    EXPECT_FALSE(fake::TimerRunning(1));
+    EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
 }
 
 TEST_F(Engine, AddressAndPortComeFromTheBlockAtEveryConnect) {
