@@ -38,12 +38,17 @@ void PlatSocketsCleanup();
 // A new non-blocking IPv4 stream socket, kNoSocket on failure.
 PlatSocket PlatSocketOpen();
 // Asks for the events in `mask` as socket notifications to `window` (replaces the previous mask).
+// Each notification carries an error code: for kEventClose, 0 for an orderly close and the
+// system's code for a reset or an abort.
 void PlatSocketSelect(PlatSocket s, PlatWindow window, int mask);
 // Starts a connect to the dotted address and port; the outcome arrives as kEventConnect.
 void PlatSocketConnect(PlatSocket s, const char* address, int port);
 // Sends up to `length` bytes; the count sent, or <= 0 on error (would-block included).
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length);
-// Receives up to `length` bytes; the count, 0 when the peer has closed, < 0 on error.
+// Receives up to `length` bytes: the count, 0 when the peer has closed in order, -1 when nothing
+// has arrived yet, kRecvFailed when the connection ended in an error (a reset, an abort), even
+// where the system reports such an end as an empty read.
+const int kRecvFailed = -2;
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length);
 // Shuts both directions down (the socket stays open until PlatSocketClose).
 void PlatSocketShutdown(PlatSocket s);
@@ -91,7 +96,7 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
 // ---- Tray icon ----
 
 enum PlatTrayAction { kTrayAdd, kTrayModify, kTrayDelete };
-// Shell_NotifyIcon for (window, id 0) with callback message 1025; icon and tip may be nullptr,
+// Shell_NotifyIcon for (window, id 0) with the tray callback message; icon and tip may be nullptr,
 // which leaves them out of the update. Returns the shell's result.
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip);
 

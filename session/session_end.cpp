@@ -3,11 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
+#include "core/timings.h"
 #include "session/engine.h"
 #include "session/frames.h"
-#include "ui/handlers.h"
+#include "ui/texts.h"
 #include "ui/tray.h"
 
 namespace {
@@ -47,7 +49,7 @@ void ReceiveAnswer(uint32_t deadline) {
 void LogoutAtSessionEnd() {
     if (!gAgent.sessionActive) return;
     uint32_t deadline = PlatNowMs() + kRequestTimeoutMs;
-    TrayStatus(gAgent.iconProgress, "Идет отключение");
+    TrayStatus(gAgent.iconProgress, kTextDisconnecting);
     gAgent.mainWindowVisible = false;
     PlatShowWindow(gAgent.mainWindow, false);
     ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
@@ -65,7 +67,7 @@ void LogoutAtSessionEnd() {
         return;
     }
     gAgent.connState = kLogoutWriting;
-    TrayStatus(nullptr, "Идет отключение");
+    TrayStatus(nullptr, kTextDisconnecting);
     gAgent.ioExpected = 4 * gAgent.blockSize;
     gAgent.ioLength = 0;
     if (!SendFrame(deadline)) return;
@@ -86,6 +88,6 @@ void OnEndSession(bool ending) {
     gAgent.sessionActive = false;
     gAgent.linkConfirmed = false;
     memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
-    TrayStatus(gAgent.iconDisconnected, "Отключен");
-    ShowStatsText("Отключен");
+    TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
+    ShowStatsText(kTextDisconnected);
 }

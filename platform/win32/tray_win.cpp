@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/text.h"
 #include "platform/platform.h"
+#include "platform/win32/messages.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
 
 // The shell of every Windows version the agent meets accepts the original layout.
 static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "NOTIFYICONDATAA V1 is 88 bytes on 32-bit");

@@ -3,9 +3,10 @@
 
 #include <windows.h>
 
+#include "app/events.h"
+#include "platform/win32/messages.h"
 #include "platform/win32/windows_win.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
 
 // The password edit's own procedure, which every message is passed on to.
 static WNDPROC gPasswordFieldPrevious = nullptr;

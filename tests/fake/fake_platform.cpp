@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
+#include "core/timings.h"
 #include "session/frames.h"
-#include "ui/handlers.h"
 
 namespace fake {
 
@@ -198,7 +199,7 @@ int PlatSocketSend(PlatSocket s, const uint8_t* data, int length) {
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length) {
     fake::FakeSocket& sock = world.sockets[s];
     if (sock.closed) return -1;
-    if (sock.inbound.empty()) return -1;  // would block
+    if (sock.inbound.empty()) return sock.reset ? kRecvFailed : -1;  // -1: would block
     std::string& chunk = sock.inbound.front();
     if (chunk.empty()) return 0;  // the peer has closed: stays so
     int n = std::min(length, static_cast<int>(chunk.size()));
@@ -290,6 +291,7 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
 
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow, PlatIcon icon, const char* tip) {
     world.tray.push_back({action, icon, tip != nullptr ? tip : "", tip != nullptr});
+    if (world.trayRefusesAdd && action == kTrayAdd) return false;
     if (world.trayFailures > 0) {
         world.trayFailures--;
         return false;

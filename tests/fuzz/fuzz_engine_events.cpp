@@ -8,11 +8,12 @@
 #include <string>
 
 #include "app/agent_main.h"
+#include "app/events.h"
+#include "core/timings.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "settings/store.h"
 #include "tests/fuzz/fuzz_agent.h"
-#include "ui/handlers.h"
 
 using fake::world;
 using fuzz::Check;

@@ -35,9 +35,11 @@
 #include <string>
 #include <vector>
 
+#include "app/events.h"
 #include "bench/request_timings.h"
+#include "core/timings.h"
+#include "platform/win32/messages.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "ui/handlers.h"
+#include "app/events.h"
 
 std::vector<std::string> gHandlerCalls;
 

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "app/events.h"
+#include "core/timings.h"
+#include "platform/win32/messages.h"
 #include "recording_handlers.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
 #include "wine_test_util.h"
 
 namespace {

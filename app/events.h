@@ -1,19 +1,9 @@
-// What the window procedures hand to the core. The Win32 side decodes messages, parameters
-// and masks and calls exactly one of these per message; all run on the user-interface thread.
+// The event seam: what the window procedures hand to the core. The Win32 side decodes messages,
+// parameters and masks and calls exactly one of these per message; all run on the user-interface
+// thread.
 #pragma once
 
 #include "platform/platform.h"
-
-// Timer ids on the main window.
-const int kTimerRequest = 1;    // request timeout
-const int kTimerPing = 2;       // PING
-const int kTimerHover = 4;      // hover guard
-const int kTimerReconnect = 5;  // reconnect
-const int kTimerTrayRetry = 7;  // adding the tray icon again until the shell takes it
-
-// Private window messages of the main window.
-const unsigned kMsgTrayCallback = 0x0400 + 1;   // WM_USER + 1
-const unsigned kMsgSocketNotify = 0x0400 + 11;  // WM_USER + 11
 
 // Tray-icon mouse events, as the Win32 side classifies them.
 enum TrayMouse {
@@ -26,8 +16,8 @@ enum TrayMouse {
 void OnCommand(int id);             // WM_COMMAND, the low 16 bits of wParam
 void OnMainWindowClose();           // WM_CLOSE
 void OnTimer(int id);               // WM_TIMER
-void OnTrayEvent(TrayMouse event);  // message 1025
-void OnSocketEvent(PlatSocket socket, int event, int error);  // message 1035
+void OnTrayEvent(TrayMouse event);  // the tray icon's callback message
+void OnSocketEvent(PlatSocket socket, int event, int error);  // a socket notification
 void OnTaskbarCreated();         // the shell's "TaskbarCreated" broadcast
 void LogoutAtSessionEnd();       // WM_QUERYENDSESSION, then not handled
 void OnEndSession(bool ending);  // WM_ENDSESSION
