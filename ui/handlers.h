@@ -28,10 +28,10 @@ void OnMainWindowClose();           // WM_CLOSE
 void OnTimer(int id);               // WM_TIMER
 void OnTrayEvent(TrayMouse event);  // message 1025
 void OnSocketEvent(PlatSocket socket, int event, int error);  // message 1035
-void OnTaskbarCreated();         // the shell's "TaskbarCreated" broadcast
-void LogoutAtSessionEnd();       // WM_QUERYENDSESSION, then not handled
-void OnEndSession(bool ending);  // WM_ENDSESSION
-void OnPasswordTyped();          // WM_CHAR in the password field
+void OnTaskbarCreated();                        // the shell's "TaskbarCreated" broadcast
+void LogoutAtSessionEnd();                      // WM_QUERYENDSESSION, then not handled
+void OnEndSession(bool ending, bool closeApp);  // WM_ENDSESSION, ENDSESSION_CLOSEAPP
+void OnPasswordTyped();                         // WM_CHAR in the password field
 
 // Statistics window.
 void OnStatsCommand(int id);  // WM_COMMAND

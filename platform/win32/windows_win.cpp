@@ -51,7 +51,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_QUERYENDSESSION:
             LogoutAtSessionEnd();
             return FALSE;  // not handled: the default answer lets the session end
-        case WM_ENDSESSION: OnEndSession(wParam != 0); return FALSE;
+        case WM_ENDSESSION:
+            OnEndSession(wParam != 0, (lParam & ENDSESSION_CLOSEAPP) != 0);
+            return FALSE;
         default:
             if (message == TaskbarCreatedMessage()) {
                 OnTaskbarCreated();

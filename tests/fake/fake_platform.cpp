@@ -190,7 +190,9 @@ void PlatSocketConnect(PlatSocket s, const char* address, int port) {
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length) {
     fake::FakeSocket& sock = world.sockets[s];
     if (sock.sendResult != 0) return sock.sendResult;
-    int n = std::min(length, sock.sendLimit);
+    if (sock.sendRoom <= 0) return kSendWouldBlock;
+    int n = std::min({length, sock.sendLimit, sock.sendRoom});
+    sock.sendRoom -= n;
     sock.sent.append(reinterpret_cast<const char*>(data), n);
     return n;
 }
@@ -290,6 +292,7 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
 
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow, PlatIcon icon, const char* tip) {
     world.tray.push_back({action, icon, tip != nullptr ? tip : "", tip != nullptr});
+    world.now += world.trayCallCost;
     if (world.trayFailures > 0) {
         world.trayFailures--;
         return false;

@@ -29,6 +29,7 @@ struct FakeSocket {
     std::string sent;                 // bytes written
     std::deque<std::string> inbound;  // chunks each recv returns (an empty chunk: recv gives 0)
     int sendLimit = 1 << 30;          // at most this many bytes per send
+    int sendRoom = 1 << 30;           // bytes taken before a send would block
     int sendResult = 0;               // when non-zero, send returns this instead of sending
     bool closed = false;
     bool shutdown = false;
@@ -84,7 +85,8 @@ struct World {
     int quitCode = -1;
     std::vector<Box> boxes;
     std::vector<TrayCall> tray;
-    int trayFailures = 0;  // the next N tray calls fail
+    int trayFailures = 0;       // the next N tray calls fail
+    uint32_t trayCallCost = 0;  // how long each tray call takes on the clock (a busy shell)
     bool menuLoadFails = false;
     std::vector<Menu> menus;
     std::map<std::string, std::map<std::string, RegValue>> registry;
