@@ -41,7 +41,10 @@ PlatSocket PlatSocketOpen();
 void PlatSocketSelect(PlatSocket s, PlatWindow window, int mask);
 // Starts a connect to the dotted address and port; the outcome arrives as kEventConnect.
 void PlatSocketConnect(PlatSocket s, const char* address, int port);
-// Sends up to `length` bytes; the count sent, or <= 0 on error (would-block included).
+// PlatSocketSend's result when the socket takes nothing more for now; a write event follows
+// once it can (and only then: no write event comes after a send that took part of the data).
+const int kSendWouldBlock = -2;
+// Sends up to `length` bytes; the count sent, kSendWouldBlock, or another value <= 0 on error.
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length);
 // Receives up to `length` bytes; the count, 0 when the peer has closed, < 0 on error.
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length);
@@ -128,7 +131,8 @@ void PlatRegClose(PlatKey key);
 // ---- Process ----
 
 enum PlatMutexResult { kMutexCreated, kMutexExisted, kMutexFailed };
-// Creates the named mutex initially owned; it is held until the process ends.
+// Creates the named mutex initially owned; it is held until the process ends. kMutexFailed
+// when it cannot be created (access denied, for one).
 PlatMutexResult PlatCreateInstanceMutex(const char* name);
 // Waits for the mutex up to timeoutMs; true when the wait reports it abandoned.
 bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs);
