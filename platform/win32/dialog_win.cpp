@@ -10,6 +10,11 @@
 
 static HWND ToHwnd(PlatWindow window) { return static_cast<HWND>(window); }
 
+// Written once on the UI thread; the console's handler thread only posts to it.
+static HWND volatile gMainWindow = nullptr;
+
+HWND MainWindowHandle() { return gMainWindow; }
+
 uint32_t PlatNowMs() { return GetTickCount(); }
 
 // A null window would make SetTimer create a thread timer with an id of its own choosing.
@@ -25,7 +30,9 @@ PlatWindow PlatCreateDialog(PlatDialog which) {
     HINSTANCE module = GetModuleHandleA(nullptr);
     if (which == kDialogStats)
         return CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_STATS), nullptr, StatsWindowProc, 0);
-    return CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_LOGON), nullptr, MainWindowProc, 0);
+    HWND main = CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_LOGON), nullptr, MainWindowProc, 0);
+    gMainWindow = main;
+    return main;
 }
 
 void PlatDestroyWindow(PlatWindow window) {
@@ -122,5 +129,8 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
     UINT icon = kind == kBoxError     ? MB_ICONERROR
                 : kind == kBoxWarning ? MB_ICONWARNING
                                       : MB_ICONINFORMATION;
-    MessageBoxA(ToHwnd(owner), text ? text : "", caption ? caption : "", MB_OK | icon);
+    // A background program's box may otherwise open behind other windows, with nothing on the
+    // taskbar to show it is there (the logon window owning it is hidden).
+    UINT inFront = MB_SETFOREGROUND | MB_TOPMOST;
+    MessageBoxA(ToHwnd(owner), text ? text : "", caption ? caption : "", MB_OK | icon | inFront);
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/windows_win.h"
+#include "res/resource_ids.h"
 
 // Held until the process ends: the mutex is what tells a second agent that this one runs.
 static HANDLE gInstanceMutex = nullptr;
@@ -35,9 +37,24 @@ static bool HasUsableStdout() {
     return out && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN;
 }
 
+// Closing the console (or Ctrl+C, Ctrl+Break in it) would end the process on the spot: no
+// LOGOUT, and the tray icon left behind. They are taken as Exit instead. The handler runs on a
+// thread of its own, so it only posts the command to the main window.
+static BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_CLOSE_EVENT && event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    HWND main = MainWindowHandle();
+    if (!main || !PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0)) return FALSE;
+    // Returning from a close ends the process. Windows waits a few seconds for the handler,
+    // longer than the logoff may take (the request timeout); the agent then ends by itself.
+    if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
+    return TRUE;
+}
+
 // Started with its output redirected (a file, a pipe), the agent keeps writing there; otherwise
 // it opens a console of its own.
 void PlatOpenDebugOutput() {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (HasUsableStdout()) return;
     AllocConsole();
     // Without the streams the debug lines are lost, which is all that can go wrong here; the
