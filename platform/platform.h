@@ -127,6 +127,12 @@ bool PlatRegQuery(PlatKey key, const char* name, void* data, uint32_t* size, Pla
 bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* data, uint32_t size);
 bool PlatRegDelete(PlatKey key, const char* name);
 void PlatRegClose(PlatKey key);
+// The start-at-logon entry: how string value `name` compares with the running program's full
+// path, as the system stores both (nothing is lost to the agent's code page on the way).
+enum PlatPathMatch { kPathAbsent, kPathOther, kPathSame };
+PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name);
+// Writes the running program's full path as string value `name`.
+bool PlatRegSetProgramPath(PlatKey key, const char* name);
 
 // ---- Process ----
 
@@ -136,7 +142,7 @@ enum PlatMutexResult { kMutexCreated, kMutexExisted, kMutexFailed };
 PlatMutexResult PlatCreateInstanceMutex(const char* name);
 // Waits for the mutex up to timeoutMs; true when the wait reports it abandoned.
 bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs);
-// The full path of the running executable, NUL-terminated within size.
+// The full path of the running executable in the agent's code page, NUL-terminated within size.
 void PlatProgramPath(char* buffer, size_t size);
 // Makes debug output available: the existing standard output when it is usable, otherwise a
 // new console with standard input and output reopened on it.

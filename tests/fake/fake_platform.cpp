@@ -353,6 +353,18 @@ bool PlatRegDelete(PlatKey key, const char* name) {
 
 void PlatRegClose(PlatKey key) { delete static_cast<std::string*>(key); }
 
+PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name) {
+    auto* values = KeyValues(key);
+    if (values == nullptr || values->count(name) == 0) return kPathAbsent;
+    const fake::RegValue& value = (*values)[name];
+    return value.type == kValueString && value.data == world.programPath ? kPathSame : kPathOther;
+}
+
+bool PlatRegSetProgramPath(PlatKey key, const char* name) {
+    return PlatRegSet(key, name, kValueString, world.programPath.data(),
+                      static_cast<uint32_t>(world.programPath.size()));
+}
+
 PlatMutexResult PlatCreateInstanceMutex(const char*) { return world.mutexResult; }
 
 bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs) {

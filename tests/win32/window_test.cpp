@@ -64,7 +64,7 @@ TEST_F(WindowTest, MainWindowMessagesBecomeOneHandlerCallEach) {
          77,
          WSAMAKESELECTREPLY(FD_READ, 0),
          {"OnSocketEvent 77 1 0"}},
-        {"session ends", WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, {"OnEndSession 1 0"}},
+        {"session ends", WM_ENDSESSION, TRUE, 0, {"OnEndSession 1 0"}},
         {"session goes on", WM_ENDSESSION, FALSE, 0, {"OnEndSession 0 0"}},
         {"installer replaces the exe",
          WM_ENDSESSION,
