@@ -12,6 +12,10 @@
 
 static HKEY ToKey(PlatKey key) { return static_cast<HKEY>(key); }
 
+static DWORD ByteCount(size_t units) {
+    return static_cast<DWORD>(units) * static_cast<DWORD>(sizeof(wchar_t));
+}
+
 // The value types the agent reads and writes; any other type reads as kValueOther.
 static const struct {
     PlatValueType type;
@@ -81,7 +85,7 @@ bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* d
         std::wstring text = WideFromAgent(static_cast<const char*>(data), size);
         return RegSetValueExW(ToKey(key), wideName.c_str(), 0, REG_SZ,
                               reinterpret_cast<const BYTE*>(text.data()),
-                              static_cast<DWORD>(text.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+                              ByteCount(text.size())) == ERROR_SUCCESS;
     }
     return RegSetValueExW(ToKey(key), wideName.c_str(), 0, regType, static_cast<const BYTE*>(data),
                           size) == ERROR_SUCCESS;
@@ -107,7 +111,7 @@ PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name) {
     std::wstring path;
     if (found != ERROR_SUCCESS || regType != REG_SZ || !ProgramPathWide(&path)) return kPathOther;
     std::vector<wchar_t> stored(size / sizeof(wchar_t) + 1);
-    DWORD got = static_cast<DWORD>(stored.size() * sizeof(wchar_t));
+    DWORD got = ByteCount(stored.size());
     if (RegQueryValueExW(ToKey(key), wideName.c_str(), nullptr, &regType,
                          reinterpret_cast<BYTE*>(stored.data()), &got) != ERROR_SUCCESS)
         return kPathOther;
@@ -123,5 +127,5 @@ bool PlatRegSetProgramPath(PlatKey key, const char* name) {
     // Stored without a terminating NUL, as every earlier version of the agent did.
     return RegSetValueExW(ToKey(key), WideFromAgent(name).c_str(), 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(path.data()),
-                          static_cast<DWORD>(path.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+                          ByteCount(path.size())) == ERROR_SUCCESS;
 }
