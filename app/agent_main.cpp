@@ -19,9 +19,12 @@ int Fail(const char* text, int exitCode) {
     return exitCode;
 }
 
-// Another agent already runs in this session unless its mutex was left abandoned.
+// Another agent already runs in this session unless its mutex was left abandoned. A mutex that
+// cannot be created at all (access denied: an elevated agent holds it) means one runs as well.
 bool AnotherInstanceRuns() {
-    if (PlatCreateInstanceMutex(kMutexName) != kMutexExisted) return false;
+    PlatMutexResult mutex = PlatCreateInstanceMutex(kMutexName);
+    if (mutex == kMutexCreated) return false;
+    if (mutex == kMutexFailed) return true;
     return !PlatWaitInstanceMutexAbandoned(kInstanceWaitMs);
 }
 

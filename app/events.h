@@ -18,10 +18,10 @@ void OnMainWindowClose();           // WM_CLOSE
 void OnTimer(int id);               // WM_TIMER
 void OnTrayEvent(TrayMouse event);  // the tray icon's callback message
 void OnSocketEvent(PlatSocket socket, int event, int error);  // a socket notification
-void OnTaskbarCreated();         // the shell's "TaskbarCreated" broadcast
-void LogoutAtSessionEnd();       // WM_QUERYENDSESSION, then not handled
-void OnEndSession(bool ending);  // WM_ENDSESSION
-void OnPasswordTyped();          // WM_CHAR in the password field
+void OnTaskbarCreated();                        // the shell's "TaskbarCreated" broadcast
+void LogoutAtSessionEnd();                      // WM_QUERYENDSESSION, then not handled
+void OnEndSession(bool ending, bool closeApp);  // WM_ENDSESSION, ENDSESSION_CLOSEAPP
+void OnPasswordTyped();                         // WM_CHAR in the password field
 
 // Statistics window.
 void OnStatsCommand(int id);  // WM_COMMAND

@@ -43,7 +43,10 @@ PlatSocket PlatSocketOpen();
 void PlatSocketSelect(PlatSocket s, PlatWindow window, int mask);
 // Starts a connect to the dotted address and port; the outcome arrives as kEventConnect.
 void PlatSocketConnect(PlatSocket s, const char* address, int port);
-// Sends up to `length` bytes; the count sent, or <= 0 on error (would-block included).
+// PlatSocketSend's result when the socket takes nothing more for now; a write event follows
+// once it can (and only then: no write event comes after a send that took part of the data).
+const int kSendWouldBlock = -2;
+// Sends up to `length` bytes; the count sent, kSendWouldBlock, or another value <= 0 on error.
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length);
 // Receives up to `length` bytes: the count, 0 when the peer has closed in order, -1 when nothing
 // has arrived yet, kRecvFailed when the connection ended in an error (a reset, an abort), even
@@ -129,15 +132,22 @@ bool PlatRegQuery(PlatKey key, const char* name, void* data, uint32_t* size, Pla
 bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* data, uint32_t size);
 bool PlatRegDelete(PlatKey key, const char* name);
 void PlatRegClose(PlatKey key);
+// The start-at-logon entry: how string value `name` compares with the running program's full
+// path, as the system stores both (nothing is lost to the agent's code page on the way).
+enum PlatPathMatch { kPathAbsent, kPathOther, kPathSame };
+PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name);
+// Writes the running program's full path as string value `name`.
+bool PlatRegSetProgramPath(PlatKey key, const char* name);
 
 // ---- Process ----
 
 enum PlatMutexResult { kMutexCreated, kMutexExisted, kMutexFailed };
-// Creates the named mutex initially owned; it is held until the process ends.
+// Creates the named mutex initially owned; it is held until the process ends. kMutexFailed
+// when it cannot be created (access denied, for one).
 PlatMutexResult PlatCreateInstanceMutex(const char* name);
 // Waits for the mutex up to timeoutMs; true when the wait reports it abandoned.
 bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs);
-// The full path of the running executable, NUL-terminated within size.
+// The full path of the running executable in the agent's code page, NUL-terminated within size.
 void PlatProgramPath(char* buffer, size_t size);
 // Makes debug output available: the existing standard output when it is usable, otherwise a
 // new console with standard input and output reopened on it.

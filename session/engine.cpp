@@ -63,14 +63,18 @@ void OnWritable() {
     // A write notification left over once the request is out would send the reply buffer.
     if (!IsWritingState(gAgent.connState)) return;
     if (gAgent.connState == kPingWriting) gAgent.pingCounter++;
-    int sent = PlatSocketSend(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
-                              gAgent.ioExpected - gAgent.ioLength);
-    if (sent <= 0) {
-        NetworkError("sent <=0 ");
-        return;
+    // Windows posts the next write event only after a send has found the socket full, so what
+    // is left after a partial send goes out from this event until the socket says so.
+    while (gAgent.ioLength < gAgent.ioExpected) {
+        int sent = PlatSocketSend(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
+                                  gAgent.ioExpected - gAgent.ioLength);
+        if (sent == kSendWouldBlock) return;
+        if (sent <= 0) {
+            NetworkError("sent <=0 ");
+            return;
+        }
+        gAgent.ioLength += sent;
     }
-    gAgent.ioLength += sent;
-    if (gAgent.ioLength < gAgent.ioExpected) return;
     memset(gAgent.ioBuffer, 0, gAgent.ioExpected);
     gAgent.connState++;  // writing -> reading of the same request
     gAgent.ioLength = 0;

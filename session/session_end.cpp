@@ -1,5 +1,7 @@
 // The logoff while Windows ends the user's session: a blocking exchange on the UI thread,
 // bounded as a whole by the request timeout so that Windows never finds the agent hung.
+// The tray is left alone meanwhile: each update is a call into the shell, which can block for
+// seconds while it is busy ending the session, and would starve the LOGOUT or the answer.
 #include <cstdlib>
 #include <cstring>
 
@@ -49,7 +51,6 @@ void ReceiveAnswer(uint32_t deadline) {
 void LogoutAtSessionEnd() {
     if (!gAgent.sessionActive) return;
     uint32_t deadline = PlatNowMs() + kRequestTimeoutMs;
-    TrayStatus(gAgent.iconProgress, kTextDisconnecting);
     gAgent.mainWindowVisible = false;
     PlatShowWindow(gAgent.mainWindow, false);
     ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
@@ -67,7 +68,6 @@ void LogoutAtSessionEnd() {
         return;
     }
     gAgent.connState = kLogoutWriting;
-    TrayStatus(nullptr, kTextDisconnecting);
     gAgent.ioExpected = 4 * gAgent.blockSize;
     gAgent.ioLength = 0;
     if (!SendFrame(deadline)) return;
@@ -77,8 +77,14 @@ void LogoutAtSessionEnd() {
     ReceiveAnswer(deadline);
 }
 
-void OnEndSession(bool ending) {
-    if (ending || !gAgent.sessionEndLogoff) return;
+void OnEndSession(bool ending, bool closeApp) {
+    if (ending) {
+        // An installer wants the program file replaced (Restart Manager): the Windows session
+        // goes on, so the agent, logged off by now, makes way by ending itself.
+        if (closeApp) PlatPostQuit(0);
+        return;
+    }
+    if (!gAgent.sessionEndLogoff) return;
     // Another program kept the session alive: come back disconnected and usable, so that the
     // reconnect timer or the user can log on again.
     gAgent.sessionEndLogoff = false;

@@ -59,7 +59,9 @@ void PlatSocketConnect(PlatSocket s, const char* address, int port) {
 
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length) {
     if (s == kNoSocket || !data || length < 0) return -1;
-    return send(ToSocket(s), reinterpret_cast<const char*>(data), length, 0);
+    int sent = send(ToSocket(s), reinterpret_cast<const char*>(data), length, 0);
+    if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return kSendWouldBlock;
+    return sent;
 }
 
 // Whether a connection whose read came back empty was reset rather than closed. Wine reports a

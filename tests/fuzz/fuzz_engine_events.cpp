@@ -143,8 +143,8 @@ bool Step(fuzz::ByteReader& in) {
     }
     switch (in.Byte() % 3) {
         case 0: LogoutAtSessionEnd(); return true;
-        case 1: OnEndSession(false); return true;
-        default: OnEndSession(true); return false;
+        case 1: OnEndSession(false, false); return true;
+        default: OnEndSession(true, false); return false;
     }
 }
 

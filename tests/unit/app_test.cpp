@@ -119,6 +119,8 @@ TEST_F(App, StartUpFailures) {
     } cases[] = {
         {"another agent runs", [] { world.mutexResult = kMutexExisted; }, 0,
          "Приложение уже запущено", "VornaAgent - предупреждение", kBoxWarning},
+        {"the mutex cannot be created", [] { world.mutexResult = kMutexFailed; }, 0,
+         "Приложение уже запущено", "VornaAgent - предупреждение", kBoxWarning},
         {"sockets do not start", [] { world.startupFails = true; }, 0,
          "Ошибка при инициализации WinSock 2.0", "VornaAgent - ошибка", kBoxError},
         {"wrong sockets version", [] { world.startupVersion = 0x0101; }, 0,

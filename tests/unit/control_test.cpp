@@ -372,7 +372,7 @@ TEST_F(Control, SessionEndLogsOffBlockingAndComesBackIfTheSessionGoesOn) {
     EXPECT_EQ(Field(2), "57");
     EXPECT_EQ(gAgent.connState, kLogoutReading);
     EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
-    OnEndSession(false);
+    OnEndSession(false, false);
     EXPECT_EQ(gAgent.connState, kIdle);
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_EQ(fake::LastTip(), "Отключен");
@@ -388,8 +388,41 @@ TEST_F(Control, SessionEndLogoffIsBoundedWhenTheServerNeverAnswers) {
     LogoutAtSessionEnd();
     EXPECT_LE(world.now - start, 3500u);
     EXPECT_EQ(gAgent.connState, kLogoutConnecting);
-    OnEndSession(true);
+    OnEndSession(true, false);
     EXPECT_EQ(gAgent.connState, kLogoutConnecting) << "a session that ends needs nothing more";
+}
+
+TEST_F(Control, SessionEndLogsOffFirstWhenTheShellIsSlow) {
+    LogOn("1 57");
+    world.trayCallCost = 4000;  // Explorer busy ending the session: every tray call blocks 4 s
+    uint32_t start = world.now;
+    LogoutAtSessionEnd();
+    EXPECT_EQ(Field(0), "LOGOUT") << "the tray must not use up the bound before the LOGOUT";
+    EXPECT_EQ(fake::Socket().sent.size(), 512u);
+    EXPECT_EQ(gAgent.connState, kLogoutReading);
+    EXPECT_LE(world.now - start, 3500u) << "Windows must get its answer within the bound";
+}
+
+TEST_F(Control, SessionEndForAnInstallerQuitsAfterTheLogoff) {
+    struct {
+        const char* name;
+        bool session;
+        bool closeApp;
+        bool quits;
+    } cases[] = {
+        {"installer, during a session", true, true, true},
+        {"installer, no session", false, true, true},
+        {"Windows session ends", true, false, false},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        if (c.session) LogOn("1 57");
+        LogoutAtSessionEnd();
+        EXPECT_EQ(Field(0), c.session ? "LOGOUT" : "<short>") << c.name;
+        OnEndSession(true, c.closeApp);
+        EXPECT_EQ(world.quitPosted, c.quits) << c.name;
+        EXPECT_EQ(world.quitCode, c.quits ? 0 : -1) << c.name;
+    }
 }
 
 }  // namespace

@@ -173,15 +173,27 @@ TEST_F(Engine, AnEmptyReplyIsAFailureNotASilentSuccess) {
     EXPECT_TRUE(world.quitPosted);
 }
 
-TEST_F(Engine, EachWriteInPingRaisesTheCounterOnce) {
+TEST_F(Engine, PartialSendsGoOnFromTheSameWriteEventUntilTheSocketIsFull) {
+    StartPing();
+    fake::Socket().sendLimit = 200;  // no send takes the whole frame
+    fake::Event(kEventConnect);
+    fake::Event(kEventWrite);
+    EXPECT_EQ(fake::Socket().sent.size(), 512u) << "no second write event would come";
+    EXPECT_EQ(gAgent.connState, kPingReading);
+
+    fake::Reset();
     StartPing();
     fake::Socket().sendLimit = 200;
+    fake::Socket().sendRoom = 300;  // then full until the next write event
     fake::Event(kEventConnect);
-    for (int i = 0; i < 3; i++)
-        fake::Event(kEventWrite);
-    EXPECT_EQ(gAgent.pingCounter, 3);
-    EXPECT_EQ(gAgent.connState, kPingReading);
+    fake::Event(kEventWrite);
+    EXPECT_EQ(fake::Socket().sent.size(), 300u);
+    EXPECT_EQ(gAgent.connState, kPingWriting) << "a full socket is no error";
+    fake::Socket().sendRoom = 1 << 30;
+    fake::Event(kEventWrite);
     EXPECT_EQ(fake::Socket().sent.size(), 512u);
+    EXPECT_EQ(gAgent.connState, kPingReading);
+    EXPECT_EQ(gAgent.pingCounter, 2) << "raised once per write event";
 }
 
 TEST_F(Engine, FullBufferClosesTheSocketAndEndsThroughTheTimeout) {
