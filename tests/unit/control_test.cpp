@@ -324,10 +324,10 @@ TEST_F(Control, ReconnectTimerConditions) {
         gAgent.autoReconnect = c.autoReconnect;
         gAgent.linkConfirmed = c.linkConfirmed;
         gAgent.sessionActive = c.sessionActive;
-        PlatSetTimer(gAgent.mainWindow, 5, 60000);
+        PlatSetTimer(gAgent.mainWindow, kTimerReconnect, kRetryDelayStart);
         world.posted.clear();
-        OnTimer(5);
-        EXPECT_EQ(!world.posted.empty() && world.posted.front() == 108, c.logsOn) << c.name;
+        OnTimer(kTimerReconnect);
+        EXPECT_EQ(!world.posted.empty() && world.posted.front() == IDC_CONNECT, c.logsOn) << c.name;
         EXPECT_TRUE(fake::TimerRunning(kTimerReconnect)) << c.name;
     }
 }
