@@ -5,6 +5,7 @@
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "res/resource_ids.h"
+#include "session/world.h"
 #include "settings/store.h"
 #include "ui/handlers.h"
 #include "ui/tray.h"
@@ -81,6 +82,7 @@ int AgentBringUp(int argc, char** argv) {
     TrayStatus(gAgent.iconDisconnected, "Отключен");
     gAgent.connState = 0;
     PlatSetTimer(gAgent.mainWindow, kTimerReconnect, kRetryDelayStart);
+    StartWorldWatch();
     if (PlatIsItemChecked(gAgent.mainWindow, IDC_REMEMBER)) {
         gAgent.mainWindowVisible = false;
         PlatShowWindow(gAgent.mainWindow, false);

@@ -9,6 +9,7 @@
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "session/frames.h"
+#include "session/world.h"
 #include "settings/store.h"
 #include "ui/handlers.h"
 #include "ui/tray.h"
@@ -71,6 +72,7 @@ void OnLogonAccepted(char code, char* rest) {
     PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
     SaveSettings();
     gAgent.autoReconnect = true;
+    NoteAccountChange(kChangeLogonAccepted, nullptr);
 }
 
 void OnLogonImpossible(const char* rest) {
@@ -78,6 +80,7 @@ void OnLogonImpossible(const char* rest) {
     PlatKillTimer(gAgent.mainWindow, kTimerPing);
     char text[1024];
     ShowRefusal("Подключение невозможно", rest, text, sizeof text);
+    NoteAccountChange(kChangeRefusedBusy, rest);
     gAgent.retryDelay = gAgent.retryDelay * 15 / 10;
     if (gAgent.retryDelay > kRetryDelayLimit) gAgent.retryDelay = kRetryDelayStart;
     PlatSetTimer(gAgent.mainWindow, kTimerReconnect, gAgent.retryDelay);
@@ -89,6 +92,7 @@ void OnLogonRefused(const char* rest) {
     gAgent.useSavedPassword = false;
     char text[1024];
     ShowRefusal("Авторизации не выполнена", rest, text, sizeof text);
+    NoteAccountChange(kChangeRefusedAuth, rest);
     PlatMessageBox(gAgent.mainWindow, text, kWarningCaption, kBoxWarning);
     gAgent.mainWindowVisible = true;
     gAgent.autoReconnect = false;
@@ -110,13 +114,18 @@ void HandleLogonReply(char* reply) {
         gAgent.retryDelay = kRetryDelayStart;
         PlatSetTimer(gAgent.mainWindow, kTimerReconnect, gAgent.retryDelay);
     }
-    if (code == '2') OnLogonRefused(rest);
+    if (code == '2') {
+        OnLogonRefused(rest);
+    } else {
+        NoteAccountChange(kChangeLogonOther, nullptr);
+    }
 }
 
 void HandleLogoutReply() {
     TrayStatus(gAgent.iconDisconnected, "Отключен");
     ShowStatsText("Отключен");
     EndSession();
+    NoteAccountChange(kChangeLoggedOff, nullptr);
 }
 
 void HandlePingReply(char* reply) {
@@ -127,12 +136,14 @@ void HandlePingReply(char* reply) {
             ShowStatsText(reply + 1);
             gAgent.linkConfirmed = false;
             gAgent.sessionActive = false;
+            NoteAccountChange(kChangeEnded, reply + 1);
             break;
         case '1':
             TrayStatus(gAgent.iconConnected, "Подключен");
             gAgent.linkConfirmed = true;
             ShowAccountStatistics(reply);
             PlatSetTimer(gAgent.mainWindow, kTimerPing, gAgent.pingInterval);
+            NoteAccountChange(kChangeOpen, gAgent.trayTip);
             break;
         case '2':
             gAgent.linkConfirmed = false;
@@ -225,6 +236,7 @@ void OnTimer(int id) {
             }
             break;
         case kTimerTrayRetry: RetryTrayIcon(); break;
+        case kTimerWorld: OnWorldTimer(); break;
         default: break;
     }
 }

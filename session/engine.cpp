@@ -6,6 +6,7 @@
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "session/control.h"
+#include "session/world.h"
 #include "ui/handlers.h"
 #include "ui/tray.h"
 
@@ -69,6 +70,7 @@ void OnWritable() {
                               gAgent.ioExpected - gAgent.ioLength);
     if (sent <= 0) {
         NetworkError("sent <=0 ");
+        WorldRequestEnded(true);
         return;
     }
     gAgent.ioLength += sent;
@@ -109,12 +111,14 @@ void CompleteRequest(const char* reasonIfEmpty) {
     PlatSocketShutdown(gAgent.socketHandle);
     CloseCurrentSocket();
     PlatKillTimer(gAgent.mainWindow, kTimerRequest);
-    if (gAgent.ioLength == 0) {
+    bool failed = gAgent.ioLength == 0;
+    if (failed) {
         RequestFailed(reasonIfEmpty);
     } else {
         HandleReply();
     }
     gAgent.connState = kIdle;
+    WorldRequestEnded(failed);
     if (gAgent.quitAfterLogout) PlatPostQuit(0);
 }
 
@@ -168,6 +172,7 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
     if (error != 0) {
         TrayStatus(gAgent.iconError, kCannotConnect);
         NetworkError("error on scoket event");
+        WorldRequestEnded(true);
         return;
     }
     switch (event) {
@@ -181,6 +186,7 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
 
 void NetworkError(const char* reason) {
     DebugPrint("Сетевая ошибка, причина: %s", reason);
+    NoteAccountChange(kChangeNetworkError, kCannotConnect);
     TrayStatus(gAgent.iconError, kCannotConnect);
     ShowStatsText(kCannotConnect);
     gAgent.connState = kIdle;
@@ -194,4 +200,5 @@ void OnRequestTimeout() {
     PlatKillTimer(gAgent.mainWindow, kTimerRequest);
     if (gAgent.connState == kIdle) return;
     RequestFailed("Network timeout");
+    WorldRequestEnded(true);
 }

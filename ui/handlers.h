@@ -28,6 +28,9 @@ void OnMainWindowClose();           // WM_CLOSE
 void OnTimer(int id);               // WM_TIMER
 void OnTrayEvent(TrayMouse event);  // message 1025
 void OnSocketEvent(PlatSocket socket, int event, int error);  // message 1035
+// Resume from sleep, a change of the address list or of the clock: `what` is written after
+// "Событие: " and the session is re-checked at once.
+void OnWorldChange(const char* what);
 void OnTaskbarCreated();         // the shell's "TaskbarCreated" broadcast
 void LogoutAtSessionEnd();       // WM_QUERYENDSESSION, then not handled
 void OnEndSession(bool ending);  // WM_ENDSESSION

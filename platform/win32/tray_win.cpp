@@ -13,6 +13,7 @@
 
 // The shell of every Windows version the agent meets accepts the original layout.
 static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "NOTIFYICONDATAA V1 is 88 bytes on 32-bit");
+static_assert(NOTIFYICONDATAA_V2_SIZE == 488, "NOTIFYICONDATAA V2 (balloons) is 488 bytes");
 static const size_t kTipFieldV1 = 64;
 static_assert(sizeof(NOTIFYICONDATAA::szTip) >= kTipFieldV1, "the V1 tip fits the field");
 static_assert(offsetof(NOTIFYICONDATAA, szTip) + kTipFieldV1 == NOTIFYICONDATAA_V1_SIZE ||
@@ -44,6 +45,22 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, con
     }
     DWORD message = action == kTrayAdd ? NIM_ADD : action == kTrayModify ? NIM_MODIFY : NIM_DELETE;
     return Shell_NotifyIconA(message, &data) != FALSE;
+}
+
+// Balloons need the Windows 2000 layout; the status updates above keep the original one.
+bool PlatTrayBalloon(PlatWindow window, const char* title, const char* text) {
+    if (!window) return false;
+    NOTIFYICONDATAA data;
+    ZeroMemory(&data, sizeof data);
+    data.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    data.hWnd = ToHwnd(window);
+    data.uID = 0;
+    data.uFlags = NIF_INFO;
+    CopyBounded(data.szInfoTitle, sizeof data.szInfoTitle, title != nullptr ? title : "");
+    CopyBounded(data.szInfo, sizeof data.szInfo, text != nullptr ? text : "");
+    data.uTimeout = 10000;
+    data.dwInfoFlags = NIIF_INFO;
+    return Shell_NotifyIconA(NIM_MODIFY, &data) != FALSE;
 }
 
 PlatMenu PlatMenuLoad() { return LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDM_TRAY)); }

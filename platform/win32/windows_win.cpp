@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include "platform/win32/windows_win.h"
+#include "platform/win32/world_win.h"
 #include "res/resource_ids.h"
+#include "session/world.h"
 #include "ui/handlers.h"
 
 // The password edit's own procedure, which every message is passed on to.
@@ -52,6 +54,12 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             LogoutAtSessionEnd();
             return FALSE;  // not handled: the default answer lets the session end
         case WM_ENDSESSION: OnEndSession(wParam != 0); return FALSE;
+        case WM_POWERBROADCAST:
+            // Both arrive on a resume (the second only when a user is present); they coalesce.
+            if (wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND)
+                OnWorldChange(kWorldResume);
+            return TRUE;
+        case kMsgAddressChange: OnAddressListMessage(lParam); return TRUE;
         default:
             if (message == TaskbarCreatedMessage()) {
                 OnTaskbarCreated();

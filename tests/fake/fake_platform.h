@@ -42,6 +42,11 @@ struct TrayCall {
     bool hasTip;
 };
 
+struct Balloon {
+    std::string title;
+    std::string text;
+};
+
 struct Box {
     PlatWindow owner;
     std::string text;
@@ -84,6 +89,9 @@ struct World {
     int quitCode = -1;
     std::vector<Box> boxes;
     std::vector<TrayCall> tray;
+    std::vector<Balloon> balloons;
+    bool addressWatchFails = false;
+    int addressWatches = 0;
     int trayFailures = 0;  // the next N tray calls fail
     bool menuLoadFails = false;
     std::vector<Menu> menus;

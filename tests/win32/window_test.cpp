@@ -8,6 +8,7 @@
 
 #include "recording_handlers.h"
 #include "res/resource_ids.h"
+#include "session/world.h"
 #include "ui/handlers.h"
 #include "wine_test_util.h"
 
@@ -67,6 +68,17 @@ TEST_F(WindowTest, MainWindowMessagesBecomeOneHandlerCallEach) {
         {"session ends", WM_ENDSESSION, TRUE, 0, {"OnEndSession 1"}},
         {"session goes on", WM_ENDSESSION, FALSE, 0, {"OnEndSession 0"}},
         {"explorer restarted", taskbarCreated, 0, 0, {"OnTaskbarCreated"}},
+        {"resume, automatic",
+         WM_POWERBROADCAST,
+         PBT_APMRESUMEAUTOMATIC,
+         0,
+         {std::string("OnWorldChange ") + kWorldResume}},
+        {"resume, user present",
+         WM_POWERBROADCAST,
+         PBT_APMRESUMESUSPEND,
+         0,
+         {std::string("OnWorldChange ") + kWorldResume}},
+        {"going to sleep", WM_POWERBROADCAST, PBT_APMSUSPEND, 0, {}},
         {"unrelated private message", WM_USER + 50, 0, 0, {}},
     };
     for (const Delivery& d : deliveries) {
