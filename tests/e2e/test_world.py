@@ -53,12 +53,20 @@ def test_resume_pings_at_once_and_logs_on_again_when_the_server_ended_the_sessio
 
 def test_both_resume_messages_give_one_check(ctx):
     server, agent = connected(ctx)
-    pings = len(server.requests("PING"))
-    resume(agent, ui.PBT_APMRESUMEAUTOMATIC)
-    resume(agent, ui.PBT_APMRESUMESUSPEND)
-    server.wait_requests("PING", pings + 1, timeout=5)
-    agent.settle()
-    expect_eq(agent.lines().count(RESUMED), 2, "event lines")
+    # Windows sends both on a resume with a user present, well within a second; a loaded test
+    # machine may space the two posts further apart, and then two checks are right.
+    for _ in range(3):
+        pings = len(server.requests("PING"))
+        first = time.monotonic()
+        resume(agent, ui.PBT_APMRESUMEAUTOMATIC)
+        resume(agent, ui.PBT_APMRESUMESUSPEND)
+        gap = time.monotonic() - first
+        server.wait_requests("PING", pings + 1, timeout=5)
+        agent.settle()
+        if gap < 0.8:
+            break
+        poll(lambda: time.monotonic() - first > 1.5, 5, "a quiet second")
+    expect(gap < 0.8, f"the two messages were always posted {gap:.2f} s apart")
     expect_eq(len(server.requests("PING")), pings + 1, "PINGs for the two messages")
 
 
