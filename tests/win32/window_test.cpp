@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/world_win.h"
 #include "recording_handlers.h"
 #include "res/resource_ids.h"
 #include "session/world.h"
@@ -79,6 +80,12 @@ TEST_F(WindowTest, MainWindowMessagesBecomeOneHandlerCallEach) {
          0,
          {std::string("OnWorldChange ") + kWorldResume}},
         {"going to sleep", WM_POWERBROADCAST, PBT_APMSUSPEND, 0, {}},
+        {"address list changed",
+         kMsgAddressChange,
+         0,
+         WSAMAKESELECTREPLY(FD_ADDRESS_LIST_CHANGE, 0),
+         {std::string("OnWorldChange ") + kWorldAddressChange}},
+        {"address socket, another event", kMsgAddressChange, 0, WSAMAKESELECTREPLY(FD_READ, 0), {}},
         {"unrelated private message", WM_USER + 50, 0, 0, {}},
     };
     for (const Delivery& d : deliveries) {
