@@ -49,7 +49,8 @@ void ScheduleRetry() {
 }
 
 void LogOnAgain() {
-    // A PING lost without an answer leaves the session marked open; the server has dropped it.
+    // A PING lost without an answer leaves the session marked open; after a sleep the server
+    // has most likely dropped it, and the new logon replaces it.
     gAgent.sessionActive = false;
     gAgent.linkConfirmed = false;
     gAgent.worldRequest = kWorldLogon;

@@ -20,7 +20,11 @@ bool PlatWatchAddressList(PlatWindow window) {
     if (!window || gAddressSocket != INVALID_SOCKET) return false;
     gAddressSocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (gAddressSocket == INVALID_SOCKET) return false;
-    if (WSAAsyncSelect(gAddressSocket, static_cast<HWND>(window), kMsgAddressChange,
+    // Non-blocking before anything else: a blocking socket would wait in WSAIoctl for the next
+    // change and hang the one thread.
+    u_long nonBlocking = 1;
+    if (ioctlsocket(gAddressSocket, FIONBIO, &nonBlocking) != 0 ||
+        WSAAsyncSelect(gAddressSocket, static_cast<HWND>(window), kMsgAddressChange,
                        FD_ADDRESS_LIST_CHANGE) != 0 ||
         !ArmAddressListWatch()) {
         closesocket(gAddressSocket);
