@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "core/timings.h"
 #include "res/resource_ids.h"
+#include "session/world.h"
 #include "settings/store.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
@@ -80,6 +81,7 @@ int AgentBringUp(int argc, char** argv) {
     TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
     gAgent.connState = 0;
     PlatSetTimer(gAgent.mainWindow, kTimerReconnect, kRetryDelayStart);
+    StartWorldWatch();
     if (PlatIsItemChecked(gAgent.mainWindow, IDC_REMEMBER)) {
         gAgent.mainWindowVisible = false;
         PlatShowWindow(gAgent.mainWindow, false);

@@ -18,6 +18,9 @@ void OnMainWindowClose();           // WM_CLOSE
 void OnTimer(int id);               // WM_TIMER
 void OnTrayEvent(TrayMouse event);  // the tray icon's callback message
 void OnSocketEvent(PlatSocket socket, int event, int error);  // a socket notification
+// Resume from sleep, a change of the address list or of the clock: `what` is written after
+// "Событие: " and the session is re-checked at once.
+void OnWorldChange(const char* what);
 void OnTaskbarCreated();                        // the shell's "TaskbarCreated" broadcast
 void LogoutAtSessionEnd();                      // WM_QUERYENDSESSION, then not handled
 void OnEndSession(bool ending, bool closeApp);  // WM_ENDSESSION, ENDSESSION_CLOSEAPP

@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.join(root, "tests", "soak"))
 
 from soak_analysis import parse_records  # noqa: E402
 from vorna_e2e.agent import stamp  # noqa: E402
+from vorna_e2e.driver import Driver  # noqa: E402
 from vorna_e2e.registry import Registry  # noqa: E402
 from vorna_e2e.server import AccessServer  # noqa: E402
 from vorna_e2e.wine import Wine  # noqa: E402
@@ -34,6 +35,12 @@ GOAL_STARTUP_RATIO = 2.0
 GOAL_IDLE_MS = 10.0
 GOAL_TIMER_MS = 50.0
 GOAL_SIZE_BYTES = 1.5 * 1024 * 1024
+GOAL_RECOVERY_S = 3.0
+RECOVERY_PING_SECONDS = 20
+RECOVERY_RECONNECT_SECONDS = 60
+LOGON_CAPTION = "Подключение к Интернет"
+WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC = 0x0218, 0x0012
+BALANCE = "Баланс: ".encode("cp866")
 
 
 class BenchError(Exception):
@@ -312,6 +319,45 @@ def timers(b, pending, seconds):
     return fast, slow
 
 
+# ---- Recovery after a resume ----
+
+def recovery(b, resume):
+    """Seconds from the machine waking to the tooltip showing the balance again, when the
+    server ended the session while the machine slept: with the resume message, or (the
+    reference) left to the PING and reconnect timers."""
+    name = "recovery-resume" if resume else "recovery-timers"
+    server = b.server(name, "--ping-seconds", str(RECOVERY_PING_SECONDS))
+    exe = b.agent_exe(server, f"VornaAgent-{name}.exe")
+    b.remember_credentials()
+    out = os.path.join(b.dir, f"agent-{name}.out")
+    proc = b.start(exe, "--debug", out=out)
+
+    def balances():  # every statistics tooltip writes one
+        with open(out, "rb") as f:
+            return f.read().count(BALANCE)
+
+    try:
+        wait_for(lambda: balances() >= 1, 30, "the session to open", 0.01)
+        # Asleep: the server ends the session, so the agent's next PING hears '0'.
+        before = balances()
+        server.control(f"end-session {USER}")
+        wait_for(lambda: any(e.get("control", "").startswith("end-session")
+                             for e in server.log()), 5, "the server to end the session", 0.005)
+        woke = time.monotonic()
+        if resume:
+            # Timed from before the driver starts: its own start-up counts against the agent.
+            Driver(b.wine, b.args.post_driver)(
+                "post", caption=LOGON_CAPTION, msg=WM_POWERBROADCAST,
+                wparam=PBT_APMRESUMEAUTOMATIC, exe=b.wine.windows_path(exe))
+        wait_for(lambda: balances() > before,
+                 RECOVERY_PING_SECONDS + RECOVERY_RECONNECT_SECONDS + 30, "the balance again",
+                 0.005)
+        elapsed = time.monotonic() - woke
+    finally:
+        b.stop(proc)
+    return elapsed
+
+
 # ---- Size ----
 
 def size(b):
@@ -358,7 +404,7 @@ def ms(value):
     return f"{value:.2f} ms"
 
 
-def page(m, req, start, idle_r, fast, slow, sz, n):
+def page(m, req, start, idle_r, fast, slow, sz, n, rec):
     def med(side, key):
         return statistics.median(r[key] for r in req[side])
 
@@ -412,6 +458,13 @@ def page(m, req, start, idle_r, fast, slow, sz, n):
         f"| Executable, stripped (MinSizeRel) | {sz['stripped'] / 1048576:.2f} MB "
         f"({sz['stripped']} bytes) | | imports {', '.join(sz['imports'])} | ≤ 1.5 MB | "
         f"{verdict(sz['stripped'] <= GOAL_SIZE_BYTES)} |",
+        f"| Recovery after a resume: from the resume message to the tooltip showing the "
+        f"balance again, the server having ended the session during the sleep (median of "
+        f"{len(rec['resume'])}) | {statistics.median(rec['resume']):.2f} s | | | "
+        f"≤ {GOAL_RECOVERY_S:.0f} s | {verdict(statistics.median(rec['resume']) <= GOAL_RECOVERY_S)} |",
+        f"| The same left to the timers ({RECOVERY_PING_SECONDS}-s PING interval; at most the "
+        f"interval plus {RECOVERY_RECONNECT_SECONDS} s) | {rec['timers']:.1f} s | | | "
+        f"(reference) | |",
         "",
     ]
     faster = sum(e["own_median"] < f["own_median"] for f, e, _ in batches)
@@ -427,6 +480,16 @@ def page(m, req, start, idle_r, fast, slow, sz, n):
     lines += [
         "## How each figure is measured",
         "",
+        f"- **Recovery after a resume.** A server that gives a {RECOVERY_PING_SECONDS}-s PING "
+        f"interval and an agent started with remembered credentials. Once the tooltip shows "
+        f"the balance, the server is told to end the session (`end-session`), as it does while "
+        f"the machine sleeps and the PINGs stop. The clock starts when the server has done so; "
+        f"then `vorna_driver.exe` posts `WM_POWERBROADCAST` with `PBT_APMRESUMEAUTOMATIC` to "
+        f"the agent's window (its start-up under Wine is inside the figure), and the clock "
+        f"stops when the agent's debug output shows the next statistics tooltip (the line with "
+        f"\"Баланс: \"). The reference does the same without the message: the next PING "
+        f"tick hears '0', and the reconnect timer ({RECOVERY_RECONNECT_SECONDS} s) logs on again; "
+        f"with the default five-minute interval it can take up to 360 s.",
         f"- **Per request.** One test access server on loopback, with an account and an open "
         f"session. The floor is `bench/floor_client.exe`: blocking Winsock, the four fields "
         f"encrypted with the same libcrypto the agent links, connect, send the 512 bytes, read "
@@ -520,6 +583,8 @@ def main():
     p.add_argument("--requests", type=int, default=100, help="GETINFO requests per batch")
     p.add_argument("--starts", type=int, default=7)
     p.add_argument("--idle-seconds", type=int, default=60)
+    p.add_argument("--post-driver", required=True, help="tests/e2e's vorna_driver.exe")
+    p.add_argument("--recoveries", type=int, default=5)
     args = p.parse_args()
     b = Bench(args)
     try:
@@ -534,11 +599,16 @@ def main():
         idle_r = idle(b, args.idle_seconds)
         print(f"bench: timers (about {2 * PENDING_PINGS + 3 * SLOW_SECONDS + 5} s)", flush=True)
         fast, slow = timers(b, PENDING_PINGS, SLOW_SECONDS)
+        print(f"bench: recovery after a resume ({args.recoveries} runs, then up to "
+              f"{RECOVERY_PING_SECONDS + RECOVERY_RECONNECT_SECONDS} s for the reference)",
+              flush=True)
+        rec = {"resume": [recovery(b, True) for _ in range(args.recoveries)],
+               "timers": recovery(b, False)}
     finally:
         b.registry.delete_key(r"HKEY_CURRENT_USER\Software\Vorna")
         b.close()
     m["load_after"] = load()
-    text = page(m, req, start, idle_r, fast, slow, sz, args.requests)
+    text = page(m, req, start, idle_r, fast, slow, sz, args.requests, rec)
     with open(args.out, "w", encoding="utf-8") as f:
         f.write(text)
     print(text)

@@ -31,7 +31,7 @@ configure build/bench-host . -DCMAKE_BUILD_TYPE=RelWithDebInfo
 configure build/bench-win32 . -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain"
 configure build/bench-tools bench -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain"
 build build/bench-host vorna_access_server vorna_config
-build build/bench-win32 VornaAgent vorna_engine_bench
+build build/bench-win32 VornaAgent vorna_engine_bench vorna_driver
 build build/bench-tools
 
 export VORNA_RUN_DIR=${VORNA_RUN_DIR:-/tmp/vorna-bench-run}
@@ -43,4 +43,5 @@ exec python3 bench/bench.py \
     --trivial build/bench-tools/trivial.exe \
     --driver build/bench-tools/bench_driver.exe \
     --engine build/bench-win32/bench/engine/engine_bench.exe \
+    --post-driver build/bench-win32/tests/e2e/vorna_driver.exe \
     --out docs/PERFORMANCE.md "$@"

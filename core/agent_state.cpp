@@ -29,6 +29,7 @@ void ResetAgentState() {
     gAgent.socketHandle = kNoSocket;
     gAgent.retryDelay = kRetryDelayStart;
     gAgent.trayIconPending = true;
+    gAgent.notifyEnabled = true;
 }
 
 void DebugPrint(const char* format, ...) {

@@ -63,6 +63,19 @@ struct AgentState {
     bool autoReconnect;
     bool hoverPingGuard;
     int limitState;
+    // Reacting to resume and network changes (session/world.cpp)
+    bool worldEpisode;          // a re-check is under way since the last event
+    bool worldSeenEvent;        // worldLastEventMs is set
+    uint32_t worldLastEventMs;  // for coalescing a burst of events
+    uint32_t worldDeadlineMs;   // no retry starts after this
+    uint32_t worldNextDelay;    // the next retry's delay; doubles each time
+    int worldRequest;           // which request in flight answers the re-check, if any
+    bool worldSawEnd;           // that PING was answered '0'
+    bool logonBackoff;          // the last logon was refused '0': only timer 5 retries
+    // Notifications
+    bool notifyEnabled;
+    int accountShown;  // AccountShown: the account as the user last saw it
+    int shownLimit;    // limitState at the last PING answered '1'
     // User interface and process
     PlatWindow mainWindow;
     PlatWindow statsWindow;

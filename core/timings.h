@@ -10,6 +10,13 @@ const int kTimerPing = 2;       // PING
 const int kTimerHover = 4;      // hover guard
 const int kTimerReconnect = 5;  // reconnect
 const int kTimerTrayRetry = 7;  // adding the tray icon again until the shell takes it
+const int kTimerWorld = 8;      // re-checking the session after a resume or a network change
+
+// After a resume or a network change: events this close together give one check, a failed
+// check is tried again after 2, 4, 8 s ... (doubling), and none starts later than the window.
+const uint32_t kWorldCoalesceMs = 1000;
+const uint32_t kWorldFirstRetryMs = 2000;
+const uint32_t kWorldWindowMs = 30000;
 
 // One request, from connect to the server's close (also bounds the session-end logoff).
 const uint32_t kRequestTimeoutMs = 3500;

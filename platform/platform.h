@@ -102,6 +102,14 @@ enum PlatTrayAction { kTrayAdd, kTrayModify, kTrayDelete };
 // Shell_NotifyIcon for (window, id 0) with the tray callback message; icon and tip may be nullptr,
 // which leaves them out of the update. Returns the shell's result.
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip);
+// Shows a balloon notification from the tray icon of `window` (title <= 63, text <= 255 chars).
+bool PlatTrayBalloon(PlatWindow window, const char* title, const char* text);
+
+// ---- World changes ----
+
+// Asks for a notification to `window` whenever the local IPv4 address list changes (the
+// platform then calls OnWorldChange); false when the system cannot give it.
+bool PlatWatchAddressList(PlatWindow window);
 
 // ---- Tray menu ----
 

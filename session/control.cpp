@@ -12,6 +12,7 @@
 #include "session/engine.h"
 #include "session/frames.h"
 #include "session/replies.h"
+#include "session/world.h"
 #include "settings/store.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
@@ -49,6 +50,7 @@ void OnLogonAccepted(const LogonReply& reply) {
     PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
     SaveSettings();
     gAgent.autoReconnect = true;
+    NoteAccountChange(kChangeLogonAccepted, nullptr);
 }
 
 void OnLogonImpossible(const char* rest) {
@@ -56,6 +58,7 @@ void OnLogonImpossible(const char* rest) {
     PlatKillTimer(gAgent.mainWindow, kTimerPing);
     char text[1024];
     ShowRefusal(kTextLogonImpossible, rest, text, sizeof text);
+    NoteAccountChange(kChangeRefusedBusy, rest);
     gAgent.retryDelay = NextRetryDelay(gAgent.retryDelay);
     PlatSetTimer(gAgent.mainWindow, kTimerReconnect, gAgent.retryDelay);
 }
@@ -66,6 +69,7 @@ void OnLogonRefused(const char* rest) {
     gAgent.useSavedPassword = false;
     char text[1024];
     ShowRefusal(kTextLogonRefused, rest, text, sizeof text);
+    NoteAccountChange(kChangeRefusedAuth, rest);
     PlatMessageBox(gAgent.mainWindow, text, kCaptionWarning, kBoxWarning);
     gAgent.mainWindowVisible = true;
     gAgent.autoReconnect = false;
@@ -91,6 +95,7 @@ void HandleLogonReply(char* text) {
         return;
     }
     // Anything else (no text at all, a stranger on the port) is a failure, not work in progress.
+    NoteAccountChange(kChangeLogonOther, nullptr);
     NetworkError(kReasonUnknownReply);
 }
 
@@ -98,6 +103,7 @@ void HandleLogoutReply() {
     TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
     ShowStatsText(kTextDisconnected);
     EndSession();
+    NoteAccountChange(kChangeLoggedOff, nullptr);
 }
 
 void OnPingAnswered(const PingReply& reply) {
@@ -107,6 +113,7 @@ void OnPingAnswered(const PingReply& reply) {
     gAgent.limitState = reply.limitState;
     ShowAccountStatistics(reply);
     PlatSetTimer(gAgent.mainWindow, kTimerPing, gAgent.pingInterval);
+    NoteAccountChange(kChangeOpen, gAgent.trayTip);
 }
 
 void OnPingRetry() {
@@ -130,6 +137,7 @@ void HandlePingReply(char* text) {
             ShowStatsText(reply.text);
             gAgent.linkConfirmed = false;
             gAgent.sessionActive = false;
+            NoteAccountChange(kChangeEnded, reply.text);
             break;
         case '1': OnPingAnswered(reply); break;
         case '2': OnPingRetry(); break;

@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "core/timings.h"
 #include "session/control.h"
+#include "session/world.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
 
@@ -71,6 +72,7 @@ void OnWritable() {
         if (sent == kSendWouldBlock) return;
         if (sent <= 0) {
             NetworkError("sent <=0 ");
+            WorldRequestEnded(true);
             return;
         }
         gAgent.ioLength += sent;
@@ -111,12 +113,14 @@ void CompleteRequest(const char* reasonIfEmpty) {
     PlatSocketShutdown(gAgent.socketHandle);
     CloseCurrentSocket();
     PlatKillTimer(gAgent.mainWindow, kTimerRequest);
-    if (gAgent.ioLength == 0) {
+    bool failed = gAgent.ioLength == 0;
+    if (failed) {
         RequestFailed(reasonIfEmpty);
     } else {
         HandleReply();
     }
     gAgent.connState = kIdle;
+    WorldRequestEnded(failed);
     if (gAgent.quitAfterLogout) PlatPostQuit(0);
 }
 
@@ -125,6 +129,7 @@ void CompleteRequest(const char* reasonIfEmpty) {
 void ConnectionBroken() {
     TrayStatus(gAgent.iconError, kTextCannotConnect);
     NetworkError("error on scoket event");
+    WorldRequestEnded(true);
 }
 
 void OnReadable() {
@@ -196,6 +201,7 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
 
 void NetworkError(const char* reason) {
     DebugPrint("Сетевая ошибка, причина: %s", reason);
+    NoteAccountChange(kChangeNetworkError, kTextCannotConnect);
     TrayStatus(gAgent.iconError, kTextCannotConnect);
     ShowStatsText(kTextCannotConnect);
     gAgent.connState = kIdle;
@@ -209,4 +215,5 @@ void OnRequestTimeout() {
     PlatKillTimer(gAgent.mainWindow, kTimerRequest);
     if (gAgent.connState == kIdle) return;
     RequestFailed("Network timeout");
+    WorldRequestEnded(true);
 }

@@ -57,6 +57,9 @@ bool ReadPasswordBlock(PlatKey key) {
 void LoadSettings() {
     PlatKey key = PlatRegCreateKey(kSettingsKey);
     ReadFlag(key, "runonwinlogon", &gAgent.runAtLogon);
+    // Notifications are on unless the user stored 0.
+    gAgent.notifyEnabled = true;
+    ReadFlag(key, "notify", &gAgent.notifyEnabled);
     bool saved = false;
     ReadFlag(key, "savedata", &saved);
     gAgent.useSavedPassword = false;

@@ -7,6 +7,7 @@
 #include "res/resource_ids.h"
 #include "session/control.h"
 #include "session/engine.h"
+#include "session/world.h"
 #include "settings/store.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
@@ -64,7 +65,7 @@ struct TimerTick {
 const TimerTick kTimerTicks[] = {
     {kTimerRequest, OnRequestTimeout}, {kTimerPing, SendPing},
     {kTimerHover, EndHoverGuard},      {kTimerReconnect, ReconnectTick},
-    {kTimerTrayRetry, RetryTrayIcon},
+    {kTimerTrayRetry, RetryTrayIcon},  {kTimerWorld, OnWorldTimer},
 };
 
 void ShowTrayMenu() {

@@ -24,6 +24,21 @@ const char kTextLogonRefused[] = "Авторизации не выполнена
 const char kReasonUnknownReply[] = "Неизвестный ответ сервера";
 const char kReasonAccessDenied[] = "Доступ запрещен";
 
+// What a resume or a network change is called after "Событие: " in the debug output.
+const char kWorldResume[] = "выход из спящего режима";
+const char kWorldAddressChange[] = "изменился список сетевых адресов";
+const char kWorldClockJump[] = "скачок системных часов";
+
+// Notifications (balloons): titles, and the text when the server gave no reason.
+const char kNotifyReconnected[] = "Подключение восстановлено";
+const char kNotifyLimit[] = "Скоро лимит";
+const char kNotifyBlocked[] = "Платные сети блокированы";
+const char kNotifyEnded[] = "Сессия завершена сервером";
+const char kNotifyImpossible[] = "Подключение невозможно";
+const char kNotifyRefused[] = "Авторизации не выполнена";
+const char kNotifyLost[] = "Соединение потеряно";
+const char kNotifyNoReason[] = "Сервер не сообщил причину";
+
 // Message boxes
 const char kCaptionError[] = "VornaAgent - ошибка";
 const char kCaptionWarning[] = "VornaAgent - предупреждение";

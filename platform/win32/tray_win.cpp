@@ -16,6 +16,8 @@
 // The shell of every Windows version the agent meets accepts the original layout.
 static_assert(NOTIFYICONDATAW_V1_SIZE == 152 || sizeof(void*) != 4,
               "NOTIFYICONDATAW V1 is 152 bytes on 32-bit");
+static_assert(NOTIFYICONDATAW_V2_SIZE == 936 || sizeof(void*) != 4,
+              "NOTIFYICONDATAW V2 (balloons) is 936 bytes on 32-bit");
 static const size_t kTipFieldV1 = 64;
 static_assert(sizeof(NOTIFYICONDATAW::szTip) / sizeof(wchar_t) >= kTipFieldV1,
               "the V1 tip fits the field");
@@ -52,6 +54,25 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, con
     }
     DWORD message = action == kTrayAdd ? NIM_ADD : action == kTrayModify ? NIM_MODIFY : NIM_DELETE;
     return Shell_NotifyIconW(message, &data) != FALSE;
+}
+
+// Balloons need the Windows 2000 layout, in a call of their own; the status updates above keep
+// the original one.
+bool PlatTrayBalloon(PlatWindow window, const char* title, const char* text) {
+    if (!window) return false;
+    NOTIFYICONDATAW data;
+    ZeroMemory(&data, sizeof data);
+    data.cbSize = NOTIFYICONDATAW_V2_SIZE;
+    data.hWnd = ToHwnd(window);
+    data.uID = 0;
+    data.uFlags = NIF_INFO;
+    WideFromAgent(title != nullptr ? title : "")
+        .copy(data.szInfoTitle, sizeof data.szInfoTitle / sizeof(wchar_t) - 1);
+    WideFromAgent(text != nullptr ? text : "")
+        .copy(data.szInfo, sizeof data.szInfo / sizeof(wchar_t) - 1);
+    data.uTimeout = 10000;
+    data.dwInfoFlags = NIIF_INFO;
+    return Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
 }
 
 PlatMenu PlatMenuLoad() { return LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDM_TRAY)); }

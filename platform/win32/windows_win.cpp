@@ -6,7 +6,9 @@
 #include "app/events.h"
 #include "platform/win32/messages.h"
 #include "platform/win32/windows_win.h"
+#include "platform/win32/world_win.h"
 #include "res/resource_ids.h"
+#include "session/world.h"
 
 // The password edit's own procedure, which every message is passed on to.
 static WNDPROC gPasswordFieldPrevious = nullptr;
@@ -55,6 +57,12 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_ENDSESSION:
             OnEndSession(wParam != 0, (lParam & ENDSESSION_CLOSEAPP) != 0);
             return FALSE;
+        case WM_POWERBROADCAST:
+            // Both arrive on a resume (the second only when a user is present); they coalesce.
+            if (wParam == PBT_APMRESUMEAUTOMATIC || wParam == PBT_APMRESUMESUSPEND)
+                OnWorldChange(kWorldResume);
+            return TRUE;
+        case kMsgAddressChange: OnAddressListMessage(lParam); return TRUE;
         default:
             if (message == TaskbarCreatedMessage()) {
                 OnTaskbarCreated();

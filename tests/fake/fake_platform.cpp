@@ -302,6 +302,16 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow, PlatIcon icon, const char
     return true;
 }
 
+bool PlatTrayBalloon(PlatWindow, const char* title, const char* text) {
+    world.balloons.push_back({title, text});
+    return true;
+}
+
+bool PlatWatchAddressList(PlatWindow) {
+    world.addressWatches++;
+    return !world.addressWatchFails;
+}
+
 PlatMenu PlatMenuLoad() {
     if (world.menuLoadFails) return nullptr;
     world.menus.emplace_back();

@@ -44,6 +44,11 @@ struct TrayCall {
     bool hasTip;
 };
 
+struct Balloon {
+    std::string title;
+    std::string text;
+};
+
 struct Box {
     PlatWindow owner;
     std::string text;
@@ -86,6 +91,9 @@ struct World {
     int quitCode = -1;
     std::vector<Box> boxes;
     std::vector<TrayCall> tray;
+    std::vector<Balloon> balloons;
+    bool addressWatchFails = false;
+    int addressWatches = 0;
     int trayFailures = 0;         // the next N tray calls fail
     bool trayRefusesAdd = false;  // every add fails (the shell has the icon already)
     uint32_t trayCallCost = 0;    // how long each tray call takes on the clock (a busy shell)

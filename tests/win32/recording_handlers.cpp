@@ -22,6 +22,9 @@ void OnTrayEvent(TrayMouse event) {
 void OnSocketEvent(PlatSocket socket, int event, int error) {
     Record("OnSocketEvent %ld %ld %ld", static_cast<long>(socket), event, error);
 }
+void OnWorldChange(const char* what) {
+    gHandlerCalls.push_back(std::string("OnWorldChange ") + what);
+}
 void OnTaskbarCreated() { Record("OnTaskbarCreated"); }
 void LogoutAtSessionEnd() { Record("LogoutAtSessionEnd"); }
 void OnEndSession(bool ending, bool closeApp) { Record("OnEndSession %ld %ld", ending, closeApp); }

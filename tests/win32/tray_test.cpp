@@ -44,6 +44,22 @@ TEST(TrayIcon, AddModifyDeleteAsTheShellSeesThem) {
 TEST(TrayIcon, NoWindowIsRefusedWithoutReachingTheShell) {
     EXPECT_FALSE(PlatTrayNotify(kTrayAdd, nullptr, nullptr, "tip"));
     EXPECT_FALSE(PlatTrayNotify(kTrayDelete, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(PlatTrayBalloon(nullptr, "title", "text"));
+}
+
+// A balloon goes to the icon the 88-byte updates made, in a call of its own, and leaves the
+// icon working for those updates; without the icon the shell refuses it.
+TEST(TrayIcon, BalloonOnTheIconOfTheStatusUpdates) {
+    RecordingWindow window;
+    ASSERT_TRUE(window.handle());
+    const std::string longText(400, 'x');
+    EXPECT_FALSE(PlatTrayBalloon(window.handle(), "Скоро лимит", "before the icon exists"));
+    ASSERT_TRUE(PlatTrayNotify(kTrayAdd, window.handle(), nullptr, "Подключен"));
+    EXPECT_TRUE(PlatTrayBalloon(window.handle(), "Скоро лимит", "Баланс: 7.50"));
+    EXPECT_TRUE(PlatTrayBalloon(window.handle(), longText.c_str(), longText.c_str()))
+        << "title and text are cut to their fields";
+    EXPECT_TRUE(PlatTrayNotify(kTrayModify, window.handle(), nullptr, "Отключен"));
+    EXPECT_TRUE(PlatTrayNotify(kTrayDelete, window.handle(), nullptr, nullptr));
 }
 
 }  // namespace

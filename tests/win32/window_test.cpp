@@ -9,8 +9,10 @@
 #include "app/events.h"
 #include "core/timings.h"
 #include "platform/win32/messages.h"
+#include "platform/win32/world_win.h"
 #include "recording_handlers.h"
 #include "res/resource_ids.h"
+#include "session/world.h"
 #include "wine_test_util.h"
 
 namespace {
@@ -74,6 +76,23 @@ TEST_F(WindowTest, MainWindowMessagesBecomeOneHandlerCallEach) {
          ENDSESSION_CLOSEAPP,
          {"OnEndSession 1 1"}},
         {"explorer restarted", taskbarCreated, 0, 0, {"OnTaskbarCreated"}},
+        {"resume, automatic",
+         WM_POWERBROADCAST,
+         PBT_APMRESUMEAUTOMATIC,
+         0,
+         {std::string("OnWorldChange ") + kWorldResume}},
+        {"resume, user present",
+         WM_POWERBROADCAST,
+         PBT_APMRESUMESUSPEND,
+         0,
+         {std::string("OnWorldChange ") + kWorldResume}},
+        {"going to sleep", WM_POWERBROADCAST, PBT_APMSUSPEND, 0, {}},
+        {"address list changed",
+         kMsgAddressChange,
+         0,
+         WSAMAKESELECTREPLY(FD_ADDRESS_LIST_CHANGE, 0),
+         {std::string("OnWorldChange ") + kWorldAddressChange}},
+        {"address socket, another event", kMsgAddressChange, 0, WSAMAKESELECTREPLY(FD_READ, 0), {}},
         {"unrelated private message", WM_USER + 50, 0, 0, {}},
     };
     for (const Delivery& d : deliveries) {

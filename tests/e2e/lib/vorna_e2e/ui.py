@@ -42,11 +42,20 @@ DEBUG_TRAY = "Трей: "
 DEBUG_RECEIVED = "Полученные данные: "
 DEBUG_NETWORK_ERROR = "Сетевая ошибка, причина: "
 DEBUG_ATTEMPT = "Попытка соединения..."
+DEBUG_EVENT = "Событие: "
+DEBUG_NOTIFY = "Уведомление: "
 DEBUG_LINE_STARTS = (DEBUG_HEADER, DEBUG_TRAY, DEBUG_ATTEMPT, DEBUG_NETWORK_ERROR,
                      "AHTUNG READ WHEN CLOSE", DEBUG_RECEIVED, "Парсинг сообщения: ",
-                     "Получение статистики, вне очередной 'PING'")
+                     "Получение статистики, вне очередной 'PING'", DEBUG_EVENT, DEBUG_NOTIFY,
+                     "Изменения сетевых адресов не отслеживаются")
 ALREADY_RUNNING = "Приложение уже запущено"
 BAD_KEY = "Невозможно инициализировать ключ шифрования"
+
+WM_POWERBROADCAST = 0x0218
+PBT_APMRESUMESUSPEND = 0x0007
+PBT_APMRESUMEAUTOMATIC = 0x0012
+MSG_ADDRESS_CHANGE = 0x0400 + 12
+FD_ADDRESS_LIST_CHANGE = 1 << 9
 
 TIMER_PING = 2
 TIMER_RECONNECT = 5

@@ -1,0 +1,194 @@
+#include "session/world.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/events.h"
+#include "core/agent_state.h"
+#include "session/control.h"
+#include "session/engine.h"
+
+namespace {
+
+enum WorldRequest { kWorldNone = 0, kWorldPing, kWorldLogon, kWorldOther };
+
+bool MayLogOnAlone() {
+    return gAgent.autoReconnect && !gAgent.mainWindowVisible && !gAgent.logonBackoff;
+}
+
+// True once `moment` is later than `deadline` on the wrapping millisecond clock.
+bool Passed(uint32_t moment, uint32_t deadline) {
+    return static_cast<int32_t>(moment - deadline) > 0;
+}
+
+void EndEpisode() {
+    gAgent.worldEpisode = false;
+    gAgent.worldRequest = kWorldNone;
+    PlatKillTimer(gAgent.mainWindow, kTimerWorld);
+}
+
+// The next re-check after a failure for network reasons, while it starts within the window.
+void ScheduleRetry() {
+    uint32_t delay = gAgent.worldNextDelay;
+    if (Passed(PlatNowMs() + delay, gAgent.worldDeadlineMs)) {
+        EndEpisode();  // the ordinary timers take over
+        return;
+    }
+    gAgent.worldNextDelay = delay * 2;
+    PlatSetTimer(gAgent.mainWindow, kTimerWorld, delay);
+}
+
+void LogOnAgain() {
+    // A PING lost without an answer leaves the session marked open; after a sleep the server
+    // has most likely dropped it, and the new logon replaces it.
+    gAgent.sessionActive = false;
+    gAgent.linkConfirmed = false;
+    gAgent.worldRequest = kWorldLogon;
+    StartLogon();
+}
+
+void SendCheckPing() {
+    gAgent.worldRequest = kWorldPing;
+    gAgent.worldSawEnd = false;
+    SendPing();
+}
+
+// The re-check: a PING for an open session, a logon when the agent may log on by itself.
+void Check() {
+    if (gAgent.connState != kIdle) {
+        // The request under way answers for the world as well; it is judged when it ends.
+        bool ping = gAgent.connState >= kPingConnecting && gAgent.connState <= kPingReading;
+        bool logon = gAgent.connState >= kLogonConnecting && gAgent.connState <= kLogonReading;
+        gAgent.worldRequest = ping ? kWorldPing : logon ? kWorldLogon : kWorldOther;
+        gAgent.worldSawEnd = false;
+        return;
+    }
+    if (gAgent.sessionActive) {
+        SendCheckPing();
+    } else if (MayLogOnAlone()) {
+        LogOnAgain();
+    } else {
+        EndEpisode();
+    }
+}
+
+// Debug line and, when the user wants them, a balloon.
+void Notify(const char* title, const char* text) {
+    while (text != nullptr && *text == ' ')
+        text++;
+    if (text == nullptr || *text == '\0') text = kNotifyNoReason;
+    if (!gAgent.notifyEnabled) return;
+    char line[512];
+    snprintf(line, sizeof line, "%s: %s", title, text);
+    for (char* c = line; *c != '\0'; c++)
+        if (*c == '\n' || *c == '\r') *c = ' ';
+    DebugPrint("Уведомление: %s", line);
+    PlatTrayBalloon(gAgent.mainWindow, title, text);
+}
+
+void NoteOpen(const char* text) {
+    int before = gAgent.accountShown;
+    int previousLimit = gAgent.shownLimit;
+    gAgent.accountShown = kShownConnected;
+    gAgent.shownLimit = gAgent.limitState;
+    if (gAgent.limitState == kLimitNear && previousLimit != kLimitNear) {
+        Notify(kNotifyLimit, text);
+    } else if (gAgent.limitState == kLimitBlocked && previousLimit != kLimitBlocked) {
+        Notify(kNotifyBlocked, text);
+    } else if (before != kShownInitial && before != kShownConnected) {
+        Notify(kNotifyReconnected, text);
+    }
+}
+
+// A notification when the account enters `shown` from another state.
+void NoteLoss(int shown, const char* title, const char* text) {
+    if (gAgent.accountShown != shown) Notify(title, text);
+    gAgent.accountShown = shown;
+}
+
+}  // namespace
+
+void NoteAccountChange(AccountChange change, const char* text) {
+    switch (change) {
+        case kChangeOpen: NoteOpen(text); break;
+        case kChangeLogonAccepted:
+        case kChangeLogonOther: gAgent.logonBackoff = false; break;
+        case kChangeLoggedOff: gAgent.accountShown = kShownDisconnected; break;
+        case kChangeEnded:
+            gAgent.worldSawEnd = true;
+            NoteLoss(kShownEnded, kNotifyEnded, text);
+            break;
+        case kChangeRefusedBusy:
+            gAgent.logonBackoff = true;
+            NoteLoss(kShownRefused, kNotifyImpossible, text);
+            break;
+        case kChangeRefusedAuth: NoteLoss(kShownRefusedAuth, kNotifyRefused, text); break;
+        case kChangeNetworkError:
+            // Only an open session lost is news; a failed attempt just shows the error icon.
+            if (gAgent.sessionActive && gAgent.linkConfirmed) {
+                NoteLoss(kShownLost, kNotifyLost, text);
+            } else {
+                gAgent.accountShown = kShownLost;
+            }
+            break;
+    }
+}
+
+void OnWorldChange(const char* what) {
+    DebugPrint("Событие: %s", what);
+    uint32_t now = PlatNowMs();
+    bool burst = gAgent.worldSeenEvent && now - gAgent.worldLastEventMs < kWorldCoalesceMs;
+    gAgent.worldSeenEvent = true;
+    gAgent.worldLastEventMs = now;
+    if (burst) return;
+    gAgent.worldEpisode = true;
+    gAgent.worldDeadlineMs = now + kWorldWindowMs;
+    gAgent.worldNextDelay = kWorldFirstRetryMs;
+    PlatKillTimer(gAgent.mainWindow, kTimerWorld);
+    if (gAgent.worldRequest != kWorldNone) return;  // the re-check under way answers this too
+    Check();
+}
+
+void WorldRequestEnded(bool networkFailure) {
+    int request = gAgent.worldRequest;
+    gAgent.worldRequest = kWorldNone;
+    if (request == kWorldNone || !gAgent.worldEpisode) return;
+    switch (request) {
+        case kWorldPing:
+            if (networkFailure || gAgent.worldSawEnd) {
+                if (MayLogOnAlone()) {
+                    LogOnAgain();
+                } else if (networkFailure && gAgent.sessionActive) {
+                    ScheduleRetry();  // still counted open: PING again on the schedule
+                } else {
+                    EndEpisode();
+                }
+            } else {
+                EndEpisode();
+            }
+            break;
+        case kWorldLogon:
+            if (networkFailure) {
+                ScheduleRetry();
+            } else {
+                EndEpisode();
+            }
+            break;
+        default: Check(); break;
+    }
+}
+
+void OnWorldTimer() {
+    PlatKillTimer(gAgent.mainWindow, kTimerWorld);
+    if (!gAgent.worldEpisode || gAgent.worldRequest != kWorldNone) return;
+    if (Passed(PlatNowMs(), gAgent.worldDeadlineMs)) {
+        EndEpisode();
+        return;
+    }
+    Check();
+}
+
+void StartWorldWatch() {
+    if (!PlatWatchAddressList(gAgent.mainWindow))
+        DebugPrint("Изменения сетевых адресов не отслеживаются");
+}
