@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/support_log.h"
 #include "core/agent_state.h"
 #include "session/frames.h"
 #include "ui/handlers.h"
@@ -58,9 +59,12 @@ bool DebugSwitchGiven(int argc, char** argv) {
 
 int AgentMain(int argc, char** argv) {
     ResetAgentState();
-    if (DebugSwitchGiven(argc, argv)) {
+    const bool debugSwitch = DebugSwitchGiven(argc, argv);
+    const char* logPath = LogOptionPath(argc, argv);
+    if (debugSwitch || logPath != nullptr) {
         gAgent.debugEnabled = true;
-        PlatOpenDebugOutput();
+        if (debugSwitch) PlatOpenDebugOutput();
+        if (logPath != nullptr) PlatOpenDebugLog(logPath);
         PlatDebugWrite("*** Debug output:");
     }
     if (AnotherInstanceRuns()) {

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "app/agent_main.h"
+#include "app/support_log.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "res/resource_ids.h"
@@ -64,6 +65,9 @@ void ApplyOptions(int argc, char** argv) {
             CopyBounded(gConfig.serverAddress, sizeof gConfig.serverAddress, address);
             // One more word after the address is stepped over, unless it is an option.
             if (TakesValue(i, argc, argv)) i++;
+        } else if (strcmp(option, "--log") == 0) {
+            // Its file was opened at start; the path must not end the options.
+            if (i < argc) i++;
         }
     }
 }
@@ -75,6 +79,7 @@ int AgentBringUp(int argc, char** argv) {
     LoadSettings();
     gAgent.autorunLocked = false;
     ApplyOptions(argc, argv);
+    PrintStartLines();
     gAgent.hoverPingGuard = false;
     gAgent.autoReconnect = true;
     gAgent.limitState = kLimitNormal;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/text.h"
+
 // The built-in block: a deployment tool rewrites these fields per site in a copy of the exe.
 ConfigBlock gConfig = {
     "vorna_zep_addr",
@@ -36,5 +38,7 @@ void DebugPrint(const char* format, ...) {
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    PlatDebugWrite(line);
+    char shown[4 * sizeof line];
+    EscapeControls(shown, sizeof shown, line);
+    PlatDebugWrite(shown);
 }

@@ -25,6 +25,10 @@ SetCompressor /SOLID lzma
 !ifndef VERSION
   !error "Give the version of the agent packed: makensis -DVERSION=A.B.C.D (build_installer.sh reads it from the agent)"
 !endif
+; Signs the uninstaller as it is written, before it is packed (build_installer.sh --sign-...).
+!ifdef SIGN_UNINSTALLER
+  !uninstfinalize '"${SIGN_UNINSTALLER}" "%1"' = 0
+!endif
 !ifndef RESOURCE_IDS
   !define RESOURCE_IDS "${__FILEDIR__}/../res/resource_ids.h"
 !endif

@@ -137,5 +137,10 @@ void PlatProgramPath(char* buffer, size_t size);
 // Makes debug output available: the existing standard output when it is usable, otherwise a
 // new console with standard input and output reopened on it.
 void PlatOpenDebugOutput();
-// Writes one line of ANSI text, converted to the console's OEM code page, and a line end.
+// Opens the support log at `path` (environment variables such as %LOCALAPPDATA% expanded) for
+// appending; PlatDebugWrite then also writes there, in UTF-8 with a BOM, moving a log past about
+// 1 MB to `path`.1 first. False when it cannot be opened.
+bool PlatOpenDebugLog(const char* path);
+// Writes one line of ANSI text and a line end: to the debug output, converted to the console's
+// OEM code page, when it was opened (or no log is open), and to the support log if one is open.
 void PlatDebugWrite(const char* ansiText);

@@ -5,6 +5,10 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/debug_log_win.h"
+
+// Set once the debug output was asked for (--debug), as opposed to the log file alone.
+static bool gDebugOutputOpen = false;
 
 // Held until the process ends: the mutex is what tells a second agent that this one runs.
 static HANDLE gInstanceMutex = nullptr;
@@ -38,6 +42,7 @@ static bool HasUsableStdout() {
 // Started with its output redirected (a file, a pipe), the agent keeps writing there; otherwise
 // it opens a console of its own.
 void PlatOpenDebugOutput() {
+    gDebugOutputOpen = true;
     if (HasUsableStdout()) return;
     AllocConsole();
     // Without the streams the debug lines are lost, which is all that can go wrong here; the
@@ -48,6 +53,8 @@ void PlatOpenDebugOutput() {
 
 void PlatDebugWrite(const char* ansiText) {
     if (!ansiText) ansiText = "";
+    DebugLogWrite(ansiText);
+    if (DebugLogIsOpen() && !gDebugOutputOpen) return;
     // Single-byte code pages convert byte for byte, so any length goes through in pieces.
     char piece[256];
     size_t left = strlen(ansiText);

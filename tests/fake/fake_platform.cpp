@@ -363,4 +363,9 @@ void PlatProgramPath(char* buffer, size_t size) {
 
 void PlatOpenDebugOutput() { world.debugOpened = true; }
 
+bool PlatOpenDebugLog(const char* path) {
+    world.debugLogPath = path;
+    return true;
+}
+
 void PlatDebugWrite(const char* ansiText) { world.debug.push_back(ansiText); }

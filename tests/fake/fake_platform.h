@@ -97,6 +97,7 @@ struct World {
     int startupVersion = 0x0202;
     bool cleanedUp = false;
     bool debugOpened = false;
+    std::string debugLogPath;  // what PlatOpenDebugLog was given
     std::vector<std::string> debug;
     int loopExitCode = 0;
     bool loopRan = false;

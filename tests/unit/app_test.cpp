@@ -9,6 +9,7 @@
 #include "app/agent_main.h"
 #include "app/command_line.h"
 #include "tests/unit/test_util.h"
+#include "vorna_version.h"
 
 using fake::world;
 
@@ -242,6 +243,10 @@ TEST_F(App, Options) {
          {"a.exe", "word", "--address", "3.3.3.3"},
          "10.0.0.1",
          false},
+        {"a log file's path does not end the options",
+         {"a.exe", "--log", "C:\\v.log", "--address", "5.5.5.5"},
+         "5.5.5.5",
+         false},
         {"repeated address: the last wins",
          {"a.exe", "--address", "1.1.1.1", "--address", "4.4.4.4"},
          "4.4.4.4",
@@ -376,6 +381,58 @@ TEST_F(App, ExitWithAndWithoutASession) {
     fake::Serve("1 5 1 0");
     EXPECT_TRUE(world.quitPosted);
     EXPECT_EQ(Field(0), "PING");
+}
+
+TEST_F(App, StartLinesSayVersionServerAndKey) {
+    const std::string header = "*** Debug output:";
+    const std::string key = "Ключ сервера: RSA 1024 бит, SHA-256 "
+                            "2b20c57149fc0776e2330628966eb57766fe39f963b0310053621d4a3bab9ba6";
+    struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool console;
+        const char* logPath;
+        const char* server;
+    } cases[] = {
+        {"debug", {"agent.exe", "--debug"}, true, "", "Сервер: 10.0.0.1, порт 800"},
+        {"log file only, from a Run entry",
+         {"agent.exe", "--log", "%LOCALAPPDATA%\\VornaAgent\\agent.log", "--domain"},
+         false,
+         "%LOCALAPPDATA%\\VornaAgent\\agent.log",
+         "Сервер: 10.0.0.1, порт 800"},
+        {"the address in use, not the stamped one",
+         {"agent.exe", "--debug", "--address", "10.9.8.7", "--log", "a.log"},
+         true,
+         "a.log",
+         "Сервер: 10.9.8.7, порт 800"},
+    };
+    ConfigBlock saved = gConfig;
+    for (auto& c : cases) {
+        fake::ResetWorld();
+        gConfig = saved;
+        RunAgentMain(c.args);
+        EXPECT_EQ(world.debugOpened, c.console) << c.name;
+        EXPECT_EQ(world.debugLogPath, c.logPath) << c.name;
+        ASSERT_GE(world.debug.size(), 5u) << c.name;
+        EXPECT_EQ(world.debug[0], header) << c.name;
+        EXPECT_EQ(world.debug[1], std::string("Версия: ") + VORNA_VERSION_TEXT) << c.name;
+        EXPECT_EQ(world.debug[2], c.server) << c.name;
+        EXPECT_EQ(world.debug[3], key) << c.name;
+        EXPECT_EQ(world.debug[4], "Трей: Отключен") << c.name;
+    }
+    gConfig = saved;
+    fake::ResetWorld();
+    RunAgentMain({"agent.exe", "--log"});
+    EXPECT_TRUE(world.debug.empty()) << "--log without a file switches nothing on";
+}
+
+TEST_F(App, ServerTextReachesTheDebugOutputWithControlsEscaped) {
+    fake::Reset();
+    gAgent.debugEnabled = true;
+    DebugPrint("Полученные данные: %s", "0 a\x1b[31mRED\r\n\x7f\tok\xe9");
+    ASSERT_EQ(world.debug.size(), 1u);
+    EXPECT_EQ(world.debug[0], "Полученные данные: 0 a\\x1b[31mRED\\x0d\\x0a\\x7f\\x09ok\xe9");
+    gAgent.debugEnabled = false;
 }
 
 TEST_F(App, DebugLinesAreCutAt1023Characters) {
