@@ -6,6 +6,7 @@
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "res/resource_ids.h"
+#include "settings/policy.h"
 #include "settings/store.h"
 #include "ui/handlers.h"
 #include "ui/tray.h"
@@ -77,6 +78,7 @@ int AgentBringUp(int argc, char** argv) {
     if (!CreateWindows()) return 1;
     ShowStatsText("");
     LoadSettings();
+    ApplyRememberPolicy();
     gAgent.autorunLocked = false;
     ApplyOptions(argc, argv);
     PrintStartLines();

@@ -70,6 +70,8 @@ void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size);
 void PlatSetItemText(PlatWindow window, int id, const char* text);
 bool PlatIsItemChecked(PlatWindow window, int id);
 void PlatSetItemChecked(PlatWindow window, int id, bool checked);
+// Enables or greys a control of a dialog.
+void PlatSetItemEnabled(PlatWindow window, int id, bool enabled);
 // Shows `icon` in the icon control `id` (STM_SETICON).
 void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon);
 // Loads an icon group of the executable by resource id (the system's standard size).
@@ -124,6 +126,9 @@ bool PlatRegQuery(PlatKey key, const char* name, void* data, uint32_t* size, Pla
 bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* data, uint32_t size);
 bool PlatRegDelete(PlatKey key, const char* name);
 void PlatRegClose(PlatKey key);
+// Reads a REG_DWORD an administrator set under HKEY_LOCAL_MACHINE (never created or written);
+// false when the key or value is absent or not a 4-byte DWORD.
+bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value);
 
 // ---- Process ----
 

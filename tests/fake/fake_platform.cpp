@@ -257,6 +257,19 @@ void PlatSetItemText(PlatWindow window, int id, const char* text) {
 
 bool PlatIsItemChecked(PlatWindow window, int id) { return world.checks[{window, id}]; }
 
+void PlatSetItemEnabled(PlatWindow window, int id, bool enabled) {
+    world.disabled[{window, id}] = !enabled;
+}
+
+bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value) {
+    auto key = world.machinePolicy.find(path);
+    if (key == world.machinePolicy.end()) return false;
+    auto found = key->second.find(name);
+    if (found == key->second.end()) return false;
+    *value = found->second;
+    return true;
+}
+
 void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
     world.checks[{window, id}] = checked;
 }

@@ -73,6 +73,7 @@ struct World {
     uint32_t connectWaitCost = 0;
     std::map<std::pair<PlatWindow, int>, std::string> texts;
     std::map<std::pair<PlatWindow, int>, bool> checks;
+    std::map<std::pair<PlatWindow, int>, bool> disabled;  // controls greyed by the agent
     std::map<std::pair<PlatWindow, int>, PlatIcon> itemIcons;
     std::map<PlatWindow, bool> visible;
     std::vector<PlatDialog> dialogsCreated;
@@ -89,6 +90,8 @@ struct World {
     std::vector<Menu> menus;
     std::map<std::string, std::map<std::string, RegValue>> registry;
     bool registryFails = false;
+    // HKEY_LOCAL_MACHINE values an administrator set: path -> name -> DWORD.
+    std::map<std::string, std::map<std::string, uint32_t>> machinePolicy;
     std::string programPath = "C:\\Program Files\\Vorna\\VornaAgent.exe";
     PlatMutexResult mutexResult = kMutexCreated;
     bool mutexAbandoned = false;

@@ -217,6 +217,44 @@ TEST_F(App, BringUpWithRememberedCredentialsLogsOnAtOnce) {
     EXPECT_EQ(world.socketOrder.size(), 1u);
 }
 
+TEST_F(App, MachinePolicyForbidsRememberingCredentials) {
+    const char kPolicy[] = "Software\\Policies\\Vorna\\AuthUtility";
+    struct {
+        const char* name;
+        const char* policyKey;
+        uint32_t value;
+        bool forbidden;
+    } cases[] = {
+        {"no policy", nullptr, 0, false},
+        {"policy value 0", kPolicy, 0, false},
+        {"policy value 1", kPolicy, 1, true},
+        {"any non-zero value", kPolicy, 7, true},
+        {"the per-user key does not count", "Software\\Vorna\\AuthUtility", 1, false},
+    };
+    for (auto& c : cases) {
+        Args args({"agent.exe"});
+        fake::Reset();
+        if (c.policyKey) world.machinePolicy[c.policyKey]["nosavedata"] = c.value;
+        uint32_t one = 1;
+        auto& stored = world.registry["Software\\Vorna\\AuthUtility"];
+        stored["savedata"] = {kValueDword, std::string(reinterpret_cast<char*>(&one), 4)};
+        stored["login"] = {kValueString, "ivan"};
+        stored["pass"] = {kValueBinary, std::string(128, 'p')};
+        ASSERT_EQ(AgentBringUp(args.argc(), args.data()), 0) << c.name;
+        fake::Pump();
+        EXPECT_EQ(world.disabled[std::make_pair(fake::kLogonWindow, 107)], c.forbidden) << c.name;
+        EXPECT_EQ(fake::Checked(fake::kLogonWindow, 107), !c.forbidden) << c.name;
+        EXPECT_EQ(stored.count("login") + stored.count("pass"), c.forbidden ? 0u : 2u) << c.name;
+        EXPECT_EQ(stored["savedata"].data[0], c.forbidden ? 0 : 1) << c.name;
+        EXPECT_EQ(world.visible[fake::kLogonWindow], c.forbidden) << c.name;
+        EXPECT_EQ(gAgent.connState == kLogonConnecting, !c.forbidden) << c.name;
+        if (c.forbidden) {
+            EXPECT_EQ(fake::Text(fake::kLogonWindow, 106), "") << "no stand-in password";
+            EXPECT_FALSE(gAgent.useSavedPassword) << c.name;
+        }
+    }
+}
+
 TEST_F(App, Options) {
     struct {
         const char* name;
