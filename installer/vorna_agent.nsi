@@ -70,6 +70,9 @@ SetCompressor /SOLID lzma
 !define WAIT_OBJECT_0 0
 !define PROCESS_QUERY_INFORMATION 0x0400
 !define PROCESS_VM_READ 0x0010
+; Enough to wait for the agent and to read its command line for the restart.
+!define /math AGENT_ACCESS_1 ${SYNCHRONIZE} | ${PROCESS_QUERY_INFORMATION}
+!define /math AGENT_ACCESS ${AGENT_ACCESS_1} | ${PROCESS_VM_READ}
 !define MSG_NEWER_INSTALLED "Установлена более новая версия ${PRODUCT_NAME}. Для установки \
     более старой запустите установку с ключом /FORCE."
 !define MSG_NEED_ADMIN "Для установки для всех пользователей (/ALLUSERS) нужны права \
@@ -151,7 +154,7 @@ find_next:
     DetailPrint "Завершение работающего ${PRODUCT_NAME}..."
     StrCpy $R1 0
     System::Call "user32::GetWindowThreadProcessId(p R0, *i .R1) i"
-    System::Call "kernel32::OpenProcess(i ${SYNCHRONIZE}|${PROCESS_QUERY_INFORMATION}|${PROCESS_VM_READ}, i 0, i R1) p .R2"
+    System::Call "kernel32::OpenProcess(i ${AGENT_ACCESS}, i 0, i R1) p .R2"
     ${If} $R2 P= 0
         System::Call "kernel32::OpenProcess(i ${SYNCHRONIZE}, i 0, i R1) p .R2"
     ${Else}
