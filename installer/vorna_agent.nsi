@@ -261,12 +261,14 @@ skip_blank:
     StrCpy $R4 $R4 "" 1
     Goto skip_blank
 blanks_done:
+    ; The result goes out in place of the caller's $R0, which is restored.
+    StrCpy $R0 $R4
     Pop $R5
+    Pop $R4
     Pop $R3
     Pop $R2
     Pop $R1
-    Pop $R0
-    Push $R4
+    Exch $R0
 FunctionEnd
 !macroend
 !insertmacro VORNA_READ_ARGUMENTS_FUNCTION ""
