@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/events.h"
+#include "app/support_log.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
 #include "session/frames.h"
@@ -59,9 +60,12 @@ bool DebugSwitchGiven(int argc, char** argv) {
 
 int AgentMain(int argc, char** argv) {
     ResetAgentState();
-    if (DebugSwitchGiven(argc, argv)) {
+    const bool debugSwitch = DebugSwitchGiven(argc, argv);
+    const char* logPath = LogOptionPath(argc, argv);
+    if (debugSwitch || logPath != nullptr) {
         gAgent.debugEnabled = true;
-        PlatOpenDebugOutput();
+        if (debugSwitch) PlatOpenDebugOutput();
+        if (logPath != nullptr) PlatOpenDebugLog(logPath);
         PlatDebugWrite("*** Debug output:");
     }
     if (AnotherInstanceRuns()) {

@@ -3,11 +3,13 @@
 
 #include "app/agent_main.h"
 #include "app/events.h"
+#include "app/support_log.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "core/timings.h"
 #include "res/resource_ids.h"
 #include "session/world.h"
+#include "settings/policy.h"
 #include "settings/store.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
@@ -64,6 +66,9 @@ void ApplyOptions(int argc, char** argv) {
             CopyBounded(gConfig.serverAddress, sizeof gConfig.serverAddress, address);
             // One more word after the address is stepped over, unless it is an option.
             if (TakesValue(i, argc, argv)) i++;
+        } else if (strcmp(option, "--log") == 0) {
+            // Its file was opened at start; the path must not end the options.
+            if (i < argc) i++;
         }
     }
 }
@@ -73,8 +78,10 @@ int AgentBringUp(int argc, char** argv) {
     if (!CreateWindows()) return 1;
     ShowStatsText("");
     LoadSettings();
+    ApplyRememberPolicy();
     gAgent.autorunLocked = false;
     ApplyOptions(argc, argv);
+    PrintStartLines();
     gAgent.hoverPingGuard = false;
     gAgent.autoReconnect = true;
     gAgent.limitState = kLimitNormal;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/text.h"
 #include "core/timings.h"
 
 // The built-in block: a deployment tool rewrites these fields per site in a copy of the exe.
@@ -39,5 +40,7 @@ void DebugPrint(const char* format, ...) {
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    PlatDebugWrite(line);
+    char shown[4 * sizeof line];
+    EscapeControls(shown, sizeof shown, line);
+    PlatDebugWrite(shown);
 }

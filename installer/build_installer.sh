@@ -4,6 +4,11 @@
 #
 #   build_installer.sh [--exe IN.exe] [--address A] [--port P] [--key PUB.pem] --out SETUP.exe
 #                      [--config-tool PATH] [--makensis PATH] [--version A.B.C.D] [--icon X.ico]
+#                      [--allow-test-key] [--sign-pkcs12 P.p12 | --sign-cert C.pem --sign-key K.pem]
+#                      [--sign-pass-file F] [--timestamp URL] [--osslsigncode PATH]
+#
+# Order: stamp -> sign the agent -> pack (the uninstaller is signed as makensis writes it) ->
+# sign the installer. Stamping after signing would break the signature.
 #
 # Exit codes: 0 done, 1 a step failed, 2 usage error. SETUP.exe appears only when every step
 # succeeded; an existing one is left as it was otherwise.
@@ -16,6 +21,8 @@ usage() {
     cat <<EOF
 usage: $(basename "$0") [--exe IN.exe] [--address A] [--port P] [--key PUB.pem] --out SETUP.exe
        [--config-tool PATH] [--makensis PATH] [--version A.B.C.D] [--icon X.ico]
+       [--allow-test-key] [--sign-pkcs12 P.p12 | --sign-cert C.pem --sign-key K.pem]
+       [--sign-pass-file F] [--timestamp URL] [--osslsigncode PATH]
 
   --exe          the agent to pack (default: $root/build/win32/platform/win32/VornaAgent.exe)
   --address, --port, --key
@@ -27,6 +34,16 @@ usage: $(basename "$0") [--exe IN.exe] [--address A] [--port P] [--key PUB.pem] 
   --makensis     makensis (default: \$MAKENSIS, then makensis on PATH)
   --version      the installer's version (default: the agent's own, from its version block)
   --icon         the installer's icon
+  --allow-test-key
+                 pack an agent that carries a test key (its private half is published with
+                 the sources); for tests and demos only, refused otherwise
+  --sign-pkcs12  sign the agent, the uninstaller and the installer with this PKCS#12 file
+  --sign-cert, --sign-key
+                 ... or with this PEM certificate (chain) and PEM private key
+  --sign-pass-file
+                 a file holding the password of the PKCS#12 file or of the key
+  --timestamp    an RFC 3161 time-stamping URL, so that signatures outlive the certificate
+  --osslsigncode osslsigncode (default: osslsigncode on PATH)
 EOF
 }
 
@@ -48,6 +65,13 @@ makensis=${MAKENSIS:-}
 version=""
 icon=""
 stamp_args=()
+allow_test_key=0
+sign_pkcs12=""
+sign_cert=""
+sign_key=""
+sign_pass_file=""
+timestamp=""
+osslsigncode=""
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -55,7 +79,12 @@ while [ $# -gt 0 ]; do
         usage
         exit 0
         ;;
-    --exe | --address | --port | --key | --out | --config-tool | --makensis | --version | --icon)
+    --allow-test-key)
+        allow_test_key=1
+        shift
+        ;;
+    --exe | --address | --port | --key | --out | --config-tool | --makensis | --version | --icon | \
+        --sign-pkcs12 | --sign-cert | --sign-key | --sign-pass-file | --timestamp | --osslsigncode)
         { [ $# -ge 2 ] && [ -n "$2" ]; } || usage_error "$1 needs a value"
         case "$1" in
         --exe) exe=$2 ;;
@@ -64,6 +93,12 @@ while [ $# -gt 0 ]; do
         --makensis) makensis=$2 ;;
         --version) version=$2 ;;
         --icon) icon=$2 ;;
+        --sign-pkcs12) sign_pkcs12=$2 ;;
+        --sign-cert) sign_cert=$2 ;;
+        --sign-key) sign_key=$2 ;;
+        --sign-pass-file) sign_pass_file=$2 ;;
+        --timestamp) timestamp=$2 ;;
+        --osslsigncode) osslsigncode=$2 ;;
         *) stamp_args+=("$1" "$2") ;;
         esac
         shift 2
@@ -73,10 +108,25 @@ while [ $# -gt 0 ]; do
 done
 
 [ -n "$out" ] || usage_error "--out is required"
+signing=0
+if [ -n "$sign_pkcs12" ]; then
+    { [ -z "$sign_cert" ] && [ -z "$sign_key" ]; } ||
+        usage_error "give either --sign-pkcs12 or --sign-cert with --sign-key"
+    signing=1
+elif [ -n "$sign_cert$sign_key" ]; then
+    { [ -n "$sign_cert" ] && [ -n "$sign_key" ]; } ||
+        usage_error "--sign-cert and --sign-key go together"
+    signing=1
+elif [ -n "$sign_pass_file$timestamp$osslsigncode" ]; then
+    usage_error "signing options need --sign-pkcs12, or --sign-cert and --sign-key"
+fi
 { [ -f "$exe" ] && [ -r "$exe" ]; } || fail "cannot read the agent \"$exe\""
 if [ -n "$icon" ]; then
     { [ -f "$icon" ] && [ -r "$icon" ]; } || fail "cannot read the icon \"$icon\""
 fi
+for f in "$sign_pkcs12" "$sign_cert" "$sign_key" "$sign_pass_file"; do
+    [ -z "$f" ] || { [ -f "$f" ] && [ -r "$f" ]; } || fail "cannot read \"$f\""
+done
 if [ -n "$version" ] && ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
     usage_error "--version must be four numbers, like 2.5.3.702"
 fi
@@ -87,6 +137,20 @@ out_dir=$(dirname "$out")
 if [ -z "$makensis" ]; then
     makensis=$(command -v makensis) || fail "makensis not found (install nsis or pass --makensis)"
 fi
+if [ $signing = 1 ] && [ -z "$osslsigncode" ]; then
+    osslsigncode=$(command -v osslsigncode) ||
+        fail "osslsigncode not found (install osslsigncode or pass --osslsigncode)"
+fi
+# The config tool reads (and may stamp) every agent packed: what goes out must be known.
+if [ -z "$config_tool" ]; then
+    if [ -x "$root/build/host/tools/vorna_config" ]; then
+        config_tool=$root/build/host/tools/vorna_config
+    else
+        config_tool=$(command -v vorna_config) ||
+            fail "vorna_config not found (build the host tree or pass --config-tool)"
+    fi
+fi
+[ -x "$config_tool" ] || fail "the config tool \"$config_tool\" cannot be run"
 
 # Scratch files go next to the output, so the final rename cannot cross file systems.
 work=$(mktemp -d "$out_dir/.build_installer.XXXXXX") || fail "cannot create a scratch directory"
@@ -94,25 +158,68 @@ work=$(mktemp -d "$out_dir/.build_installer.XXXXXX") || fail "cannot create a sc
 work=$(realpath "$work")
 exe=$(realpath "$exe")
 [ -z "$icon" ] || icon=$(realpath "$icon")
+for f in sign_pkcs12 sign_cert sign_key sign_pass_file; do
+    [ -z "${!f}" ] || printf -v "$f" '%s' "$(realpath "${!f}")"
+done
 trap 'rm -rf "$work"' EXIT
 
 packed=$exe
 if [ ${#stamp_args[@]} -gt 0 ]; then
-    if [ -z "$config_tool" ]; then
-        if [ -x "$root/build/host/tools/vorna_config" ]; then
-            config_tool=$root/build/host/tools/vorna_config
-        else
-            config_tool=$(command -v vorna_config) ||
-                fail "vorna_config not found (build the host tree or pass --config-tool)"
-        fi
-    fi
-    [ -x "$config_tool" ] || fail "the config tool \"$config_tool\" cannot be run"
     packed=$work/VornaAgent.exe
-    "$config_tool" stamp "$exe" --out "$packed" "${stamp_args[@]}" >"$work/stamp.log" 2>&1 || {
+    # A signed agent loses its signature when stamped; only strip it when we sign again.
+    strip=()
+    [ $signing = 0 ] || strip=(--strip-signature)
+    "$config_tool" stamp "$exe" --out "$packed" "${stamp_args[@]}" "${strip[@]}" \
+        >"$work/stamp.log" 2>&1 || {
         cat "$work/stamp.log" >&2
         fail "stamping the site's settings into \"$exe\" failed"
     }
-    cat "$work/stamp.log"
+fi
+"$config_tool" show "$packed" >"$work/show.log" 2>&1 || {
+    cat "$work/show.log" >&2
+    fail "the agent \"$exe\" carries settings it cannot use"
+}
+if grep -q "TEST KEY" "$work/show.log"; then
+    [ $allow_test_key = 1 ] ||
+        fail "the agent carries a TEST KEY whose private half is published;" \
+            "stamp the site's key (--key), or give --allow-test-key for tests only"
+    echo "build_installer: WARNING: packing a TEST KEY (--allow-test-key): not for a site"
+fi
+
+# Signs the file $1 in place with the admin's certificate.
+sign_file() {
+    local args=()
+    if [ -n "$sign_pkcs12" ]; then
+        args+=(-pkcs12 "$sign_pkcs12")
+    else
+        args+=(-certs "$sign_cert" -key "$sign_key")
+    fi
+    [ -z "$sign_pass_file" ] || args+=(-readpass "$sign_pass_file")
+    [ -z "$timestamp" ] || args+=(-ts "$timestamp")
+    "$osslsigncode" sign "${args[@]}" -n "Vorna Tray Agent" -h sha256 -in "$1" -out "$1.signed" \
+        >"$work/sign.log" 2>&1 || {
+        cat "$work/sign.log" >&2
+        rm -f "$1.signed"
+        return 1
+    }
+    mv -f "$1.signed" "$1"
+}
+
+if [ $signing = 1 ]; then
+    if [ "$packed" = "$exe" ]; then
+        cp "$exe" "$work/VornaAgent.exe"
+        packed=$work/VornaAgent.exe
+    fi
+    sign_file "$packed" || fail "signing the agent failed"
+    # makensis signs the uninstaller it writes through this script (the file is its %1).
+    {
+        echo '#!/usr/bin/env bash'
+        echo 'set -euo pipefail'
+        declare -p sign_pkcs12 sign_cert sign_key sign_pass_file timestamp osslsigncode work
+        declare -f sign_file
+        echo 'sign_file "$1"'
+    } >"$work/sign_uninstaller.sh"
+    chmod +x "$work/sign_uninstaller.sh"
 fi
 
 if [ -z "$version" ]; then
@@ -133,10 +240,18 @@ fi
 nsis_args=(-WX -V2 -INPUTCHARSET UTF8 "-DAGENT_EXE=$packed" "-DOUTFILE=$work/output.exe")
 nsis_args+=("-DVERSION=$version")
 [ -z "$icon" ] || nsis_args+=("-DAGENT_ICON=$icon")
+[ $signing = 0 ] || nsis_args+=("-DSIGN_UNINSTALLER=$work/sign_uninstaller.sh")
 "$makensis" "${nsis_args[@]}" "$here/vorna_agent.nsi" >"$work/makensis.log" 2>&1 || {
     cat "$work/makensis.log" >&2
     fail "makensis failed"
 }
 [ -s "$work/output.exe" ] || fail "makensis reported success but wrote no installer"
+if [ $signing = 1 ]; then
+    sign_file "$work/output.exe" || fail "signing the installer failed"
+fi
 mv -f "$work/output.exe" "$out"
+# What went out, for the release notes and for support.
+grep -E '^(address|port|key|signature): ' "$work/show.log" | sed 's/^/build_installer: packed /'
+echo "build_installer: packed version $version"
+[ $signing = 0 ] || echo "build_installer: signed the agent, the uninstaller and the installer"
 echo "build_installer: wrote $out"

@@ -1,5 +1,6 @@
-﻿; Per-user installer for VornaAgent: no administrator rights, everything under the user's own
-; profile and HKCU.
+﻿; Installer for VornaAgent. Per user by default: no administrator rights, everything under the
+; user's own profile and HKCU. Per machine with /ALLUSERS (run as an administrator or SYSTEM):
+; Program Files, the all-users Start menu, HKLM; an upgrade keeps the mode it finds.
 ;
 ;   makensis -INPUTCHARSET UTF8 -DAGENT_EXE=/abs/VornaAgent.exe -DOUTFILE=/abs/Setup.exe \
 ;            vorna_agent.nsi
@@ -8,8 +9,12 @@
 ; Optional defines: VERSION (a.b.c.d), AGENT_ICON (.ico for the installer), RESOURCE_IDS (the
 ; agent's resource id header, by default res/resource_ids.h next to this directory).
 ;
-; Command line of the installer:   /S silent, /AUTORUN turn start at logon on, /D=dir.
+; Command line of the installer:   /S silent, /AUTORUN turn start at logon on, /ALLUSERS per
+;   machine (its /AUTORUN is an HKLM Run entry with --domain), /FORCE install over a newer
+;   version, /D=dir.
 ; Command line of the uninstaller: /S silent, /REMOVESETTINGS also delete the stored settings.
+; Exit codes: 0 done; 2 an agent would not exit or a file could not be written or removed;
+;   3 a newer version is installed (without /FORCE); 4 /ALLUSERS without administrator rights.
 
 Unicode true
 ManifestDPIAware true
@@ -24,6 +29,10 @@ SetCompressor /SOLID lzma
 !endif
 !ifndef VERSION
   !error "Give the version of the agent packed: makensis -DVERSION=A.B.C.D (build_installer.sh reads it from the agent)"
+!endif
+; Signs the uninstaller as it is written, before it is packed (build_installer.sh --sign-...).
+!ifdef SIGN_UNINSTALLER
+  !uninstfinalize '"${SIGN_UNINSTALLER}" "%1"' = 0
 !endif
 !ifndef RESOURCE_IDS
   !define RESOURCE_IDS "${__FILEDIR__}/../res/resource_ids.h"
@@ -59,11 +68,21 @@ SetCompressor /SOLID lzma
 !define MSG_STILL_RUNNING_UNINSTALL "${PRODUCT_NAME} всё ещё работает, и его файл не удалён. \
     Завершите программу и повторите удаление."
 !define WAIT_OBJECT_0 0
+!define PROCESS_QUERY_INFORMATION 0x0400
+!define PROCESS_VM_READ 0x0010
+; Enough to wait for the agent and to read its command line for the restart.
+!define /math AGENT_ACCESS_1 ${SYNCHRONIZE} | ${PROCESS_QUERY_INFORMATION}
+!define /math AGENT_ACCESS ${AGENT_ACCESS_1} | ${PROCESS_VM_READ}
+!define MSG_NEWER_INSTALLED "Установлена более новая версия ${PRODUCT_NAME}. Для установки \
+    более старой запустите установку с ключом /FORCE."
+!define MSG_NEED_ADMIN "Для установки для всех пользователей (/ALLUSERS) нужны права \
+    администратора."
 
 !include MUI2.nsh
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WinMessages.nsh
+!include WordFunc.nsh
 
 Name "${PRODUCT_NAME}"
 OutFile "${OUTFILE}"
@@ -110,6 +129,10 @@ VIAddVersionKey /LANG=${LANG_RUSSIAN} "OriginalFilename" "VornaAgentSetup.exe"
 ; AgentWasStopped when it ended one.
 Var AgentRunning
 Var AgentWasStopped
+; The arguments (without the program path) of the agent stopped, so its restart keeps them.
+Var AgentArguments
+; 1 when installing or removing per machine.
+Var PerMachine
 !macro VORNA_STOP_AGENT_FUNCTION un
 Function ${un}StopAgent
     Push $R0
@@ -131,7 +154,14 @@ find_next:
     DetailPrint "Завершение работающего ${PRODUCT_NAME}..."
     StrCpy $R1 0
     System::Call "user32::GetWindowThreadProcessId(p R0, *i .R1) i"
-    System::Call "kernel32::OpenProcess(i ${SYNCHRONIZE}, i 0, i R1) p .R2"
+    System::Call "kernel32::OpenProcess(i ${AGENT_ACCESS}, i 0, i R1) p .R2"
+    ${If} $R2 P= 0
+        System::Call "kernel32::OpenProcess(i ${SYNCHRONIZE}, i 0, i R1) p .R2"
+    ${Else}
+        Push $R2
+        Call ${un}ReadArguments
+        Pop $AgentArguments
+    ${EndIf}
     ; A hung agent must not hang the installer: the send gives up after a while.
     SendMessage $R0 ${WM_COMMAND} ${AGENT_CMD_EXIT} 0 $R1 /TIMEOUT=${AGENT_SEND_TIMEOUT_MS}
     StrCpy $R3 1
@@ -171,6 +201,78 @@ done:
     Pop $R0
 FunctionEnd
 !macroend
+
+; The command line of the 32-bit process whose handle is on the stack, without its program
+; path, read from its process parameters (PEB+0x10, then CommandLine at +0x40); "" on failure.
+!macro VORNA_READ_ARGUMENTS_FUNCTION un
+Function ${un}ReadArguments
+    Exch $R0
+    Push $R1
+    Push $R2
+    Push $R3
+    Push $R4
+    Push $R5
+    StrCpy $R4 ""
+    System::Alloc 24
+    Pop $R1
+    System::Call "ntdll::NtQueryInformationProcess(p R0, i 0, p R1, i 24, p 0) i .R2"
+    ${If} $R2 = 0
+        System::Call "*$R1(i, i .R2)"
+        IntOp $R2 $R2 + 0x10
+        System::Call "kernel32::ReadProcessMemory(p R0, p R2, p R1, i 4, p 0) i .R3"
+        ${If} $R3 <> 0
+            System::Call "*$R1(i .R2)"
+            IntOp $R2 $R2 + 0x40
+            System::Call "kernel32::ReadProcessMemory(p R0, p R2, p R1, i 8, p 0) i .R3"
+            ${If} $R3 <> 0
+                System::Call "*$R1(&i2 .R2, &i2, i .R3)"
+                ${If} $R2 > 0
+                ${AndIf} $R2 < 2048
+                    IntOp $R5 $R2 + 2
+                    System::Alloc $R5
+                    Pop $R5
+                    System::Call "kernel32::ReadProcessMemory(p R0, p R3, p R5, i R2, p 0) i .R3"
+                    ${If} $R3 <> 0
+                        System::Call "kernel32::lstrcpynW(w .R4, p R5, i ${NSIS_MAX_STRLEN}) p"
+                    ${EndIf}
+                    System::Free $R5
+                ${EndIf}
+            ${EndIf}
+        ${EndIf}
+    ${EndIf}
+    System::Free $R1
+    ; Drop the program path: a quoted run, or the first word; then the blanks after it.
+    StrCpy $R2 0
+    StrCpy $R3 " "
+    StrCpy $R1 $R4 1
+    StrCmp $R1 '"' 0 skip_path
+    StrCpy $R3 '"'
+    StrCpy $R2 1
+skip_path:
+    StrCpy $R1 $R4 1 $R2
+    IntOp $R2 $R2 + 1
+    StrCmp $R1 "" path_done
+    StrCmp $R1 $R3 path_done skip_path
+path_done:
+    StrCpy $R4 $R4 "" $R2
+skip_blank:
+    StrCpy $R1 $R4 1
+    StrCmp $R1 " " 0 blanks_done
+    StrCpy $R4 $R4 "" 1
+    Goto skip_blank
+blanks_done:
+    ; The result goes out in place of the caller's $R0, which is restored.
+    StrCpy $R0 $R4
+    Pop $R5
+    Pop $R4
+    Pop $R3
+    Pop $R2
+    Pop $R1
+    Exch $R0
+FunctionEnd
+!macroend
+!insertmacro VORNA_READ_ARGUMENTS_FUNCTION ""
+!insertmacro VORNA_READ_ARGUMENTS_FUNCTION "un."
 !insertmacro VORNA_STOP_AGENT_FUNCTION ""
 !insertmacro VORNA_STOP_AGENT_FUNCTION "un."
 
@@ -198,25 +300,32 @@ stop_agent:
     WriteUninstaller "$INSTDIR\${UNINSTALLER_FILE}"
     CreateShortcut "${SHORTCUT}" "$INSTDIR\${AGENT_FILE}" "" "$INSTDIR\${AGENT_FILE}" 0
 
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_NAME}"
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${AGENT_FILE},0"
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER_FILE}"'
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\${UNINSTALLER_FILE}" /S'
-    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
-    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_NAME}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${AGENT_FILE},0"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER_FILE}"'
+    WriteRegStr SHCTX "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\${UNINSTALLER_FILE}" /S'
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "NoRepair" 1
     ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
     IntFmt $0 "0x%08X" $0
-    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
+    WriteRegDWORD SHCTX "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
 
-; The same two values the agent's own "start at logon" menu item writes: the Run entry and the
-; flag the agent rewrites it from on every save.
+; Per user: the same two values the agent's own "start at logon" menu item writes, the Run entry
+; and the flag the agent rewrites it from on every save. Per machine: start at logon belongs to
+; the administrator; --domain makes every user's agent drop its own Run value and grey the item.
 Section /o "Запускаться при входе в систему" SecAutorun
-    WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" "$INSTDIR\${AGENT_FILE}"
-    WriteRegDWORD HKCU "${SETTINGS_KEY}" "runonwinlogon" 1
+    ${If} $PerMachine = 1
+        WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${AGENT_FILE}" --domain'
+        ; An agent started from the menu must not take start at logon back either.
+        CreateShortcut "${SHORTCUT}" "$INSTDIR\${AGENT_FILE}" "--domain" "$INSTDIR\${AGENT_FILE}" 0
+    ${Else}
+        WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" "$INSTDIR\${AGENT_FILE}"
+        WriteRegDWORD HKCU "${SETTINGS_KEY}" "runonwinlogon" 1
+    ${EndIf}
 SectionEnd
 
 Function .onInit
@@ -226,16 +335,73 @@ Function .onInit
     ${IfNot} ${Errors}
         SectionSetFlags ${SecAutorun} ${SF_SELECTED}
     ${EndIf}
+    ; The mode asked for, or the one an earlier per-machine installation has.
+    StrCpy $PerMachine 0
+    ClearErrors
+    ${GetOptions} $R0 "/ALLUSERS" $R1
+    ${IfNot} ${Errors}
+        StrCpy $PerMachine 1
+    ${EndIf}
+    ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R1 != ""
+        StrCpy $PerMachine 1
+    ${EndIf}
+    ${If} $PerMachine = 1
+        UserInfo::GetAccountType
+        Pop $R1
+        ${If} $R1 != "Admin"
+            MessageBox MB_OK|MB_ICONSTOP "${MSG_NEED_ADMIN}" /SD IDOK
+            SetErrorLevel 4
+            Quit
+        ${EndIf}
+        ; A folder given with /D= stays; otherwise the per-user defaults give way.
+        ReadRegStr $R1 HKCU "${UNINSTALL_KEY}" "InstallLocation"
+        ${If} $INSTDIR == "$LOCALAPPDATA\VornaAgent"
+        ${OrIf} $INSTDIR == $R1
+            ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+            StrCpy $INSTDIR "$PROGRAMFILES\VornaAgent"
+            ${If} $R1 != ""
+                StrCpy $INSTDIR $R1
+            ${EndIf}
+        ${EndIf}
+        SetShellVarContext all
+    ${EndIf}
+    ; Never replace a newer agent by an older one unasked.
+    ReadRegStr $R1 SHCTX "${UNINSTALL_KEY}" "DisplayVersion"
+    ClearErrors
+    ${GetOptions} $R0 "/FORCE" $R2
+    ${If} ${Errors}
+    ${AndIf} $R1 != ""
+        ${VersionCompare} $R1 "${VERSION}" $R2
+        ${If} $R2 = 1
+            MessageBox MB_OK|MB_ICONSTOP "${MSG_NEWER_INSTALLED}" /SD IDOK
+            SetErrorLevel 3
+            Quit
+        ${EndIf}
+    ${EndIf}
 FunctionEnd
 
 Section "un.${PRODUCT_NAME}" UnSecAgent
     SectionIn RO
     Call un.StopAgent
+    ${If} $AgentRunning <> 0
+        ; Nothing is removed while the agent runs: the admin finds the installation as it was.
+        DetailPrint "Не удалось завершить ${PRODUCT_NAME}."
+        MessageBox MB_OK|MB_ICONEXCLAMATION "${MSG_STILL_RUNNING_UNINSTALL}" /SD IDOK
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
 
     ; Another copy of the agent may have registered itself; only our own entry goes.
     ReadRegStr $1 HKCU "${RUN_KEY}" "${RUN_VALUE}"
     ${If} $1 == "$INSTDIR\${AGENT_FILE}"
         DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
+    ${EndIf}
+    ${If} $PerMachine = 1
+        ReadRegStr $1 HKLM "${RUN_KEY}" "${RUN_VALUE}"
+        ${If} $1 == '"$INSTDIR\${AGENT_FILE}" --domain'
+            DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+        ${EndIf}
     ${EndIf}
     Delete "${SHORTCUT}"
 
@@ -250,7 +416,7 @@ Section "un.${PRODUCT_NAME}" UnSecAgent
     ${Else}
         Delete "$INSTDIR\${UNINSTALLER_FILE}"
         RMDir "$INSTDIR"
-        DeleteRegKey HKCU "${UNINSTALL_KEY}"
+        DeleteRegKey SHCTX "${UNINSTALL_KEY}"
     ${EndIf}
 SectionEnd
 
@@ -263,11 +429,22 @@ SectionEnd
 Function .onInstSuccess
     ${If} ${Silent}
     ${AndIf} $AgentWasStopped = 1
-        Exec '"$INSTDIR\${AGENT_FILE}"'
+        ${If} $AgentArguments != ""
+            Exec '"$INSTDIR\${AGENT_FILE}" $AgentArguments'
+        ${Else}
+            Exec '"$INSTDIR\${AGENT_FILE}"'
+        ${EndIf}
     ${EndIf}
 FunctionEnd
 
 Function un.onInit
+    ; Per machine when the machine-wide entry names this installation.
+    StrCpy $PerMachine 0
+    ReadRegStr $R1 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+    ${If} $R1 == $INSTDIR
+        StrCpy $PerMachine 1
+        SetShellVarContext all
+    ${EndIf}
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/REMOVESETTINGS" $R1

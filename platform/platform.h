@@ -78,6 +78,8 @@ void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size);
 void PlatSetItemText(PlatWindow window, int id, const char* text);
 bool PlatIsItemChecked(PlatWindow window, int id);
 void PlatSetItemChecked(PlatWindow window, int id, bool checked);
+// Enables or greys a control of a dialog.
+void PlatSetItemEnabled(PlatWindow window, int id, bool enabled);
 // Shows `icon` in the icon control `id` (STM_SETICON).
 void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon);
 // Loads an icon group of the executable by resource id (the system's standard size).
@@ -146,6 +148,9 @@ enum PlatPathMatch { kPathAbsent, kPathOther, kPathSame };
 PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name);
 // Writes the running program's full path as string value `name`.
 bool PlatRegSetProgramPath(PlatKey key, const char* name);
+// Reads a REG_DWORD an administrator set under HKEY_LOCAL_MACHINE (never created or written);
+// false when the key or value is absent or not a 4-byte DWORD.
+bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value);
 
 // ---- Process ----
 
@@ -160,5 +165,10 @@ void PlatProgramPath(char* buffer, size_t size);
 // Makes debug output available: the existing standard output when it is usable, otherwise a
 // new console with standard input and output reopened on it.
 void PlatOpenDebugOutput();
-// Writes one line of ANSI text, converted to the console's OEM code page, and a line end.
+// Opens the support log at `path` (environment variables such as %LOCALAPPDATA% expanded) for
+// appending; PlatDebugWrite then also writes there, in UTF-8 with a BOM, moving a log past about
+// 1 MB to `path`.1 first. False when it cannot be opened.
+bool PlatOpenDebugLog(const char* path);
+// Writes one line of ANSI text and a line end: to the debug output, converted to the console's
+// OEM code page, when it was opened (or no log is open), and to the support log if one is open.
 void PlatDebugWrite(const char* ansiText);

@@ -8,6 +8,7 @@ add_executable(vorna_config_win
     ${vorna_tools_dir}/common/rsa_keys.cpp
     ${vorna_tools_dir}/vorna_config/config_block.cpp
     ${vorna_tools_dir}/vorna_config/config_key.cpp
+    ${vorna_tools_dir}/vorna_config/pe_image.cpp
     ${vorna_tools_dir}/vorna_config/main.cpp
 )
 set_target_properties(vorna_config_win PROPERTIES OUTPUT_NAME vorna_config)

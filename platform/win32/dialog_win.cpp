@@ -93,6 +93,10 @@ void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
     if (window) CheckDlgButton(ToHwnd(window), id, checked ? BST_CHECKED : BST_UNCHECKED);
 }
 
+void PlatSetItemEnabled(PlatWindow window, int id, bool enabled) {
+    if (window) EnableWindow(GetDlgItem(ToHwnd(window), id), enabled ? TRUE : FALSE);
+}
+
 void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon) {
     if (window)
         SendDlgItemMessageW(ToHwnd(window), id, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);

@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/debug_log_win.h"
 #include "platform/win32/text_win.h"
 #include "platform/win32/windows_win.h"
 #include "res/resource_ids.h"
+
+// Set once the debug output was asked for (--debug), as opposed to the log file alone.
+static bool gDebugOutputOpen = false;
 
 // Held until the process ends: the mutex is what tells a second agent that this one runs.
 static HANDLE gInstanceMutex = nullptr;
@@ -72,6 +76,7 @@ static BOOL WINAPI OnConsoleControl(DWORD event) {
 // Started with its output redirected (a file, a pipe), the agent keeps writing there; otherwise
 // it opens a console of its own.
 void PlatOpenDebugOutput() {
+    gDebugOutputOpen = true;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (HasUsableStdout()) return;
     AllocConsole();
@@ -83,6 +88,9 @@ void PlatOpenDebugOutput() {
 
 // The text is CP1251 whatever the system's ANSI code page; the console reads its OEM one.
 void PlatDebugWrite(const char* ansiText) {
+    if (!ansiText) ansiText = "";
+    DebugLogWrite(ansiText);
+    if (DebugLogIsOpen() && !gDebugOutputOpen) return;
     std::wstring wide = WideFromAgent(ansiText);
     if (!wide.empty()) {
         int units = static_cast<int>(wide.size());

@@ -129,3 +129,20 @@ bool PlatRegSetProgramPath(PlatKey key, const char* name) {
                           reinterpret_cast<const BYTE*>(path.data()),
                           ByteCount(path.size())) == ERROR_SUCCESS;
 }
+
+bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value) {
+    HKEY key = nullptr;
+    if (!path || !name || !value ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD type = REG_NONE;
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    const bool ok = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data),
+                                     &size) == ERROR_SUCCESS &&
+                    type == REG_DWORD && size == sizeof data;
+    RegCloseKey(key);
+    if (ok) *value = data;
+    return ok;
+}

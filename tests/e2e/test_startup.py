@@ -10,7 +10,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib
 
 from vorna_e2e import runner, ui  # noqa: E402
 from vorna_e2e.agent import patch_key_field  # noqa: E402
-from vorna_e2e.poll import expect, expect_eq  # noqa: E402
+from vorna_e2e.poll import expect, expect_eq, poll  # noqa: E402
+from vorna_e2e.wine import Wine  # noqa: E402
 
 
 def agent_windows(agent, caption):
@@ -129,10 +130,44 @@ def test_debug_switch_counts_only_as_first_or_second_argument(ctx):
         agent.wait_gone(ui.LOGON_CAPTION)
 
 
+def test_support_log_is_utf8_appended_and_says_version_server_and_key(ctx):
+    # A Run entry carries the path with a variable in it; the agent expands it.
+    os.environ["VORNA_SUPPORT_DIR"] = Wine.windows_path(ctx.dir)
+    log = os.path.join(ctx.dir, "agent.log")
+    bom = b"\xef\xbb\xbf"
+    header = (ui.DEBUG_HEADER + "\r\n").encode()
+    exe = ctx.agent_exe(port=9)
+
+    def logged(count):
+        def done():
+            data = open(log, "rb").read() if os.path.exists(log) else b""
+            return data if data.count("Трей: Отключен".encode()) >= count else None
+        return done
+
+    first = ctx.start_agent("--log", "%VORNA_SUPPORT_DIR%\\agent.log", "--domain", exe=exe)
+    data = poll(logged(1), 15, "the support log")
+    expect(data.startswith(bom + header), f"log starts {data[:40]!r}")
+    lines = data[len(bom):].decode("utf-8").split("\r\n")
+    expect_eq(lines[1:4], ["Версия: 2.5.3.702", "Сервер: 127.0.0.1, порт 9",
+                           "Ключ сервера: RSA 1024 бит, SHA-256 "
+                           "2b20c57149fc0776e2330628966eb57766fe39f963b0310053621d4a3bab9ba6"],
+              "start lines")
+    expect_eq(first.output_bytes(), b"", "console output without --debug")
+    first.kill()
+    first.wait_gone(ui.LOGON_CAPTION)
+
+    second = ctx.start_agent("--debug", "--log", Wine.windows_path(log), exe=exe)
+    data = poll(logged(2), 15, "the second run in the support log")
+    expect_eq((data.count(bom), data.count(header)), (1, 2), "(BOMs, headers) after two runs")
+    second.wait_line("Трей: Отключен")
+    expect_eq(second.lines()[:1], [ui.DEBUG_HEADER], "console output with --debug as well")
+
+
 if __name__ == "__main__":
     runner.run([
         test_second_start_warns_and_leaves_the_first_running,
         test_start_after_the_first_was_killed_proceeds,
         test_key_field_decides_whether_the_agent_starts,
         test_debug_switch_counts_only_as_first_or_second_argument,
+        test_support_log_is_utf8_appended_and_says_version_server_and_key,
     ])

@@ -260,6 +260,19 @@ void PlatSetItemText(PlatWindow window, int id, const char* text) {
 
 bool PlatIsItemChecked(PlatWindow window, int id) { return world.checks[{window, id}]; }
 
+void PlatSetItemEnabled(PlatWindow window, int id, bool enabled) {
+    world.disabled[{window, id}] = !enabled;
+}
+
+bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value) {
+    auto key = world.machinePolicy.find(path);
+    if (key == world.machinePolicy.end()) return false;
+    auto found = key->second.find(name);
+    if (found == key->second.end()) return false;
+    *value = found->second;
+    return true;
+}
+
 void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
     world.checks[{window, id}] = checked;
 }
@@ -389,5 +402,10 @@ void PlatProgramPath(char* buffer, size_t size) {
 }
 
 void PlatOpenDebugOutput() { world.debugOpened = true; }
+
+bool PlatOpenDebugLog(const char* path) {
+    world.debugLogPath = path;
+    return true;
+}
 
 void PlatDebugWrite(const char* ansiText) { world.debug.push_back(ansiText); }

@@ -80,6 +80,7 @@ struct World {
     uint32_t connectWaitCost = 0;
     std::map<std::pair<PlatWindow, int>, std::string> texts;
     std::map<std::pair<PlatWindow, int>, bool> checks;
+    std::map<std::pair<PlatWindow, int>, bool> disabled;  // controls greyed by the agent
     std::map<std::pair<PlatWindow, int>, PlatIcon> itemIcons;
     std::map<PlatWindow, bool> visible;
     std::vector<PlatDialog> dialogsCreated;
@@ -101,6 +102,8 @@ struct World {
     std::vector<Menu> menus;
     std::map<std::string, std::map<std::string, RegValue>> registry;
     bool registryFails = false;
+    // HKEY_LOCAL_MACHINE values an administrator set: path -> name -> DWORD.
+    std::map<std::string, std::map<std::string, uint32_t>> machinePolicy;
     std::string programPath = "C:\\Program Files\\Vorna\\VornaAgent.exe";
     PlatMutexResult mutexResult = kMutexCreated;
     bool mutexAbandoned = false;
@@ -109,6 +112,7 @@ struct World {
     int startupVersion = 0x0202;
     bool cleanedUp = false;
     bool debugOpened = false;
+    std::string debugLogPath;  // what PlatOpenDebugLog was given
     std::vector<std::string> debug;
     int loopExitCode = 0;
     bool loopRan = false;

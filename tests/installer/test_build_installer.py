@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """build_installer.sh without Wine: what it refuses, and that a refusal or a failed step leaves
-no installer behind (neither a new one, nor a damaged old one, nor scratch files).
+no installer behind (neither a new one, nor a damaged old one, nor scratch files); and on the
+real agent, the config tool's PE handling (checksum, signatures) and the signing round trip.
 
 Environment: VORNA_AGENT_EXE (an agent to pack), VORNA_CONFIG (the site configuration tool),
 MAKENSIS (optional).
 """
 
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -15,9 +17,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
 SCRIPT = ROOT / "installer" / "build_installer.sh"
-KEY = ROOT / "tests" / "fixtures" / "test_key_2048.pub.pem"
 OLD_CONTENT = b"the installer of the previous release"
-SITE = ["--address", "10.20.30.40", "--port", "8123", "--key", str(KEY)]
+SITE = ["--address", "10.20.30.40", "--port", "8123", "--key", "{site_key}"]
 
 # Writes part of the installer it was asked for, then fails, as a full disk would.
 BROKEN_MAKENSIS = """#!/bin/sh
@@ -56,12 +57,24 @@ CASES = [
          ["--exe", "{exe}", "--port", "800", "--config-tool", "nope", "--out",
           "VornaAgentSetup.exe"], 1, "config tool"),
     Case("makensis fails half-way through writing",
-         ["--exe", "{exe}", "--makensis", "{broken_makensis}", "--out", "VornaAgentSetup.exe"], 1,
-         "makensis failed"),
-    Case("an installer from relative paths", ["--exe", "{exe}", "--out", "VornaAgentSetup.exe"],
-         0, "wrote VornaAgentSetup.exe"),
+         ["--exe", "{exe}", "--makensis", "{broken_makensis}", "--out", "VornaAgentSetup.exe",
+          "--allow-test-key"], 1, "makensis failed"),
+    Case("the built-in test key", ["--exe", "{exe}", "--config-tool", "{tool}", "--out",
+                                   "VornaAgentSetup.exe"], 1, "TEST KEY"),
+    Case("a site's address, but still the test key",
+         ["--exe", "{exe}", "--address", "10.1.1.1", "--config-tool", "{tool}", "--out",
+          "VornaAgentSetup.exe"], 1, "--allow-test-key"),
+    Case("a test installer from relative paths",
+         ["--exe", "{exe}", "--out", "VornaAgentSetup.exe", "--allow-test-key"], 0,
+         "WARNING: packing a TEST KEY"),
     Case("a site's installer", ["--exe", "{exe}", *SITE, "--config-tool", "{tool}", "--out",
-                                "VornaAgentSetup.exe"], 0, "address: 10.20.30.40"),
+                                "VornaAgentSetup.exe"], 0, "packed address: 10.20.30.40"),
+    Case("a site's installer says what it packed",
+         ["--exe", "{exe}", *SITE, "--config-tool", "{tool}", "--out", "VornaAgentSetup.exe"], 0,
+         "packed key: 1024-bit RSA"),
+    Case("signing half asked for",
+         ["--exe", "{exe}", *SITE, "--sign-cert", "{site_key}", "--out", "VornaAgentSetup.exe"],
+         2, "--sign-cert and --sign-key go together"),
 ]
 
 
@@ -91,6 +104,104 @@ def run_case(case, values, env):
         return problems, text
 
 
+def pe_checksum(data):
+    """The stored and the computed PE checksum, computed here independently of the tool."""
+    pe = struct.unpack_from("<I", data, 0x3c)[0]
+    at = pe + 24 + 64
+    stored = struct.unpack_from("<I", data, at)[0]
+    body = bytearray(data)
+    body[at:at + 4] = bytes(4)
+    if len(body) % 2:
+        body += b"\0"
+    total = 0
+    for (word,) in struct.iter_unpack("<H", bytes(body)):
+        total = (total + word) & 0xffffffff
+        total = (total & 0xffff) + (total >> 16)
+    total = (total & 0xffff) + (total >> 16)
+    return stored, total + len(data)
+
+
+def run(*command, cwd=None):
+    done = subprocess.run([str(c) for c in command], cwd=cwd, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=120)
+    return done.returncode, done.stdout.decode(errors="replace")
+
+
+def verify(path, certificate):
+    code, text = run("osslsigncode", "verify", "-CAfile", certificate, "-in", path)
+    return code == 0 and "Succeeded" in text
+
+
+def check_stamping_and_signing(agent, tool, site_key, tmp):
+    """Returns a list of (name, problem or "")."""
+    tmp = Path(tmp)
+    certificate, key = tmp / "cert.pem", tmp / "key.pem"
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+        certificate, "-subj", "/CN=Vorna throwaway signing", "-days", "2")
+    results = []
+
+    stamped = tmp / "stamped.exe"
+    code, text = run(tool, "stamp", agent, "--out", stamped, "--address", "10.7.7.7")
+    stored, computed = pe_checksum(stamped.read_bytes())
+    results.append(("stamping leaves a valid PE checksum",
+                    "" if code == 0 and stored == computed and stored != pe_checksum(
+                        agent.read_bytes())[0] else f"exit {code}, {stored:#x} vs {computed:#x}"))
+
+    signed = tmp / "signed.exe"
+    run("osslsigncode", "sign", "-certs", certificate, "-key", key, "-in", stamped, "-out", signed)
+    out = tmp / "restamped.exe"
+    code, text = run(tool, "stamp", signed, "--out", out, "--port", "801")
+    results.append(("a signed agent is refused",
+                    "" if code == 2 and "--strip-signature" in text and not out.exists()
+                    else f"exit {code}: {text.strip()}"))
+    code, text = run(tool, "stamp", signed, "--out", out, "--port", "801", "--strip-signature")
+    problem = ""
+    if code != 0 or "signature: none" not in text:
+        problem = f"exit {code}: {text.strip()}"
+    else:
+        stored, computed = pe_checksum(out.read_bytes())
+        resigned = tmp / "resigned.exe"
+        run("osslsigncode", "sign", "-certs", certificate, "-key", key, "-in", out, "-out",
+            resigned)
+        if stored != computed:
+            problem = "stale checksum after stripping"
+        elif not verify(resigned, certificate):
+            problem = "the stripped and re-signed agent does not verify"
+    results.append(("a signature is stripped on request", problem))
+
+    # Signing through the script: a pass-through osslsigncode records what it signed, a
+    # pass-through makensis keeps the agent it packs.
+    logs = tmp / "signed.log"
+    wrapper = tmp / "osslsigncode"
+    wrapper.write_text(f"""#!/bin/sh
+prev=""; for a in "$@"; do [ "$prev" = "-in" ] && echo "$a" >>"{logs}"; prev=$a; done
+exec osslsigncode "$@"
+""")
+    packer = tmp / "makensis"
+    packer.write_text(f"""#!/bin/sh
+for a in "$@"; do case "$a" in -DAGENT_EXE=*) cp "${{a#-DAGENT_EXE=}}" "{tmp}/packed.exe" ;; esac; done
+exec makensis "$@"
+""")
+    wrapper.chmod(0o755)
+    packer.chmod(0o755)
+    setup = tmp / "SignedSetup.exe"
+    code, text = run("bash", SCRIPT, "--exe", agent, "--address", "10.20.30.40", "--key",
+                     site_key, "--config-tool", tool, "--osslsigncode", wrapper, "--makensis",
+                     packer, "--sign-cert", certificate, "--sign-key", key, "--out", setup)
+    signed_files = logs.read_text().split() if logs.exists() else []
+    problem = ""
+    if code != 0:
+        problem = f"exit {code}: {text.strip()}"
+    elif not verify(setup, certificate):
+        problem = "the installer does not verify"
+    elif not verify(tmp / "packed.exe", certificate):
+        problem = "the packed agent does not verify"
+    elif len(signed_files) != 3 or not signed_files[-1].endswith("output.exe"):
+        problem = f"expected agent, uninstaller, installer to be signed in turn: {signed_files}"
+    results.append(("signing round trip: agent, uninstaller, installer", problem))
+    return results
+
+
 def main():
     agent = Path(os.environ.get("VORNA_AGENT_EXE", "")).resolve()
     tool = Path(os.environ.get("VORNA_CONFIG") or ROOT / "build/host/tools/vorna_config")
@@ -106,7 +217,10 @@ def main():
         broken = Path(tools) / "makensis"
         broken.write_text(BROKEN_MAKENSIS)
         broken.chmod(0o755)
-        values = {"exe": agent, "tool": tool, "broken_makensis": broken}
+        site_key = Path(tools) / "site_key.pem"
+        subprocess.run(["openssl", "genrsa", "-out", str(site_key), "1024"], check=True,
+                       capture_output=True)
+        values = {"exe": agent, "tool": tool, "broken_makensis": broken, "site_key": site_key}
         for case in CASES:
             problems, text = run_case(case, values, env)
             if problems:
@@ -114,7 +228,13 @@ def main():
                 print(f"FAIL  {case.name}: {'; '.join(problems)}\n    output: {text.strip()}")
             else:
                 print(f"ok    {case.name}")
-    print(f"{failures} of {len(CASES)} failed" if failures else f"all {len(CASES)} passed")
+        for name, problem in check_stamping_and_signing(agent, tool, site_key, tools):
+            if problem:
+                failures += 1
+                print(f"FAIL  {name}: {problem}")
+            else:
+                print(f"ok    {name}")
+    print(f"{failures} failed" if failures else "all passed")
     return 1 if failures else 0
 
 

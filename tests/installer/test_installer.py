@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The per-user installer under Wine: silent install and uninstall, start at logon, stored
+"""The installer under Wine: silent install and uninstall per user and per machine, upgrades
+and downgrades, start at logon, stored
 settings, and stopping a running agent (one that exits, one that hangs, and a stranger's window
 with the agent's caption).
 
@@ -48,6 +49,7 @@ def wait_until(condition, seconds, what):
 
 class Installation:
     """Where this prefix puts the agent, and the operations on it."""
+    root = "HKCU"
 
     def __init__(self, wine):
         self.wine = wine
@@ -88,11 +90,11 @@ class Installation:
     def uninstall_from_entry(self, *args):
         """Runs the entry's QuietUninstallString as the system's program list would: the
         uninstaller copies itself away and returns at once, so wait for its work to show."""
-        quiet = self.wine.reg_values(UNINSTALL_KEY)["QuietUninstallString"]
+        quiet = self.wine.reg_values(UNINSTALL_KEY, self.root)["QuietUninstallString"]
         exe, _, rest = quiet[1:].partition('" ')
         rc, out = self.wine.run([exe, *rest.split(), *args], timeout=PROGRAM_TIMEOUT_S)
         check_eq(rc, 0, f"exit code of {quiet}")
-        wait_until(lambda: not self.dir.exists() and self.wine.reg_values(UNINSTALL_KEY) is None
+        wait_until(lambda: not self.dir.exists() and self.wine.reg_values(UNINSTALL_KEY, self.root) is None
                    and not self.wine.prefix_processes("Au_.exe"), 20, "the uninstaller to finish")
 
     def expect_installed(self, agent_bytes, autorun):
@@ -102,7 +104,7 @@ class Installation:
                   "packed one", self.exe)
         check(self.uninstaller.exists(), "no uninstaller", self.uninstaller)
         check(self.shortcut.exists(), "no Start-menu shortcut", self.shortcut)
-        entry = self.wine.reg_values(UNINSTALL_KEY) or {}
+        entry = self.wine.reg_values(UNINSTALL_KEY, self.root) or {}
         expected = {
             "DisplayName": "Vorna Tray Agent",
             "DisplayVersion": "2.5.3.702",
@@ -123,9 +125,32 @@ class Installation:
     def expect_removed(self, run_value=None):
         check(not self.exe.exists(), "the agent is still there", self.exe)
         check(not self.shortcut.exists(), "the shortcut is still there", self.shortcut)
-        check_eq(self.wine.reg_values(UNINSTALL_KEY), None, "the uninstaller entry")
+        check_eq(self.wine.reg_values(UNINSTALL_KEY, self.root), None, "the uninstaller entry")
         check_eq((self.wine.reg_values(RUN_KEY) or {}).get(RUN_VALUE), run_value,
                  "the Run value after uninstall")
+
+
+class MachineInstallation(Installation):
+    """The same, installed per machine with /ALLUSERS."""
+    root = "HKLM"
+
+    def __init__(self, wine):
+        super().__init__(wine)
+        self.dir_win = wine.expand("%ProgramFiles%") + "\\VornaAgent"
+        self.exe_win = self.dir_win + "\\VornaAgent.exe"
+        self.dir = wine.unix_path(self.dir_win)
+        self.exe = self.dir / "VornaAgent.exe"
+        self.uninstaller = self.dir / "uninstall.exe"
+        programs = wine.expand("%ProgramData%") + "\\Microsoft\\Windows\\Start Menu\\Programs"
+        self.shortcut = wine.unix_path(programs) / "VornaAgent.lnk"
+
+    def reset(self):
+        super().reset()
+        self.wine.reg_import({UNINSTALL_KEY: None, RUN_KEY: {RUN_VALUE: None}},
+                             root="HKEY_LOCAL_MACHINE")
+
+    def machine_run_value(self):
+        return (self.wine.reg_values(RUN_KEY, "HKLM") or {}).get(RUN_VALUE)
 
 
 # ---- install and uninstall, no agent running ----
@@ -288,13 +313,97 @@ def test_foreign_window(inst, setup, lookalike):
     inst.finish_in_place_uninstall()
 
 
+# ---- per machine, upgrades and downgrades ----
+
+def test_per_machine_install_and_uninstall(machine, user, setup, agent_bytes):
+    """/ALLUSERS /AUTORUN: Program Files, the all-users menu, HKLM entry and an HKLM Run entry
+    with --domain; nothing per user; a later plain run keeps the mode; the uninstaller removes
+    all of it."""
+    rc, out = machine.install(setup, "/ALLUSERS", "/AUTORUN")
+    check_eq(rc, 0, f"per-machine installer exit code\n{out}")
+    check(machine.exe.read_bytes() == agent_bytes, "no agent in Program Files", machine.exe)
+    check(machine.shortcut.exists(), "no all-users shortcut", machine.shortcut)
+    check_eq((machine.wine.reg_values(UNINSTALL_KEY, "HKLM") or {}).get("InstallLocation"),
+             machine.dir_win, "the HKLM uninstaller entry")
+    check_eq(machine.machine_run_value(), f'"{machine.exe_win}" --domain', "the HKLM Run value")
+    check_eq(user.wine.reg_values(UNINSTALL_KEY), None, "a per-user entry")
+    check_eq((user.wine.reg_values(RUN_KEY) or {}).get(RUN_VALUE), None, "a per-user Run value")
+    check_eq((user.wine.reg_values(SETTINGS_KEY) or {}).get("runonwinlogon"), None,
+             "runonwinlogon written per machine")
+    check(not user.exe.exists(), "an agent in the user's profile too", user.exe)
+
+    rc, out = machine.install(setup)
+    check_eq(rc, 0, f"exit code of a plain run over a per-machine install\n{out}")
+    check(not user.exe.exists(), "the upgrade switched to per user", user.exe)
+    check_eq(user.wine.reg_values(UNINSTALL_KEY), None, "a per-user entry after the upgrade")
+
+    rc, out = machine.uninstall_and_wait()
+    check_eq(rc, 0, f"per-machine uninstaller exit code\n{out}")
+    machine.finish_in_place_uninstall()
+    machine.expect_removed()
+    check_eq(machine.machine_run_value(), None, "the HKLM Run value after uninstall")
+
+
+def test_downgrade_is_refused_unless_forced(inst, setup, newer_setup):
+    rc, out = inst.install(newer_setup)
+    check_eq(rc, 0, f"exit code of the newer installer\n{out}")
+    rc, out = inst.install(setup)
+    check_eq(rc, 3, f"exit code of an older installer over a newer one\n{out}")
+    check_eq(inst.wine.reg_values(UNINSTALL_KEY).get("DisplayVersion"), "9.0.0.0",
+             "the installed version after a refused downgrade")
+    rc, out = inst.install(setup, "/FORCE")
+    check_eq(rc, 0, f"exit code of a forced downgrade\n{out}")
+    check_eq(inst.wine.reg_values(UNINSTALL_KEY).get("DisplayVersion"), "2.5.3.702",
+             "the installed version after a forced downgrade")
+    rc, out = inst.uninstall_and_wait()
+    check_eq(rc, 0, f"uninstaller exit code\n{out}")
+    inst.finish_in_place_uninstall()
+
+
+def test_upgrade_keeps_the_agents_options(inst, setup):
+    """The restarted agent gets the arguments the stopped one ran with: its log (appended by
+    both) shows the --address it was given."""
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    log = inst.wine.run_dir / "upgrade-agent.log"
+    log.unlink(missing_ok=True)
+    server_line = "Сервер: 10.9.9.9, порт 800".encode()
+    agent = inst.wine.start([inst.exe, "--log", inst.wine.windows_path(log), "--address",
+                             "10.9.9.9", "--domain"], inst.wine.run_dir / "agent.log")
+    wait_until(lambda: log.exists() and server_line in log.read_bytes(), 20,
+               "the agent's start lines")
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"exit code of the upgrade\n{out}")
+    try:
+        agent.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        raise Failure("the upgrade left the old agent running")
+    wait_until(lambda: log.read_bytes().count(server_line) >= 2, 20,
+               "the restarted agent with the same --address")
+    for pid in inst.agent_processes():
+        os.kill(pid, 9)
+    rc, out = inst.uninstall_and_wait()
+    check_eq(rc, 0, f"uninstaller exit code\n{out}")
+    inst.finish_in_place_uninstall()
+
+
+def build_newer_setup(run_dir, agent_exe, config_tool):
+    out = run_dir / "VornaAgentSetup-9.exe"
+    done = subprocess.run(
+        ["bash", ROOT / "installer" / "build_installer.sh", "--exe", agent_exe, "--version",
+         "9.0.0.0", "--config-tool", config_tool, "--out", out, "--allow-test-key"],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+    check_eq(done.returncode, 0, f"build_installer.sh --version 9.0.0.0\n{done.stdout.decode()}")
+    return out
+
+
 def build_site_setup(run_dir, agent_exe, config_tool):
     out = run_dir / "VornaAgentSiteSetup.exe"
     key = env_path("VORNA_FIXTURES_DIR", ROOT / "tests" / "fixtures") / "test_key_2048.pub.pem"
     done = subprocess.run(
         ["bash", ROOT / "installer" / "build_installer.sh", "--exe", agent_exe,
          "--address", "10.20.30.40", "--port", "8123", "--key", key,
-         "--config-tool", config_tool, "--out", out],
+         "--config-tool", config_tool, "--out", out, "--allow-test-key"],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
     check_eq(done.returncode, 0, f"build_installer.sh for a site\n{done.stdout.decode()}")
     return out
@@ -312,6 +421,8 @@ def main():
     try:
         inst = Installation(wine)
         site_setup = build_site_setup(wine.run_dir, agent_exe, config_tool)
+        newer_setup = build_newer_setup(wine.run_dir, agent_exe, config_tool)
+        machine = MachineInstallation(wine)
         tests = [(c.name, lambda c=c: run_case(inst, setup, agent_bytes, c)) for c in CASES]
         tests += [
             ("uninstall stops the running agent",
@@ -323,9 +434,16 @@ def main():
              lambda: test_hung_agent(inst, setup, lookalike)),
             ("a foreign window with the agent's caption is left alone",
              lambda: test_foreign_window(inst, setup, lookalike)),
+            ("per machine with /AUTORUN: install, upgrade keeps the mode, uninstall",
+             lambda: test_per_machine_install_and_uninstall(machine, inst, setup, agent_bytes)),
+            ("an older installer refuses unless /FORCE",
+             lambda: test_downgrade_is_refused_unless_forced(inst, setup, newer_setup)),
+            ("an upgrade restarts the agent with its --address",
+             lambda: test_upgrade_keeps_the_agents_options(inst, setup)),
         ]
         for name, test in tests:
             inst.reset()
+            machine.reset()
             started = time.monotonic()
             try:
                 test()

@@ -128,9 +128,10 @@ class WineSession:
 
     # ---- registry ----
 
-    def reg_values(self, key):
-        """The values of one HKCU key as {name: str | int}, or None when it is absent."""
-        rc, out = self.run(["reg", "query", "HKCU\\" + key], timeout=20, encoding="cp866")
+    def reg_values(self, key, root="HKCU"):
+        """The values of one key (of HKCU, or of `root`) as {name: str | int}, or None when it
+        is absent."""
+        rc, out = self.run(["reg", "query", root + "\\" + key], timeout=20, encoding="cp866")
         if rc != 0:
             return None
         values = {}
@@ -142,7 +143,7 @@ class WineSession:
                 values[name] = int(data, 16) if kind == "REG_DWORD" else data
         return values
 
-    def reg_import(self, sections):
+    def reg_import(self, sections, root="HKEY_CURRENT_USER"):
         """Applies {key: {name: value}} in one regedit run: str and int values are written,
         None deletes a value; a key mapped to None is deleted with its subkeys."""
         def quote(text):
@@ -150,7 +151,7 @@ class WineSession:
 
         lines = ["Windows Registry Editor Version 5.00", ""]
         for key, values in sections.items():
-            full = "HKEY_CURRENT_USER\\" + key
+            full = root + "\\" + key
             if values is None:
                 lines += [f"[-{full}]", ""]
                 continue

@@ -70,6 +70,17 @@ class ConfigTool(unittest.TestCase):
             out.write(image)
         return self.path(name), offset
 
+    def leftovers(self):
+        """Temporary files the tool left in the scratch folder."""
+        return [n for n in os.listdir(self.scratch.name) if ".partial" in n]
+
+    def ec_private_key(self):
+        # As `openssl ecparam -genkey` writes it: "EC PARAMETERS", then "EC PRIVATE KEY".
+        path = self.path("ec.pem")
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-out", path],
+                       check=True, capture_output=True)
+        return path
+
     def run_tool(self, *arguments):
         return subprocess.run([ARGS.config, *arguments], capture_output=True, timeout=30)
 
@@ -87,7 +98,7 @@ class ConfigTool(unittest.TestCase):
             block = config_block(b"192.168.100.254", b"8800", block_form(public))
             expected[offset:offset + len(block)] = block
             self.assertEqual(read(out), bytes(expected), "only the fields changed")
-            self.assertFalse(os.path.exists(out + ".partial"))
+            self.assertEqual(self.leftovers(), [])
             shown = self.run_tool("show", out)
             self.assertEqual(shown.returncode, 0, shown.stderr)
             text = shown.stdout.decode()
@@ -129,6 +140,10 @@ class ConfigTool(unittest.TestCase):
             ("leading zero", None, ["--address", "10.0.0.01"], 3, "no leading zeros"),
             ("31 characters", None, ["--address", "1" * 31], 3, "longer than 30"),
             ("port 0", None, ["--port", "0"], 3, "not a port number"),
+            ("any address", None, ["--address", "0.0.0.0"], 3, "cannot be a server's address"),
+            ("broadcast", None, ["--address", "255.255.255.255"], 3,
+             "cannot be a server's address"),
+            ("EC private key", None, ["--key", self.ec_private_key()], 3, "not an RSA key"),
             ("EC key", None, ["--key", tool_fixture("ec_p256_public.pem")], 3, "not an RSA key"),
             ("6144-bit key", None, ["--key", tool_fixture("rsa_6144_public.pem")], 3,
              "block holds 1024"),
@@ -147,7 +162,7 @@ class ConfigTool(unittest.TestCase):
             self.assertEqual(done.returncode, code, (name, done.stderr))
             self.assertIn(message, done.stderr.decode(), name)
             self.assertFalse(os.path.exists(out), name)
-            self.assertFalse(os.path.exists(out + ".partial"), name)
+            self.assertEqual(self.leftovers(), [], name)
             self.assertEqual(hashlib.sha256(read(exe)).hexdigest(), before, name)
 
     def test_refused_stamp_leaves_an_existing_output_alone(self):
@@ -161,6 +176,50 @@ class ConfigTool(unittest.TestCase):
         in_place = self.run_tool("stamp", exe, "--in-place", "--address", "1.2.3")
         self.assertEqual(in_place.returncode, 3)
         self.assertEqual(read(exe), synthetic_exe()[0])
+
+    def test_keys_with_a_published_private_half_are_flagged(self):
+        site = self.path("site.pem")
+        subprocess.run(["openssl", "genrsa", "-out", site, "1024"], check=True,
+                       capture_output=True)
+        cases = [
+            ("built-in key", shared_fixture("test_key_1024.pub.pem"), True),
+            ("tests' 2048-bit key", shared_fixture("test_key_2048.pub.pem"), True),
+            ("a site's own key", site, False),
+        ]
+        exe, _ = self.write_exe()
+        for name, key, flagged in cases:
+            out = self.path("flag.exe")
+            done = self.run_tool("stamp", exe, "--out", out, "--key", key)
+            self.assertEqual(done.returncode, 0, (name, done.stderr))
+            shown = self.run_tool("show", out)
+            self.assertEqual(shown.returncode, 0, name)
+            self.assertEqual("TEST KEY" in shown.stdout.decode(), flagged, name)
+
+    def test_a_link_at_the_old_temporary_name_is_never_followed(self):
+        exe, _ = self.write_exe()
+        victim = self.path("victim.txt")
+        with open(victim, "wb") as data:
+            data.write(b"not yours")
+        os.chmod(victim, 0o600)
+        out = self.path("linked.exe")
+        os.symlink(victim, out + ".partial")
+        done = self.run_tool("stamp", exe, "--out", out, "--port", "801")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(read(victim), b"not yours")
+        self.assertEqual(stat.S_IMODE(os.stat(victim).st_mode), 0o600)
+        self.assertIn(b"vorna_zep_port\x00801\x00", read(out))
+        self.assertEqual(self.leftovers(), [os.path.basename(out) + ".partial"])
+
+    def test_in_place_refuses_a_read_only_file_unless_forced(self):
+        exe, offset = self.write_exe()
+        os.chmod(exe, 0o444)
+        refused = self.run_tool("stamp", exe, "--in-place", "--port", "801")
+        self.assertEqual(refused.returncode, 4, refused.stderr)
+        self.assertIn("read-only", refused.stderr.decode())
+        self.assertEqual(read(exe), synthetic_exe()[0])
+        forced = self.run_tool("stamp", exe, "--in-place", "--force", "--port", "801")
+        self.assertEqual(forced.returncode, 0, forced.stderr)
+        self.assertEqual(read(exe)[offset:offset + 1121], config_block(port=b"801")[:1121])
 
     def test_usage_errors(self):
         exe, _ = self.write_exe()

@@ -9,6 +9,7 @@
 #include "app/agent_main.h"
 #include "app/command_line.h"
 #include "tests/unit/test_util.h"
+#include "vorna_version.h"
 
 using fake::world;
 
@@ -219,6 +220,44 @@ TEST_F(App, BringUpWithRememberedCredentialsLogsOnAtOnce) {
     EXPECT_EQ(world.socketOrder.size(), 1u);
 }
 
+TEST_F(App, MachinePolicyForbidsRememberingCredentials) {
+    const char kPolicy[] = "Software\\Policies\\Vorna\\AuthUtility";
+    struct {
+        const char* name;
+        const char* policyKey;
+        uint32_t value;
+        bool forbidden;
+    } cases[] = {
+        {"no policy", nullptr, 0, false},
+        {"policy value 0", kPolicy, 0, false},
+        {"policy value 1", kPolicy, 1, true},
+        {"any non-zero value", kPolicy, 7, true},
+        {"the per-user key does not count", "Software\\Vorna\\AuthUtility", 1, false},
+    };
+    for (auto& c : cases) {
+        Args args({"agent.exe"});
+        fake::Reset();
+        if (c.policyKey) world.machinePolicy[c.policyKey]["nosavedata"] = c.value;
+        uint32_t one = 1;
+        auto& stored = world.registry["Software\\Vorna\\AuthUtility"];
+        stored["savedata"] = {kValueDword, std::string(reinterpret_cast<char*>(&one), 4)};
+        stored["login"] = {kValueString, "ivan"};
+        stored["pass"] = {kValueBinary, std::string(128, 'p')};
+        ASSERT_EQ(AgentBringUp(args.argc(), args.data()), 0) << c.name;
+        fake::Pump();
+        EXPECT_EQ(world.disabled[std::make_pair(fake::kLogonWindow, 107)], c.forbidden) << c.name;
+        EXPECT_EQ(fake::Checked(fake::kLogonWindow, 107), !c.forbidden) << c.name;
+        EXPECT_EQ(stored.count("login") + stored.count("pass"), c.forbidden ? 0u : 2u) << c.name;
+        EXPECT_EQ(stored["savedata"].data[0], c.forbidden ? 0 : 1) << c.name;
+        EXPECT_EQ(world.visible[fake::kLogonWindow], c.forbidden) << c.name;
+        EXPECT_EQ(gAgent.connState == kLogonConnecting, !c.forbidden) << c.name;
+        if (c.forbidden) {
+            EXPECT_EQ(fake::Text(fake::kLogonWindow, 106), "") << "no stand-in password";
+            EXPECT_FALSE(gAgent.useSavedPassword) << c.name;
+        }
+    }
+}
+
 TEST_F(App, Options) {
     struct {
         const char* name;
@@ -244,6 +283,10 @@ TEST_F(App, Options) {
         {"stops at a word without a dash",
          {"a.exe", "word", "--address", "3.3.3.3"},
          "10.0.0.1",
+         false},
+        {"a log file's path does not end the options",
+         {"a.exe", "--log", "C:\\v.log", "--address", "5.5.5.5"},
+         "5.5.5.5",
          false},
         {"repeated address: the last wins",
          {"a.exe", "--address", "1.1.1.1", "--address", "4.4.4.4"},
@@ -379,6 +422,58 @@ TEST_F(App, ExitWithAndWithoutASession) {
     fake::Serve("1 5 1 0");
     EXPECT_TRUE(world.quitPosted);
     EXPECT_EQ(Field(0), "PING");
+}
+
+TEST_F(App, StartLinesSayVersionServerAndKey) {
+    const std::string header = "*** Debug output:";
+    const std::string key = "Ключ сервера: RSA 1024 бит, SHA-256 "
+                            "2b20c57149fc0776e2330628966eb57766fe39f963b0310053621d4a3bab9ba6";
+    struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool console;
+        const char* logPath;
+        const char* server;
+    } cases[] = {
+        {"debug", {"agent.exe", "--debug"}, true, "", "Сервер: 10.0.0.1, порт 800"},
+        {"log file only, from a Run entry",
+         {"agent.exe", "--log", "%LOCALAPPDATA%\\VornaAgent\\agent.log", "--domain"},
+         false,
+         "%LOCALAPPDATA%\\VornaAgent\\agent.log",
+         "Сервер: 10.0.0.1, порт 800"},
+        {"the address in use, not the stamped one",
+         {"agent.exe", "--debug", "--address", "10.9.8.7", "--log", "a.log"},
+         true,
+         "a.log",
+         "Сервер: 10.9.8.7, порт 800"},
+    };
+    ConfigBlock saved = gConfig;
+    for (auto& c : cases) {
+        fake::ResetWorld();
+        gConfig = saved;
+        RunAgentMain(c.args);
+        EXPECT_EQ(world.debugOpened, c.console) << c.name;
+        EXPECT_EQ(world.debugLogPath, c.logPath) << c.name;
+        ASSERT_GE(world.debug.size(), 5u) << c.name;
+        EXPECT_EQ(world.debug[0], header) << c.name;
+        EXPECT_EQ(world.debug[1], std::string("Версия: ") + VORNA_VERSION_TEXT) << c.name;
+        EXPECT_EQ(world.debug[2], c.server) << c.name;
+        EXPECT_EQ(world.debug[3], key) << c.name;
+        EXPECT_EQ(world.debug[4], "Трей: Отключен") << c.name;
+    }
+    gConfig = saved;
+    fake::ResetWorld();
+    RunAgentMain({"agent.exe", "--log"});
+    EXPECT_TRUE(world.debug.empty()) << "--log without a file switches nothing on";
+}
+
+TEST_F(App, ServerTextReachesTheDebugOutputWithControlsEscaped) {
+    fake::Reset();
+    gAgent.debugEnabled = true;
+    DebugPrint("Полученные данные: %s", "0 a\x1b[31mRED\r\n\x7f\tok\xe9");
+    ASSERT_EQ(world.debug.size(), 1u);
+    EXPECT_EQ(world.debug[0], "Полученные данные: 0 a\\x1b[31mRED\\x0d\\x0a\\x7f\\x09ok\xe9");
+    gAgent.debugEnabled = false;
 }
 
 TEST_F(App, DebugLinesAreCutAt1023Characters) {

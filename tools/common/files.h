@@ -11,7 +11,8 @@ bool ReadWholeFile(const std::string& path, std::string* content, std::string* e
 // Checks a written temporary file before it takes the final name.
 using FileCheck = std::function<bool(const std::string& temporaryPath, std::string* error)>;
 
-// Writes a temporary file beside `path`, runs `check` on it, then renames it over `path`: on
+// Writes a temporary file of its own (created exclusively, never through a link) beside `path`,
+// runs `check` on it, then renames it over `path`: on
 // any failure `path` is left as it was and the temporary file is removed. `permissionsFrom`,
 // when given, names a file whose permission bits the result takes.
 bool WriteFileAtomically(const std::string& path, const std::string& content, std::string* error,

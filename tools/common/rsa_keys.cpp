@@ -59,6 +59,23 @@ std::string FirstPemLabel(const std::string& pem, size_t* start) {
     return pem.substr(at + begin.size(), end - at - begin.size());
 }
 
+// Other algorithms' keys come in blocks of their own (an EC key often after "EC PARAMETERS"):
+// say what the key is rather than which block was expected.
+bool IsOtherAlgorithm(const std::string& pem, std::string* error) {
+    static const char* const kBlocks[][2] = {{"EC PARAMETERS", "EC"},
+                                             {"EC PRIVATE KEY", "EC"},
+                                             {"DSA PARAMETERS", "DSA"},
+                                             {"DSA PRIVATE KEY", "DSA"},
+                                             {"OPENSSH PRIVATE KEY", "OpenSSH"}};
+    for (const auto& block : kBlocks) {
+        if (pem.find(std::string("-----BEGIN ") + block[0] + "-----") != std::string::npos) {
+            *error = std::string("the key is not an RSA key (it is an ") + block[1] + " key)";
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string TakeOpenSslError() {
@@ -71,6 +88,7 @@ std::string TakeOpenSslError() {
 }
 
 PkeyPtr ReadRsaPrivateKeyPem(const std::string& pem, std::string* error) {
+    if (IsOtherAlgorithm(pem, error)) return nullptr;
     size_t start = 0;
     const std::string label = FirstPemLabel(pem, &start);
     if (label == "ENCRYPTED PRIVATE KEY" ||
@@ -94,6 +112,7 @@ PkeyPtr ReadRsaPrivateKeyPem(const std::string& pem, std::string* error) {
 }
 
 PkeyPtr ReadRsaPublicKeyAnyPem(const std::string& pem, std::string* error) {
+    if (IsOtherAlgorithm(pem, error)) return nullptr;
     size_t start = 0;
     const std::string label = FirstPemLabel(pem, &start);
     PkeyPtr key;

@@ -105,6 +105,11 @@ bool CheckAddress(const std::string& text, std::string* error) {
                  "no leading zeros)";
         return false;
     }
+    // Valid dotted text, but "any" and "broadcast" are no server's address.
+    if (text == "0.0.0.0" || text == "255.255.255.255") {
+        *error = "\"" + text + "\" cannot be a server's address";
+        return false;
+    }
     return true;
 }
 

@@ -16,3 +16,7 @@ bool BlockKeyFromPem(const std::string& anyPem, BlockKey* key, std::string* erro
 // Reads the key text of a block back with OpenSSL; false if it is not an RSA public key or not
 // written in the block's form.
 bool CheckBlockKey(const std::string& blockPem, BlockKey* key, std::string* error);
+
+// The keys whose private halves ship with the sources (the agent's built-in key and the tests'
+// keys): a block holding one is fit for tests only.
+bool IsPublishedTestKey(const std::string& fingerprint);

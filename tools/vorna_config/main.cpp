@@ -8,12 +8,20 @@
 #include "tools/common/tool_cli.h"
 #include "tools/vorna_config/config_block.h"
 #include "tools/vorna_config/config_key.h"
+#include "tools/vorna_config/pe_image.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
 enum ExitCode { kOk = 0, kUsage = kExitUsage, kBadFile = 2, kBadValue = 3, kWriteFailed = 4 };
 
 const char* HelpText();
+
+// Scripts look for "TEST KEY" in the output of show.
+const char* const kTestKeyWarning =
+    "WARNING: this is a TEST KEY: its private half is published with the agent's sources, so "
+    "anyone can read what this agent sends. Stamp the site's server key (--key).";
 
 int Fail(ExitCode code, const std::string& message) {
     fprintf(stderr, "vorna_config: %s\n", message.c_str());
@@ -40,10 +48,15 @@ int Show(const std::string& path) {
     if (keyOk) {
         printf("key: %d-bit RSA, %zu characters, SHA-256 %s\n", key.bits, fields.keyPem.size(),
                key.fingerprint.c_str());
+        if (IsPublishedTestKey(key.fingerprint)) printf("%s\n", kTestKeyWarning);
     } else {
         printf("key: not valid: %s\n", keyError.c_str());
     }
     printf("%s\n", fields.keyPem.c_str());
+    PeHeaders pe;
+    if (FindPeHeaders(image, &pe)) {
+        printf("signature: %s\n", IsSigned(pe) ? "present" : "none");
+    }
     if (!addressOk || !portOk || !keyOk) {
         return Fail(kBadValue, path + ": the block holds a value the agent cannot use");
     }
@@ -54,6 +67,8 @@ struct StampArguments {
     std::string input;
     std::string output;
     bool inPlace = false;
+    bool force = false;
+    bool stripSignature = false;
     StampChanges changes;
     std::string keyFile;
 };
@@ -64,6 +79,10 @@ int ParseStamp(int argc, char** argv, StampArguments* arguments) {
         const bool hasValue = i + 1 < argc;
         if (word == "--in-place") {
             arguments->inPlace = true;
+        } else if (word == "--force") {
+            arguments->force = true;
+        } else if (word == "--strip-signature") {
+            arguments->stripSignature = true;
         } else if ((word == "--out" || word == "--address" || word == "--port" ||
                     word == "--key") &&
                    !hasValue) {
@@ -91,8 +110,12 @@ int ParseStamp(int argc, char** argv, StampArguments* arguments) {
     }
     if (arguments->inPlace) arguments->output = arguments->input;
     std::error_code code;
-    if (!arguments->inPlace &&
-        std::filesystem::equivalent(arguments->input, arguments->output, code)) {
+    const fs::perms bits = fs::status(arguments->input, code).permissions();
+    if (arguments->inPlace && !arguments->force && !code &&
+        (bits & fs::perms::owner_write) == fs::perms::none) {
+        return Fail(kWriteFailed, arguments->input + " is read-only; give --force to rewrite it");
+    }
+    if (!arguments->inPlace && fs::equivalent(arguments->input, arguments->output, code)) {
         return Fail(kUsage, "--out names the input itself; use --in-place to rewrite it");
     }
     return kOk;
@@ -136,7 +159,20 @@ int Stamp(int argc, char** argv) {
         }
         arguments.changes.keyPem = key.pem;
     }
+    PeHeaders pe;
+    const bool isPe = FindPeHeaders(image, &pe);
+    if (isPe && IsSigned(pe)) {
+        if (!arguments.stripSignature) {
+            return Fail(kBadFile, arguments.input +
+                                      " is signed, and stamping breaks the signature; give "
+                                      "--strip-signature and sign the result again");
+        }
+        if (!StripSignature(&image, pe, &error))
+            return Fail(kBadFile, arguments.input + ": " + error);
+    }
     if (!StampConfig(&image, arguments.changes, &error)) return Fail(kBadValue, error);
+    // The loader ignores a stale checksum, but signing tools and drivers' checks do not.
+    if (isPe) WritePeChecksum(&image, pe.checksum);
     BlockKey finalKey;
     const uint8_t* stamped = reinterpret_cast<const uint8_t*>(image.data());
     if (!FindConfigBlock(stamped, image.size(), &layout, &error) ||
@@ -167,7 +203,8 @@ int main(int argc, char** argv) {
     if (command == "show" && argc == 3) return Show(argv[2]);
     if (command == "stamp") return Stamp(argc, argv);
     return Fail(kUsage, "usage: vorna_config show EXE | vorna_config stamp EXE --out NEW.exe "
-                        "[--address A] [--port P] [--key FILE] | vorna_config --help | --version");
+                        "[--address A] [--port P] [--key FILE] [--strip-signature] | "
+                        "vorna_config --help | --version");
 }
 
 namespace {
@@ -178,7 +215,9 @@ const char* HelpText() {
 Usage:
   vorna_config show EXE
   vorna_config stamp EXE --out NEW.exe [--address A] [--port P] [--key FILE]
-  vorna_config stamp EXE --in-place    [--address A] [--port P] [--key FILE]
+                    [--strip-signature]
+  vorna_config stamp EXE --in-place [--force] [--address A] [--port P] [--key FILE]
+                    [--strip-signature]
   vorna_config --help | -h | --version
 
 WHAT IT CHANGES
@@ -195,12 +234,15 @@ character less than its width. The agent reads the fields as they are; nothing
 else in the file changes, so one build serves every site.
 
 show     prints the address, the port and the key (its size and SHA-256
-         fingerprint, then its text). The fingerprint equals
+         fingerprint, then its text), and whether the file is signed. The
+         fingerprint equals
          openssl pkey -pubin -in KEY.pem -outform DER | sha256sum
+         A key whose private half ships with the sources (the built-in one)
+         is flagged with "WARNING: this is a TEST KEY".
 stamp    writes a copy with the fields given changed (at least one):
   --address A   dotted IPv4 address, four decimal numbers 0-255 without
                 leading zeros (the agent would read 010 as octal), at most
-                30 characters
+                30 characters; never 0.0.0.0 or 255.255.255.255
   --port P      1 to 65535
   --key FILE    the server's RSA public key, of at least 1024 bits, from a PEM
                 file holding any of: "PUBLIC KEY" (SubjectPublicKeyInfo),
@@ -211,18 +253,26 @@ stamp    writes a copy with the fields given changed (at least one):
                 "\n" line ends and no final line end; it must fit 1024 characters
                 (keys up to 4096 bits do).
   --out NEW.exe the copy to write; it may exist and is then replaced
-  --in-place    rewrite EXE itself (only when you ask for it)
-The copy is written to NEW.exe.partial, read back and checked (markers, fields,
-the key parsed with OpenSSL), and only then renamed to NEW.exe: a failed stamp
-leaves no output and never touches EXE. On success it prints what show prints.
+  --in-place    rewrite EXE itself (only when you ask for it); a read-only
+                EXE is refused unless --force is given too
+  --strip-signature
+                a signed EXE is refused, since changing any byte breaks its
+                signature; with this option the signature is removed first
+                (sign the result again: stamp, then sign, then package)
+The copy is written to a new temporary file NEW.exe.partial.XXXXXXXX that the
+tool creates itself, read back and checked (markers, fields, the key parsed with
+OpenSSL), and only then renamed to NEW.exe: a failed stamp leaves no output and
+never touches EXE. In a Windows executable the PE checksum is recomputed. On
+success it prints what show prints.
 
 EXIT CODES
   0  done
   1  usage error
   2  EXE or the key file cannot be read, or EXE has no single configuration
-     block (a marker missing, found twice, or out of place)
+     block (a marker missing, found twice, or out of place), or EXE is signed
+     and --strip-signature was not given
   3  a value is not acceptable (address, port, key), or show found one
-  4  the output cannot be written
+  4  the output cannot be written (or --in-place on a read-only EXE)
 
 EXAMPLES
   vorna_config show VornaAgent.exe

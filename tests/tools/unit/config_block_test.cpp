@@ -109,8 +109,9 @@ TEST(ConfigBlock, AddressesAndPortsAreChecked) {
         const char* text;
         bool ok;
     } addresses[] = {
-        {"10.0.0.1", true},   {"255.255.255.255", true},
-        {"0.0.0.0", true},    {"192.168.1.10", true},
+        {"10.0.0.1", true},   {"255.255.255.255", false},
+        {"0.0.0.0", false},   {"192.168.1.10", true},
+        {"0.0.0.1", true},    {"255.255.255.254", true},
         {"256.1.1.1", false}, {"1.2.3", false},
         {"1.2.3.4.5", false}, {"01.2.3.4", false},
         {"1.2.3.04", false},  {"a.b.c.d", false},
