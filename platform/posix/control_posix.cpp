@@ -49,6 +49,10 @@ void SendAndClose(int fd, int code, const char* text) {
     // One try, never waiting: a client that cannot take a few kilobytes loses its answer.
     ssize_t ignored = send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     (void)ignored;
+    // Closing with unread input would reset the connection and lose the answer: what has come
+    // already is read away (a bounded amount, without waiting).
+    char scratch[4096];
+    for (int i = 0; i < 16 && recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0; i++) {}
     PosixWatchRemove(fd);
     close(fd);
 }

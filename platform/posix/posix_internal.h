@@ -19,6 +19,8 @@ bool PosixWatchAdd(const PosixWatch& watch);
 void PosixWatchRemove(int fd);
 // Makes the next poll return at once (an event is pending that no descriptor will report).
 void PosixWakeSoon();
+// True once PlatPostQuit has run: the loop ends after this round.
+bool PosixQuitPosted();
 // Makes the poll return by `monotonicMs` at the latest (this round only).
 void PosixWakeAt(uint64_t monotonicMs);
 // Milliseconds on the monotonic clock, not wrapped.

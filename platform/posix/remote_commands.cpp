@@ -211,6 +211,12 @@ void RemoteHandle(char* line, bool testHooks, RemoteAnswer* answer) {
 }
 
 bool RemoteCheck(RemoteAnswer* answer) {
+    if (answer->wait == kRemoteWaitExit) {
+        // Exit waits for the request in flight; one that ended in an error leaves the agent
+        // running (the user would choose Exit again): so does the client, once.
+        if (!Busy() && !PosixQuitPosted()) OnCommand(IDM_EXIT);
+        return false;
+    }
     if (answer->wait != kRemoteWaitIdle) return answer->wait == kRemoteAnswered;
     if (Busy()) return false;
     char stats[1024];

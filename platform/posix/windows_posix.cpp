@@ -208,6 +208,8 @@ void PosixWatchRemove(int fd) {
 
 void PosixWakeSoon() { gWakeSoon = true; }
 
+bool PosixQuitPosted() { return gQuitPosted; }
+
 void PosixWakeAt(uint64_t monotonicMs) {
     if (gWakeAt == 0 || monotonicMs < gWakeAt) gWakeAt = monotonicMs;
 }
