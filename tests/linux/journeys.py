@@ -306,6 +306,54 @@ def journey_bad_configuration(ctx):
     expect(r.returncode == 1 and "ключ" in r.stderr.decode(), f"bad key: {r}")
 
 
+def journey_stamped_binary_and_site_file(ctx):
+    server = ctx.server("--account", "ivanov:secret")
+    tool = os.path.join(os.path.dirname(ctx.options.server), "vorna_config")
+    key = os.path.join(ctx.options.fixtures, "test_key_1024.pub.pem")
+    stamped = os.path.join(ctx.dir, "vornaagent")
+    subprocess.run([tool, "stamp", ctx.options.agent, "--out", stamped, "--address",
+                    "127.0.0.1", "--port", str(server.port), "--key", key], check=True,
+                   capture_output=True)
+    shown = subprocess.run([tool, "show", stamped], capture_output=True, text=True, check=True)
+    expect(f"port: {server.port}" in shown.stdout, shown.stdout)
+    # The block alone (no site file here) reaches the server.
+    out = os.path.join(ctx.dir, "stamped.out")
+    with open(out, "wb") as f:
+        proc = subprocess.Popen([stamped, "run", "--debug"], stdout=f, stderr=subprocess.STDOUT,
+                                env=ctx.env)
+    try:
+        poll(lambda: os.path.exists(os.path.join(ctx.runtime, "vornaagent.sock")), 10, "socket")
+        logon(ctx)
+        ctx.wait_state("connected")
+        with open(out, encoding="utf-8") as f:
+            expect("Configuration: the block built into the program" in f.read(), "source")
+        ctx.cli("quit")
+        poll(lambda: proc.poll() is not None, 15, "exit")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    # A site file wins over the block: the stamped port is wrong, the file's is right.
+    subprocess.run([tool, "stamp", stamped, "--in-place", "--port", "9"], check=True,
+                   capture_output=True)
+    site = ctx.site_conf(server)
+    out = os.path.join(ctx.dir, "site.out")
+    with open(out, "wb") as f:
+        proc = subprocess.Popen([stamped, "run", "--debug", "--config", site], stdout=f,
+                                stderr=subprocess.STDOUT, env=ctx.env)
+    try:
+        poll(lambda: ctx.cli("status")[0] == 0, 10, "the agent with the site file")
+        logon(ctx)
+        with open(out, encoding="utf-8") as f:
+            expect(f"Configuration: {site}" in f.read(), "source named")
+        ctx.cli("quit")
+        poll(lambda: proc.poll() is not None, 15, "exit")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 def journey_autostart_xdg(ctx):
     server = ctx.server("--account", "ivanov:secret")
     ctx.start(server)
