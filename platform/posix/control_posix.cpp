@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/text.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/remote_commands.h"
 
@@ -67,8 +68,8 @@ void HandleRequest(Client* client) {
     client->request[client->length] = '\0';
     if (!PosixFromUtf8(client->request, &cp1251) || cp1251.size() > kMaxRequest) {
         client->answer.code = kExitUsage;
-        strcpy(client->answer.text,
-               "the request is not valid UTF-8 or has characters the agent cannot use");
+        CopyBounded(client->answer.text, sizeof client->answer.text,
+                    "the request is not valid UTF-8 or has characters the agent cannot use");
         Finish(client);
         return;
     }
@@ -106,7 +107,7 @@ void ClientReady(int fd, short) {
         HandleRequest(client);
     } else if (client->length >= kMaxRequest) {
         client->answer.code = kExitUsage;
-        strcpy(client->answer.text, "request too long");
+        CopyBounded(client->answer.text, sizeof client->answer.text, "request too long");
         Finish(client);
     }
 }
@@ -180,7 +181,7 @@ void PosixControlAfterRound() {
             if (RemoteCheck(&c.answer) && c.answer.wait == kRemoteAnswered) Finish(&c);
         } else if (now >= c.deadline) {
             c.answer.code = kExitUsage;
-            strcpy(c.answer.text, "no request in time");
+            CopyBounded(c.answer.text, sizeof c.answer.text, "no request in time");
             Finish(&c);
         }
     }
