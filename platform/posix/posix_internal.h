@@ -63,3 +63,7 @@ void PosixReportError(const std::string& utf8);
 // ---- Tray (tray_posix.cpp) ----
 // The icon shown now: its resource id, 0 before the first.
 int PosixTrayIconId();
+
+// The tray balloon (the core declares it with the notifications): notify-send in a graphical
+// session, the debug output otherwise.
+bool PlatTrayBalloon(void* window, const char* title, const char* text);

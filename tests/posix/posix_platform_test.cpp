@@ -347,3 +347,35 @@ TEST(PosixProcess, DebugOutputIsUtf8) {
     PlatDebugWrite("\xcf\xee\xe4\xea\xeb\xfe\xf7\xe5\xed \xb9 1");  // CP1251
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Подключен № 1\n");
 }
+
+TEST(PosixTray, BalloonGoesToTheDesktopOrTheDebugOutput) {
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    ::testing::internal::CaptureStdout();
+    EXPECT_TRUE(PlatTrayBalloon(gWindow, "VornaAgent", "\xd1\xe5\xf2\xfc"));  // CP1251 "Сеть"
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "VornaAgent: Сеть\n");
+
+    // In a graphical session notify-send gets the texts in UTF-8.
+    char pattern[] = "/tmp/vorna-notify-XXXXXX";
+    std::string dir = mkdtemp(pattern);
+    std::string log = dir + "/args";
+    std::ofstream(dir + "/notify-send") << "#!/bin/sh\nprintf '%s|' \"$@\" > " << log << ".part\n"
+                                        << "mv " << log << ".part " << log << "\n";
+    chmod((dir + "/notify-send").c_str(), 0755);
+    std::string path = getenv("PATH");
+    setenv("PATH", (dir + ":" + path).c_str(), 1);
+    setenv("DISPLAY", ":7", 1);
+    ::testing::internal::CaptureStdout();
+    EXPECT_TRUE(PlatTrayBalloon(gWindow, "VornaAgent", "\xd1\xe5\xf2\xfc"));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "not in the debug output";
+    std::string args;
+    for (int i = 0; i < 500 && args.empty(); i++) {
+        std::ifstream in(log);
+        std::getline(in, args);
+        if (args.empty()) usleep(10000);
+    }
+    EXPECT_EQ(args, "--app-name=VornaAgent|VornaAgent|Сеть|");
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("DISPLAY");
+    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
