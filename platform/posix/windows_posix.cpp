@@ -112,8 +112,9 @@ void SignalReady(int fd, short) {
 
 int PollTimeout(uint64_t now) {
     if (gQueueCount > 0 || gQuitPosted || gWakeSoon || PosixSocketsHavePending()) return 0;
-    // The slow check for a resume: the loop wakes at least once a minute.
-    uint64_t limit = now + 60000;
+    // The slow check for a resume: the loop wakes at least every five minutes (the agent's own
+    // timers wake it more often, and every wake-up checks too).
+    uint64_t limit = now + 300000;
     if (gWakeAt != 0 && gWakeAt < limit) limit = gWakeAt;
     for (const Timer& timer : gTimers)
         if (timer.active && timer.due < limit) limit = timer.due;

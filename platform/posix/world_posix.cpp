@@ -51,7 +51,9 @@ void NetlinkReady(int fd, short) {
                 changed = true;
         }
     }
-    if (changed) OnWorldChange("address");
+    if (!changed) return;
+    DebugPrint("Изменение адресов IPv4");
+    OnWorldChange("address");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ import json
 import os
 import pwd
 import shutil
+import signal
 import socket
 import stat
 import subprocess
@@ -266,6 +267,32 @@ def journey_resume_pings_at_once(ctx):
     if not ctx.options.world_change:
         return  # the core's decision is not linked in yet: the detection is what is checked
     server.wait_requests("PING", pings + 1, timeout=5)
+
+
+def journey_sigterm_logs_off_first(ctx):
+    # systemctl --user stop sends SIGTERM: the Exit command, so the session is closed first.
+    server = ctx.server("--account", "ivanov:secret")
+    agent = ctx.start(server)
+    logon(ctx)
+    ctx.wait_state("connected")
+    agent.proc.send_signal(signal.SIGTERM)
+    expect_eq(agent.wait_exit(), 0, "exit code after SIGTERM")
+    expect_eq(len(server.requests("LOGOUT")), 1, "LOGOUT before the exit")
+
+
+def journey_address_change_is_seen(ctx):
+    server = ctx.server("--account", "ivanov:secret")
+    agent = ctx.start(server)
+    address = "127.77.0.1/8"
+    added = subprocess.run(["ip", "addr", "add", address, "dev", "lo"], capture_output=True)
+    if added.returncode != 0:
+        print(f"  (address change not checked: cannot add an address here: "
+              f"{added.stderr.decode().strip()})")
+        return
+    try:
+        agent.wait_line("Изменение адресов IPv4")
+    finally:
+        subprocess.run(["ip", "addr", "del", address, "dev", "lo"], capture_output=True)
 
 
 def journey_second_instance(ctx):
