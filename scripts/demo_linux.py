@@ -35,13 +35,13 @@ def wait_for(condition, timeout, what):
 def main(argv):
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     p = argparse.ArgumentParser(prog="scripts/demo --linux", description=__doc__)
-    p.add_argument("--no-build", action="store_true", help="skip scripts/build --host-only")
+    p.add_argument("--no-build", action="store_true", help="skip scripts/build --host-only (which does the host-only set-up first)")
     p.add_argument("--out", default=os.path.join(ROOT, "out", f"demo-linux-{stamp}"),
                    help="output folder (default out/demo-linux-<timestamp>/)")
     args = p.parse_args(argv)
     if not args.no_build:
-        print("== building (scripts/build --no-setup --host-only)", flush=True)
-        if subprocess.run([os.path.join(ROOT, "scripts", "build"), "--no-setup",
+        print("== building (scripts/build --host-only, which does the set-up first)", flush=True)
+        if subprocess.run([os.path.join(ROOT, "scripts", "build"),
                            "--host-only"]).returncode != 0:
             print("demo: the build failed", file=sys.stderr)
             return 1

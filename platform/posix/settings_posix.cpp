@@ -32,10 +32,11 @@ struct Value {
 };
 
 struct Key {
-    bool isRun;
+    bool isRun = false;
     std::string path;
     std::vector<Value> values;
-    bool damaged;  // the file was there but unusable: it is kept aside before the next write
+    bool damaged =
+        false;  // the file was there but unusable: it is kept aside before the next write
 };
 
 const struct {

@@ -88,12 +88,19 @@ bool LoadSiteConfig(const std::string& path, std::string* error) {
         } else if (name == "key") {
             if (!ReadSmallFile(value, kKeySize - 1, &key) || key.empty() ||
                 key.find('\0') != std::string::npos) {
-                *error = where + "the key file " + value + " cannot be read or is larger than " +
-                         std::to_string(kKeySize - 1) + " bytes";
+                *error = where;
+                *error += "the key file ";
+                *error += value;
+                *error += " cannot be read or is larger than ";
+                *error += std::to_string(kKeySize - 1);
+                *error += " bytes";
                 return false;
             }
         } else {
-            *error = where + "unknown name \"" + name + "\" (address, port, key)";
+            *error = where;
+            *error += "unknown name \"";
+            *error += name;
+            *error += "\" (address, port, key)";
             return false;
         }
     }
