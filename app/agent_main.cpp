@@ -4,33 +4,36 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
+#include "core/timings.h"
 #include "session/frames.h"
-#include "ui/handlers.h"
+#include "ui/texts.h"
 
 namespace {
 
-const char kErrorCaption[] = "VornaAgent - ошибка";
-const char kWarningCaption[] = "VornaAgent - предупреждение";
 const char kMutexName[] = "VORNA Auth utility v. 1.0";
 
 int Fail(const char* text, int exitCode) {
-    PlatMessageBox(nullptr, text, kErrorCaption, kBoxError);
+    PlatMessageBox(nullptr, text, kCaptionError, kBoxError);
     return exitCode;
 }
 
-// Another agent already runs in this session unless its mutex was left abandoned.
+// Another agent already runs in this session unless its mutex was left abandoned. A mutex that
+// cannot be created at all (access denied: an elevated agent holds it) means one runs as well.
 bool AnotherInstanceRuns() {
-    if (PlatCreateInstanceMutex(kMutexName) != kMutexExisted) return false;
-    return !PlatWaitInstanceMutexAbandoned(1000);
+    PlatMutexResult mutex = PlatCreateInstanceMutex(kMutexName);
+    if (mutex == kMutexCreated) return false;
+    if (mutex == kMutexFailed) return true;
+    return !PlatWaitInstanceMutexAbandoned(kInstanceWaitMs);
 }
 
 int StartSockets() {
     int version = 0;
-    if (!PlatSocketsStartup(&version)) return Fail("Ошибка при инициализации WinSock 2.0", 0);
+    if (!PlatSocketsStartup(&version)) return Fail(kTextSocketsFailed, 0);
     if (version != 0x0202) {
         PlatSocketsCleanup();
-        return Fail("Неверная версия WinSock, необходимо использовать версию 2.0", 0);
+        return Fail(kTextSocketsVersion, 0);
     }
     return -1;
 }
@@ -38,16 +41,14 @@ int StartSockets() {
 }  // namespace
 
 int LoadKeyAndBuffers() {
-    if (!LoadServerKey(gConfig.serverKeyPem))
-        return Fail("Невозможно инициализировать ключ шифрования", 1);
-    if (gAgent.blockSize <= 0)
-        return Fail("Ошибка при получении размера ключа для шифрования данных", 1);
+    if (!LoadServerKey(gConfig.serverKeyPem)) return Fail(kTextKeyFailed, 1);
+    if (gAgent.blockSize <= 0) return Fail(kTextKeySizeFailed, 1);
     size_t ioSize = 4 * static_cast<size_t>(gAgent.blockSize);
     if (ioSize < 1024) ioSize = 1024;
     gAgent.ioBuffer = static_cast<uint8_t*>(calloc(ioSize, 1));
     gAgent.savedPasswordBlock = static_cast<uint8_t*>(calloc(gAgent.blockSize, 1));
     if (gAgent.ioBuffer == nullptr || gAgent.savedPasswordBlock == nullptr)
-        return Fail("Невозможно выделить память для внутренних переменных", 1);
+        return Fail(kTextNoMemory, 1);
     return -1;
 }
 
@@ -64,7 +65,7 @@ int AgentMain(int argc, char** argv) {
         PlatDebugWrite("*** Debug output:");
     }
     if (AnotherInstanceRuns()) {
-        PlatMessageBox(nullptr, "Приложение уже запущено", kWarningCaption, kBoxWarning);
+        PlatMessageBox(nullptr, kTextAlreadyRunning, kCaptionWarning, kBoxWarning);
         return 0;
     }
     int code = StartSockets();

@@ -2,16 +2,17 @@
 #include <cstring>
 
 #include "app/agent_main.h"
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
+#include "core/timings.h"
 #include "res/resource_ids.h"
 #include "settings/store.h"
-#include "ui/handlers.h"
+#include "ui/texts.h"
 #include "ui/tray.h"
 
 namespace {
 
-const char kErrorCaption[] = "VornaAgent - ошибка";
 const size_t kAddressOptionLimit = 30;
 
 bool TakesValue(int index, int argc, char** argv) { return index < argc && argv[index][0] != '-'; }
@@ -32,14 +33,12 @@ namespace {
 bool CreateWindows() {
     gAgent.mainWindow = PlatCreateDialog(kDialogLogon);
     if (gAgent.mainWindow == nullptr) {
-        PlatMessageBox(nullptr, "Ошибка при создании окна диалога с пользователем", kErrorCaption,
-                       kBoxError);
+        PlatMessageBox(nullptr, kTextLogonWindowFailed, kCaptionError, kBoxError);
         return false;
     }
     gAgent.statsWindow = PlatCreateDialog(kDialogStats);
     if (gAgent.statsWindow == nullptr) {
-        PlatMessageBox(nullptr, "Ошибка при создании окна пользовательской статистики",
-                       kErrorCaption, kBoxError);
+        PlatMessageBox(nullptr, kTextStatsWindowFailed, kCaptionError, kBoxError);
         return false;
     }
     return true;
@@ -78,7 +77,7 @@ int AgentBringUp(int argc, char** argv) {
     gAgent.hoverPingGuard = false;
     gAgent.autoReconnect = true;
     gAgent.limitState = kLimitNormal;
-    TrayStatus(gAgent.iconDisconnected, "Отключен");
+    TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
     gAgent.connState = 0;
     PlatSetTimer(gAgent.mainWindow, kTimerReconnect, kRetryDelayStart);
     if (PlatIsItemChecked(gAgent.mainWindow, IDC_REMEMBER)) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/timings.h"
+
 // The built-in block: a deployment tool rewrites these fields per site in a copy of the exe.
 ConfigBlock gConfig = {
     "vorna_zep_addr",

@@ -37,7 +37,6 @@ enum LimitState { kLimitNormal = 0, kLimitNear = 1, kLimitBlocked = 2 };
 const size_t kLoginSize = 64;
 const size_t kPasswordSize = 64;
 const size_t kSessionIdSize = 30;
-const uint32_t kRetryDelayStart = 60000;
 
 struct AgentState {
     // Connection and request

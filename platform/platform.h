@@ -38,12 +38,20 @@ void PlatSocketsCleanup();
 // A new non-blocking IPv4 stream socket, kNoSocket on failure.
 PlatSocket PlatSocketOpen();
 // Asks for the events in `mask` as socket notifications to `window` (replaces the previous mask).
+// Each notification carries an error code: for kEventClose, 0 for an orderly close and the
+// system's code for a reset or an abort.
 void PlatSocketSelect(PlatSocket s, PlatWindow window, int mask);
 // Starts a connect to the dotted address and port; the outcome arrives as kEventConnect.
 void PlatSocketConnect(PlatSocket s, const char* address, int port);
-// Sends up to `length` bytes; the count sent, or <= 0 on error (would-block included).
+// PlatSocketSend's result when the socket takes nothing more for now; a write event follows
+// once it can (and only then: no write event comes after a send that took part of the data).
+const int kSendWouldBlock = -2;
+// Sends up to `length` bytes; the count sent, kSendWouldBlock, or another value <= 0 on error.
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length);
-// Receives up to `length` bytes; the count, 0 when the peer has closed, < 0 on error.
+// Receives up to `length` bytes: the count, 0 when the peer has closed in order, -1 when nothing
+// has arrived yet, kRecvFailed when the connection ended in an error (a reset, an abort), even
+// where the system reports such an end as an empty read.
+const int kRecvFailed = -2;
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length);
 // Shuts both directions down (the socket stays open until PlatSocketClose).
 void PlatSocketShutdown(PlatSocket s);
@@ -91,7 +99,7 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
 // ---- Tray icon ----
 
 enum PlatTrayAction { kTrayAdd, kTrayModify, kTrayDelete };
-// Shell_NotifyIcon for (window, id 0) with callback message 1025; icon and tip may be nullptr,
+// Shell_NotifyIcon for (window, id 0) with the tray callback message; icon and tip may be nullptr,
 // which leaves them out of the update. Returns the shell's result.
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip);
 
@@ -124,15 +132,22 @@ bool PlatRegQuery(PlatKey key, const char* name, void* data, uint32_t* size, Pla
 bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* data, uint32_t size);
 bool PlatRegDelete(PlatKey key, const char* name);
 void PlatRegClose(PlatKey key);
+// The start-at-logon entry: how string value `name` compares with the running program's full
+// path, as the system stores both (nothing is lost to the agent's code page on the way).
+enum PlatPathMatch { kPathAbsent, kPathOther, kPathSame };
+PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name);
+// Writes the running program's full path as string value `name`.
+bool PlatRegSetProgramPath(PlatKey key, const char* name);
 
 // ---- Process ----
 
 enum PlatMutexResult { kMutexCreated, kMutexExisted, kMutexFailed };
-// Creates the named mutex initially owned; it is held until the process ends.
+// Creates the named mutex initially owned; it is held until the process ends. kMutexFailed
+// when it cannot be created (access denied, for one).
 PlatMutexResult PlatCreateInstanceMutex(const char* name);
 // Waits for the mutex up to timeoutMs; true when the wait reports it abandoned.
 bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs);
-// The full path of the running executable, NUL-terminated within size.
+// The full path of the running executable in the agent's code page, NUL-terminated within size.
 void PlatProgramPath(char* buffer, size_t size);
 // Makes debug output available: the existing standard output when it is usable, otherwise a
 // new console with standard input and output reopened on it.

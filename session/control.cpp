@@ -4,36 +4,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
+#include "core/timings.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "session/frames.h"
+#include "session/replies.h"
 #include "settings/store.h"
-#include "ui/handlers.h"
+#include "ui/texts.h"
 #include "ui/tray.h"
 
 namespace {
 
-const char kPasswordAccepted[] = "Проверка пароля прошла успешно, идет подключение";
-const char kWarningCaption[] = "VornaAgent - предупреждение";
-const uint32_t kFastPingMs = 2000;
-const uint32_t kSlowPingMs = 300000;
-const uint32_t kHoverGuardMs = 5000;
-const uint32_t kRetryDelayLimit = 1200000;
-
 bool IdleInSession() { return gAgent.connState == kIdle && gAgent.sessionActive; }
-
-// Cuts `text` at its first space: the space becomes a NUL and further spaces are skipped.
-// Returns what follows (the end of the text when there is no space).
-char* CutAtSpace(char* text) {
-    char* space = strchr(text, ' ');
-    if (space == nullptr) return text + strlen(text);
-    *space++ = '\0';
-    while (*space == ' ')
-        space++;
-    return space;
-}
 
 void EndSession() {
     memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
@@ -48,26 +33,19 @@ void ShowRefusal(const char* title, const char* why, char* text, size_t size) {
     ShowStatsText(text);
 }
 
-void OnLogonAccepted(char code, char* rest) {
-    char* next = CutAtSpace(rest);
-    TrayStatus(gAgent.iconProgress, kPasswordAccepted);
-    if (atoi(rest) == 0) {
+void OnLogonAccepted(const LogonReply& reply) {
+    TrayStatus(gAgent.iconProgress, kTextPasswordAccepted);
+    if (atoi(reply.session) == 0) {
         NetworkError("Session id is 0");
         return;
     }
-    CopyBounded(gAgent.sessionId, sizeof gAgent.sessionId, rest);
+    CopyBounded(gAgent.sessionId, sizeof gAgent.sessionId, reply.session);
     gAgent.useSavedPassword = true;
     gAgent.linkConfirmed = false;
     gAgent.sessionActive = true;
     gAgent.pingCounter = 1;
     DebugPrint("Парсинг сообщения: установка 'small timer' для 'PING'");
-    gAgent.pingInterval = kSlowPingMs;
-    if (code == '3') {
-        CutAtSpace(next);
-        int seconds = atoi(next);
-        if (seconds < 20 || seconds > 1800) seconds = 90;
-        gAgent.pingInterval = static_cast<uint32_t>(seconds) * 1000;
-    }
+    gAgent.pingInterval = reply.code == '3' ? PingIntervalMs(reply.seconds) : kSlowPingMs;
     PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
     SaveSettings();
     gAgent.autoReconnect = true;
@@ -77,9 +55,8 @@ void OnLogonImpossible(const char* rest) {
     EndSession();
     PlatKillTimer(gAgent.mainWindow, kTimerPing);
     char text[1024];
-    ShowRefusal("Подключение невозможно", rest, text, sizeof text);
-    gAgent.retryDelay = gAgent.retryDelay * 15 / 10;
-    if (gAgent.retryDelay > kRetryDelayLimit) gAgent.retryDelay = kRetryDelayStart;
+    ShowRefusal(kTextLogonImpossible, rest, text, sizeof text);
+    gAgent.retryDelay = NextRetryDelay(gAgent.retryDelay);
     PlatSetTimer(gAgent.mainWindow, kTimerReconnect, gAgent.retryDelay);
 }
 
@@ -88,70 +65,81 @@ void OnLogonRefused(const char* rest) {
     PlatKillTimer(gAgent.mainWindow, kTimerPing);
     gAgent.useSavedPassword = false;
     char text[1024];
-    ShowRefusal("Авторизации не выполнена", rest, text, sizeof text);
-    PlatMessageBox(gAgent.mainWindow, text, kWarningCaption, kBoxWarning);
+    ShowRefusal(kTextLogonRefused, rest, text, sizeof text);
+    PlatMessageBox(gAgent.mainWindow, text, kCaptionWarning, kBoxWarning);
     gAgent.mainWindowVisible = true;
     gAgent.autoReconnect = false;
     PlatShowWindow(gAgent.mainWindow, true);
 }
 
-void HandleLogonReply(char* reply) {
-    char code = reply[0];
-    char* rest = CutAtSpace(reply);
-    if (code == '1' || code == '3') {
-        OnLogonAccepted(code, rest);
+void HandleLogonReply(char* text) {
+    LogonReply reply = ParseLogonReply(text);
+    if (reply.code == '1' || reply.code == '3') {
+        OnLogonAccepted(reply);
         return;
     }
-    if (code == '0') {
-        OnLogonImpossible(rest);
+    if (reply.code == '0') {
+        OnLogonImpossible(reply.reason);
         return;
     }
     if (gAgent.retryDelay != kRetryDelayStart) {
         gAgent.retryDelay = kRetryDelayStart;
         PlatSetTimer(gAgent.mainWindow, kTimerReconnect, gAgent.retryDelay);
     }
-    if (code == '2') OnLogonRefused(rest);
+    if (reply.code == '2') {
+        OnLogonRefused(reply.reason);
+        return;
+    }
+    // Anything else (no text at all, a stranger on the port) is a failure, not work in progress.
+    NetworkError(kReasonUnknownReply);
 }
 
 void HandleLogoutReply() {
-    TrayStatus(gAgent.iconDisconnected, "Отключен");
-    ShowStatsText("Отключен");
+    TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
+    ShowStatsText(kTextDisconnected);
     EndSession();
 }
 
-void HandlePingReply(char* reply) {
+void OnPingAnswered(const PingReply& reply) {
+    TrayStatus(gAgent.iconConnected, kTextConnected);
+    gAgent.linkConfirmed = true;
+    gAgent.timeoutRetries = 0;
+    gAgent.limitState = reply.limitState;
+    ShowAccountStatistics(reply);
+    PlatSetTimer(gAgent.mainWindow, kTimerPing, gAgent.pingInterval);
+}
+
+void OnPingRetry() {
+    gAgent.linkConfirmed = false;
+    // The counter is raised as each PING is written, so it is 8 when the seventh PING of the
+    // session is answered. Widened: the product overflows an int after about a million PINGs.
+    if (static_cast<int64_t>(gAgent.pingCounter) * kFastPingMs >= kAccessDeniedMs) {
+        NetworkError(kReasonAccessDenied);
+        return;
+    }
+    PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
+    TrayStatus(gAgent.iconProgress, kTextPasswordAccepted);
+}
+
+void HandlePingReply(char* text) {
     PlatKillTimer(gAgent.mainWindow, kTimerPing);
-    switch (reply[0]) {
+    PingReply reply = ParsePingReply(text);
+    switch (reply.code) {
         case '0':
-            TrayStatus(gAgent.iconError, reply + 1);
-            ShowStatsText(reply + 1);
+            TrayStatus(gAgent.iconError, reply.text);
+            ShowStatsText(reply.text);
             gAgent.linkConfirmed = false;
             gAgent.sessionActive = false;
             break;
-        case '1':
-            TrayStatus(gAgent.iconConnected, "Подключен");
-            gAgent.linkConfirmed = true;
-            ShowAccountStatistics(reply);
-            PlatSetTimer(gAgent.mainWindow, kTimerPing, gAgent.pingInterval);
-            break;
-        case '2':
-            gAgent.linkConfirmed = false;
-            // The counter is raised as each PING is written, so it is 8 when the seventh
-            // PING of the session is answered.
-            if (gAgent.pingCounter * 2000 >= 15000) {
-                NetworkError("Доступ запрещен");
-                break;
-            }
-            PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
-            TrayStatus(gAgent.iconProgress, kPasswordAccepted);
-            break;
-        default: NetworkError("Неизвестный ответ сервера"); break;
+        case '1': OnPingAnswered(reply); break;
+        case '2': OnPingRetry(); break;
+        default: NetworkError(kReasonUnknownReply); break;
     }
 }
 
 void HandleInfoReply() {
     const char* reply = reinterpret_cast<const char*>(gAgent.ioBuffer);
-    ShowStatsText(gAgent.ioLength >= 2 ? reply + 2 : "");
+    ShowStatsText(ParseInfoReply(reply, gAgent.ioLength));
     PlatShowWindow(gAgent.statsWindow, true);
 }
 
@@ -162,7 +150,7 @@ void StartLogon() {
     gAgent.linkConfirmed = false;
     gAgent.sessionActive = false;
     memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
-    TrayStatus(gAgent.iconProgress, "Идет подключение");
+    TrayStatus(gAgent.iconProgress, kTextConnecting);
     gAgent.connState = kLogonConnecting;
     PlatGetItemText(gAgent.mainWindow, IDC_LOGIN, gAgent.login, sizeof gAgent.login);
     PlatGetItemText(gAgent.mainWindow, IDC_PASSWORD, gAgent.password, sizeof gAgent.password);
@@ -175,7 +163,7 @@ void StartLogon() {
 void StartLogout() {
     gAgent.autoReconnect = false;
     if (!IdleInSession()) return;
-    TrayStatus(gAgent.iconProgress, "Идет отключение");
+    TrayStatus(gAgent.iconProgress, kTextDisconnecting);
     ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
     gAgent.connState = kLogoutConnecting;
     OpenConnection();
@@ -208,24 +196,15 @@ void OnHover() {
     SendPing();
 }
 
-void OnTimer(int id) {
-    switch (id) {
-        case kTimerRequest: OnRequestTimeout(); break;
-        case kTimerPing:
-            SendPing();  // keeps ticking; only reply handling gives it a new period
-            break;
-        case kTimerHover:
-            gAgent.hoverPingGuard = false;
-            PlatKillTimer(gAgent.mainWindow, kTimerHover);
-            break;
-        case kTimerReconnect:
-            if (gAgent.connState == kIdle && !gAgent.mainWindowVisible && gAgent.autoReconnect &&
-                !gAgent.linkConfirmed && !gAgent.sessionActive) {
-                PlatPostCommand(gAgent.mainWindow, IDC_CONNECT);
-            }
-            break;
-        case kTimerTrayRetry: RetryTrayIcon(); break;
-        default: break;
+void EndHoverGuard() {
+    gAgent.hoverPingGuard = false;
+    PlatKillTimer(gAgent.mainWindow, kTimerHover);
+}
+
+void ReconnectTick() {
+    if (gAgent.connState == kIdle && !gAgent.mainWindowVisible && gAgent.autoReconnect &&
+        !gAgent.linkConfirmed && !gAgent.sessionActive) {
+        PlatPostCommand(gAgent.mainWindow, IDC_CONNECT);
     }
 }
 

@@ -4,7 +4,12 @@
 void StartLogon();
 void StartLogout();
 void RequestStatistics();
+// The PING timer's tick; it keeps ticking, only reply handling gives it a new period.
 void SendPing();
 void OnHover();
+// The hover guard's timer: hovering may send a PING again.
+void EndHoverGuard();
+// The reconnect timer's tick: logs on again while nothing else is going on.
+void ReconnectTick();
 // Runs on the reply in ioBuffer while connState still names the request it answers.
 void HandleReply();

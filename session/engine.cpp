@@ -3,15 +3,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
+#include "core/timings.h"
 #include "session/control.h"
-#include "ui/handlers.h"
+#include "ui/texts.h"
 #include "ui/tray.h"
 
 namespace {
-
-const char kCannotConnect[] = "Невозможно соединиться с сервером";
 
 void CloseCurrentSocket() {
     PlatSocketClose(gAgent.socketHandle);
@@ -36,17 +36,15 @@ void OnConnected() {
     switch (gAgent.connState) {
         case kLogonConnecting:
             gAgent.connState = kLogonWriting;
-            TrayStatus(nullptr, "Идет подключение");
+            TrayStatus(nullptr, kTextConnecting);
             break;
         case kLogoutConnecting:
             gAgent.connState = kLogoutWriting;
-            TrayStatus(nullptr, "Идет отключение");
+            TrayStatus(nullptr, kTextDisconnecting);
             break;
         case kPingConnecting:
             gAgent.connState = kPingWriting;
-            TrayStatus(nullptr, gAgent.linkConfirmed
-                                    ? "Подключен"
-                                    : "Проверка пароля прошла успешно, идет подключение");
+            TrayStatus(nullptr, gAgent.linkConfirmed ? kTextConnected : kTextPasswordAccepted);
             break;
         case kInfoConnecting: gAgent.connState = kInfoWriting; break;
         default: NetworkError("sys error"); return;
@@ -65,14 +63,18 @@ void OnWritable() {
     // A write notification left over once the request is out would send the reply buffer.
     if (!IsWritingState(gAgent.connState)) return;
     if (gAgent.connState == kPingWriting) gAgent.pingCounter++;
-    int sent = PlatSocketSend(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
-                              gAgent.ioExpected - gAgent.ioLength);
-    if (sent <= 0) {
-        NetworkError("sent <=0 ");
-        return;
+    // Windows posts the next write event only after a send has found the socket full, so what
+    // is left after a partial send goes out from this event until the socket says so.
+    while (gAgent.ioLength < gAgent.ioExpected) {
+        int sent = PlatSocketSend(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
+                                  gAgent.ioExpected - gAgent.ioLength);
+        if (sent == kSendWouldBlock) return;
+        if (sent <= 0) {
+            NetworkError("sent <=0 ");
+            return;
+        }
+        gAgent.ioLength += sent;
     }
-    gAgent.ioLength += sent;
-    if (gAgent.ioLength < gAgent.ioExpected) return;
     memset(gAgent.ioBuffer, 0, gAgent.ioExpected);
     gAgent.connState++;  // writing -> reading of the same request
     gAgent.ioLength = 0;
@@ -118,12 +120,21 @@ void CompleteRequest(const char* reasonIfEmpty) {
     if (gAgent.quitAfterLogout) PlatPostQuit(0);
 }
 
+// A connection that ended in an error never yields a reply: what arrived before a reset may be
+// any part of one ("1 1234" cut to "1 1" would log on as another session).
+void ConnectionBroken() {
+    TrayStatus(gAgent.iconError, kTextCannotConnect);
+    NetworkError("error on scoket event");
+}
+
 void OnReadable() {
     // Read notifications are asked for only once the request is written; anything earlier is
     // left over from another phase and must not touch the request still in the buffer.
     if (!IsReadingState(gAgent.connState)) return;
     int received = ReceiveSome();
-    if (received == 0) {
+    if (received == kRecvFailed) {
+        ConnectionBroken();
+    } else if (received == 0) {
         // The server has finished: the reply is complete, as at the close notification.
         // Closing without a word is as good as no answer at all, not a success.
         CompleteRequest("empty reply");
@@ -142,7 +153,12 @@ void OnClosed() {
         return;
     }
     int before = gAgent.ioLength;
-    if (ReceiveSome() < 0) return;
+    int received = ReceiveSome();
+    if (received == kRecvFailed) {
+        ConnectionBroken();
+        return;
+    }
+    if (received < 0) return;
     if (gAgent.ioLength > before) DebugPrint("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC");
     CompleteRequest("empty reply");
 }
@@ -166,8 +182,7 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
     // Notifications of a socket already closed can still be queued; only the current one counts.
     if (socket == kNoSocket || socket != gAgent.socketHandle) return;
     if (error != 0) {
-        TrayStatus(gAgent.iconError, kCannotConnect);
-        NetworkError("error on scoket event");
+        ConnectionBroken();
         return;
     }
     switch (event) {
@@ -181,8 +196,8 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
 
 void NetworkError(const char* reason) {
     DebugPrint("Сетевая ошибка, причина: %s", reason);
-    TrayStatus(gAgent.iconError, kCannotConnect);
-    ShowStatsText(kCannotConnect);
+    TrayStatus(gAgent.iconError, kTextCannotConnect);
+    ShowStatsText(kTextCannotConnect);
     gAgent.connState = kIdle;
     gAgent.sessionActive = false;
     gAgent.linkConfirmed = false;

@@ -18,8 +18,6 @@ enum ConnState {
     kInfoReading = 12,
 };
 
-const unsigned kRequestTimeoutMs = 3500;
-
 // Starts the request composed in ioBuffer; connState is already 1, 4, 7 or 10.
 void OpenConnection();
 // The one way a failed request is reported; resets the session (sessionId is kept).

@@ -1,13 +1,17 @@
 // The logoff while Windows ends the user's session: a blocking exchange on the UI thread,
 // bounded as a whole by the request timeout so that Windows never finds the agent hung.
+// The tray is left alone meanwhile: each update is a call into the shell, which can block for
+// seconds while it is busy ending the session, and would starve the LOGOUT or the answer.
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
+#include "core/timings.h"
 #include "session/engine.h"
 #include "session/frames.h"
-#include "ui/handlers.h"
+#include "ui/texts.h"
 #include "ui/tray.h"
 
 namespace {
@@ -47,7 +51,6 @@ void ReceiveAnswer(uint32_t deadline) {
 void LogoutAtSessionEnd() {
     if (!gAgent.sessionActive) return;
     uint32_t deadline = PlatNowMs() + kRequestTimeoutMs;
-    TrayStatus(gAgent.iconProgress, "Идет отключение");
     gAgent.mainWindowVisible = false;
     PlatShowWindow(gAgent.mainWindow, false);
     ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
@@ -65,7 +68,6 @@ void LogoutAtSessionEnd() {
         return;
     }
     gAgent.connState = kLogoutWriting;
-    TrayStatus(nullptr, "Идет отключение");
     gAgent.ioExpected = 4 * gAgent.blockSize;
     gAgent.ioLength = 0;
     if (!SendFrame(deadline)) return;
@@ -75,8 +77,14 @@ void LogoutAtSessionEnd() {
     ReceiveAnswer(deadline);
 }
 
-void OnEndSession(bool ending) {
-    if (ending || !gAgent.sessionEndLogoff) return;
+void OnEndSession(bool ending, bool closeApp) {
+    if (ending) {
+        // An installer wants the program file replaced (Restart Manager): the Windows session
+        // goes on, so the agent, logged off by now, makes way by ending itself.
+        if (closeApp) PlatPostQuit(0);
+        return;
+    }
+    if (!gAgent.sessionEndLogoff) return;
     // Another program kept the session alive: come back disconnected and usable, so that the
     // reconnect timer or the user can log on again.
     gAgent.sessionEndLogoff = false;
@@ -86,6 +94,6 @@ void OnEndSession(bool ending) {
     gAgent.sessionActive = false;
     gAgent.linkConfirmed = false;
     memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
-    TrayStatus(gAgent.iconDisconnected, "Отключен");
-    ShowStatsText("Отключен");
+    TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
+    ShowStatsText(kTextDisconnected);
 }

@@ -92,13 +92,11 @@ int SaveSettings() {
     WriteFlag(key, "runonwinlogon", gAgent.runAtLogon);
     PlatRegClose(key);
     PlatKey run = PlatRegCreateKey(kRunKey);
-    if (gAgent.runAtLogon) {
-        char path[1024];
-        PlatProgramPath(path, sizeof path);
-        PlatRegSet(run, kRunValueName, kValueString, path, static_cast<uint32_t>(strlen(path)));
-    } else {
-        PlatRegDelete(run, kRunValueName);
-    }
+    // A program started from the Run key should not write to it while it runs, and security
+    // tools flag repeated writes: the entry is touched only when it would change.
+    PlatPathMatch entry = PlatRegMatchProgramPath(run, kRunValueName);
+    if (gAgent.runAtLogon && entry != kPathSame) PlatRegSetProgramPath(run, kRunValueName);
+    if (!gAgent.runAtLogon && entry != kPathAbsent) PlatRegDelete(run, kRunValueName);
     PlatRegClose(run);
     return 0;
 }

@@ -1,20 +1,17 @@
-// Commands of the logon window, the tray menu and the statistics window.
+// Commands of the logon window, the tray menu and the statistics window, and the timer ticks.
 #include <cstddef>
 
+#include "app/events.h"
 #include "core/agent_state.h"
+#include "core/timings.h"
 #include "res/resource_ids.h"
 #include "session/control.h"
+#include "session/engine.h"
 #include "settings/store.h"
-#include "ui/handlers.h"
-#include "vorna_version.h"
+#include "ui/texts.h"
+#include "ui/tray.h"
 
 namespace {
-
-const char kAboutText[] = "VornaAgent " VORNA_VERSION_SHOWN "\n\n"
-                          "Агент авторизует пользователя на сервере доступа и подключает "
-                          "рабочую станцию к сети Интернет.\n\n"
-                          "https://vorna.example/agent\n"
-                          "© 2026 Vorna Networks. Все права защищены.";
 
 void HideLogonWindow() {
     gAgent.mainWindowVisible = false;
@@ -41,7 +38,7 @@ void Exit() {
     StartLogout();
 }
 
-void ShowAbout() { PlatMessageBox(nullptr, kAboutText, "О программе", kBoxInformation); }
+void ShowAbout() { PlatMessageBox(nullptr, kTextAbout, kCaptionAbout, kBoxInformation); }
 
 struct Command {
     int id;
@@ -59,6 +56,17 @@ const Command kCommands[] = {
     {IDM_ABOUT, ShowAbout},
 };
 
+struct TimerTick {
+    int id;
+    void (*run)();
+};
+
+const TimerTick kTimerTicks[] = {
+    {kTimerRequest, OnRequestTimeout}, {kTimerPing, SendPing},
+    {kTimerHover, EndHoverGuard},      {kTimerReconnect, ReconnectTick},
+    {kTimerTrayRetry, RetryTrayIcon},
+};
+
 void ShowTrayMenu() {
     PlatMenu menu = PlatMenuLoad();
     if (menu == nullptr) return;
@@ -67,7 +75,7 @@ void ShowTrayMenu() {
         PlatMenuGray(menu, IDM_AUTORUN, true);
     }
     PlatMenuCheck(menu, IDM_AUTORUN, gAgent.runAtLogon);
-    if (gAgent.connState != 0 || gAgent.sessionActive) PlatMenuGray(menu, IDM_CONNECT, true);
+    if (gAgent.connState != kIdle || gAgent.sessionActive) PlatMenuGray(menu, IDM_CONNECT, true);
     PlatMenuTrack(menu, gAgent.mainWindow);
     PlatMenuDestroy(menu);
     PlatPostNull(gAgent.mainWindow);
@@ -79,6 +87,15 @@ void OnCommand(int id) {
     for (const Command& command : kCommands) {
         if (command.id == id) {
             command.run();
+            return;
+        }
+    }
+}
+
+void OnTimer(int id) {
+    for (const TimerTick& timer : kTimerTicks) {
+        if (timer.id == id) {
+            timer.run();
             return;
         }
     }

@@ -3,20 +3,24 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
+#include "core/timings.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
+#include "ui/texts.h"
 
 namespace {
 
-const uint32_t kTrayRetryMs = 2000;
-
-// Adds the icon with the current picture and tooltip. Until the shell accepts it (it may not be
-// ready at early logon, or Explorer restarted) a timer keeps trying.
+// Adds the icon with the current picture and tooltip. A busy shell can refuse the add and still
+// go on to show the icon; from then on every add is refused because the icon exists, so a
+// refused add is followed by a modify, and the icon counts as present when that succeeds.
+// Until one of them works (the shell may not be ready at early logon, or Explorer restarted) a
+// timer keeps trying.
 bool AddTrayIcon() {
-    bool added = PlatTrayNotify(kTrayAdd, gAgent.mainWindow, gAgent.trayIcon,
-                                gAgent.trayTip[0] != '\0' ? gAgent.trayTip : nullptr);
+    const char* tip = gAgent.trayTip[0] != '\0' ? gAgent.trayTip : nullptr;
+    bool added = PlatTrayNotify(kTrayAdd, gAgent.mainWindow, gAgent.trayIcon, tip) ||
+                 PlatTrayNotify(kTrayModify, gAgent.mainWindow, gAgent.trayIcon, tip);
     gAgent.trayIconAdded = added;
     if (added) {
         PlatKillTimer(gAgent.mainWindow, kTimerTrayRetry);
@@ -61,43 +65,25 @@ void OnTaskbarCreated() {
 
 void ShowStatsText(const char* text) { PlatSetItemText(gAgent.statsWindow, IDC_STATS_TEXT, text); }
 
-void ShowAccountStatistics(char* reply) {
-    char* end = reply + strlen(reply);
-    gAgent.timeoutRetries = 0;
-    // Code, balance and session cost, each cut at exactly one space.
-    char* tokens[3];
-    char* position = reply;
-    for (char*& token : tokens) {
-        token = position;
-        while (*position != '\0' && *position != ' ')
-            position++;
-        if (*position == ' ') *position++ = '\0';
-    }
-    gAgent.limitState = kLimitNormal;
-    const char* status = "";
-    if (*position == '0') {
-        status = "Подключен";
-        gAgent.limitState = kLimitNormal;
-        *position++ = '\0';
-    }
-    if (*position == '1') {
-        status = "Скоро лимит";
-        gAgent.limitState = kLimitNear;
-        *position++ = '\0';
-    }
-    if (*position == '2') {
-        status = "Платные сети блокированы";
-        gAgent.limitState = kLimitBlocked;
-        *position++ = '\0';
-    }
-    while (*position == ' ')
-        *position++ = '\0';
+namespace {
+
+// The status shown for limitState; nothing when the server gave no status digit.
+const char* StatusText(const PingReply& reply) {
+    if (!reply.statusGiven) return "";
+    if (reply.limitState == kLimitNear) return kTextLimitNear;
+    if (reply.limitState == kLimitBlocked) return kTextPaidBlocked;
+    return kTextConnected;
+}
+
+}  // namespace
+
+void ShowAccountStatistics(const PingReply& reply) {
     char tooltip[68];
-    snprintf(tooltip, sizeof tooltip, "%s\nБаланс: %.11s\nЗа сессию: %.11s", status, tokens[1],
-             tokens[2]);
-    if (position != end) {
+    snprintf(tooltip, sizeof tooltip, VORNA_ACCOUNT_TIP_FORMAT, StatusText(reply), reply.balance,
+             reply.cost);
+    if (reply.message[0] != '\0') {
         char message[1024];
-        CopyBounded(message, sizeof message, position);
+        CopyBounded(message, sizeof message, reply.message);
         ShowStatsText(message);
         PlatShowWindow(gAgent.statsWindow, true);
     }

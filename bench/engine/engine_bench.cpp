@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "app/agent_main.h"
+#include "app/events.h"
 #include "bench/request_timings.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "res/resource_ids.h"
 #include "session/control.h"
 #include "session/engine.h"
-#include "ui/handlers.h"
 
 namespace {
 

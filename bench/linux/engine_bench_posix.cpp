@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/site_config.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
-#include "ui/handlers.h"
 
 namespace {
 

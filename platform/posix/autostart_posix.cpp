@@ -99,6 +99,16 @@ std::string PosixAutostartCommand() {
 
 bool PosixAutostartEnabled() { return Exists(UnitLink()) || Exists(PosixAutostartEntryPath()); }
 
+bool PosixAutostartIsOurs() {
+    if (Exists(UnitLink())) return true;
+    int fd = open(PosixAutostartEntryPath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[4096];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    return n > 0 && std::string(text, static_cast<size_t>(n)) == EntryText();
+}
+
 bool PosixAutostartSet(bool on) {
     bool manager = UserManagerRuns();
     if (on) {

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "app/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/remote_commands.h"
 #include "platform/posix/site_config.h"
-#include "ui/handlers.h"
 #include "vorna_version.h"
 
 namespace {

@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "platform/posix/posix_internal.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "settings/store.h"
-#include "ui/handlers.h"
 
 namespace {
 

@@ -304,3 +304,26 @@ bool PlatRegDelete(PlatKey handle, const char* name) {
 }
 
 void PlatRegClose(PlatKey handle) { delete static_cast<Key*>(handle); }
+
+PlatPathMatch PlatRegMatchProgramPath(PlatKey handle, const char* name) {
+    Key* key = static_cast<Key*>(handle);
+    if (!key || !name) return kPathAbsent;
+    if (key->isRun) {
+        if (!PosixAutostartEnabled()) return kPathAbsent;
+        return PosixAutostartIsOurs() ? kPathSame : kPathOther;
+    }
+    const Value* value = FindValue(key, name);
+    if (!value) return kPathAbsent;
+    char path[4096];
+    PlatProgramPath(path, sizeof path);
+    return value->type == kValueString && value->data == path ? kPathSame : kPathOther;
+}
+
+bool PlatRegSetProgramPath(PlatKey handle, const char* name) {
+    Key* key = static_cast<Key*>(handle);
+    if (!key || !name) return false;
+    if (key->isRun) return PosixAutostartSet(true);
+    char path[4096];
+    PlatProgramPath(path, sizeof path);
+    return PlatRegSet(handle, name, kValueString, path, static_cast<uint32_t>(strlen(path)));
+}

@@ -10,6 +10,8 @@ std::string PosixSettingsPath();
 // entry. Setting the state it already has does nothing.
 bool PosixAutostartEnabled();
 bool PosixAutostartSet(bool on);
+// True when the unit is enabled, or the XDG entry runs this very program.
+bool PosixAutostartIsOurs();
 // The command the autostart entry runs.
 std::string PosixAutostartCommand();
 // The XDG autostart entry's path.

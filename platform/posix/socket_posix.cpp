@@ -12,9 +12,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "ui/handlers.h"
 
 namespace {
 
@@ -185,14 +185,19 @@ int PlatSocketSend(PlatSocket handle, const uint8_t* data, int length) {
     Socket* s = Find(static_cast<int>(handle));
     if (!s || !data || length < 0) return -1;
     ssize_t sent = send(s->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) s->writeArmed = true;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        s->writeArmed = true;  // a write event follows once the socket takes data again
+        return kSendWouldBlock;
+    }
     return static_cast<int>(sent);
 }
 
 int PlatSocketRecv(PlatSocket handle, uint8_t* data, int length) {
     if (handle == kNoSocket || !data || length < 0) return -1;
     ssize_t received = recv(static_cast<int>(handle), data, static_cast<size_t>(length), 0);
-    return static_cast<int>(received);
+    if (received >= 0) return static_cast<int>(received);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
+    return kRecvFailed;  // a reset or an abort: never taken for the end of a reply
 }
 
 void PlatSocketShutdown(PlatSocket handle) {

@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
 
 namespace {
 

@@ -3,12 +3,19 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/text_win.h"
 #include "platform/win32/windows_win.h"
 #include "res/resource_ids.h"
 
 static HWND ToHwnd(PlatWindow window) { return static_cast<HWND>(window); }
+
+// Written once on the UI thread; the console's handler thread only posts to it.
+static HWND volatile gMainWindow = nullptr;
+
+HWND MainWindowHandle() { return gMainWindow; }
 
 uint32_t PlatNowMs() { return GetTickCount(); }
 
@@ -22,10 +29,13 @@ void PlatKillTimer(PlatWindow window, int id) {
 }
 
 PlatWindow PlatCreateDialog(PlatDialog which) {
-    HINSTANCE module = GetModuleHandleA(nullptr);
+    // Unicode windows: typed text reaches the controls as typed, whatever the code page.
+    HINSTANCE module = GetModuleHandleW(nullptr);
     if (which == kDialogStats)
-        return CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_STATS), nullptr, StatsWindowProc, 0);
-    return CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_LOGON), nullptr, MainWindowProc, 0);
+        return CreateDialogParamW(module, MAKEINTRESOURCEW(IDD_STATS), nullptr, StatsWindowProc, 0);
+    HWND main = CreateDialogParamW(module, MAKEINTRESOURCEW(IDD_LOGON), nullptr, MainWindowProc, 0);
+    gMainWindow = main;
+    return main;
 }
 
 void PlatDestroyWindow(PlatWindow window) {
@@ -54,24 +64,25 @@ void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size) {
     buffer[0] = '\0';
     if (!window) return;
     int limit = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-    GetDlgItemTextA(ToHwnd(window), id, buffer, limit);
-    buffer[size - 1] = '\0';
+    std::vector<wchar_t> wide(static_cast<size_t>(limit));
+    UINT got = GetDlgItemTextW(ToHwnd(window), id, wide.data(), limit);
+    AgentFromWide(wide.data(), got, buffer, size);
 }
 
 // Setting the text a control already shows would only repaint it (the statistics text is set
 // at every reply, mostly to what it was).
 void PlatSetItemText(PlatWindow window, int id, const char* text) {
     if (!window) return;
-    if (!text) text = "";
+    std::wstring wide = WideFromAgent(text);
     HWND item = GetDlgItem(ToHwnd(window), id);
-    size_t length = strlen(text);
-    if (item && static_cast<size_t>(GetWindowTextLengthA(item)) == length && length < 1024) {
-        char shown[1024];
-        if (static_cast<size_t>(GetWindowTextA(item, shown, sizeof shown)) == length &&
-            memcmp(shown, text, length) == 0)
+    size_t length = wide.size();
+    if (item && static_cast<size_t>(GetWindowTextLengthW(item)) == length && length < 1024) {
+        wchar_t shown[1024];
+        if (static_cast<size_t>(GetWindowTextW(item, shown, 1024)) == length &&
+            wide.compare(0, length, shown, length) == 0)
             return;
     }
-    SetDlgItemTextA(ToHwnd(window), id, text);
+    SetDlgItemTextW(ToHwnd(window), id, wide.c_str());
 }
 
 bool PlatIsItemChecked(PlatWindow window, int id) {
@@ -84,36 +95,37 @@ void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
 
 void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon) {
     if (window)
-        SendDlgItemMessageA(ToHwnd(window), id, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+        SendDlgItemMessageW(ToHwnd(window), id, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
 }
 
 PlatIcon PlatLoadIcon(int resourceId) {
-    return LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(resourceId));
+    return LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(resourceId));
 }
 
 // PostMessage to a null window would land in the thread's queue instead of being dropped.
 void PlatPostCommand(PlatWindow window, int id) {
-    if (window) PostMessageA(ToHwnd(window), WM_COMMAND, MAKEWPARAM(id, 0), 0);
+    if (window) PostMessageW(ToHwnd(window), WM_COMMAND, MAKEWPARAM(id, 0), 0);
 }
 
 void PlatPostNull(PlatWindow window) {
-    if (window) PostMessageA(ToHwnd(window), WM_NULL, 0, 0);
+    if (window) PostMessageW(ToHwnd(window), WM_NULL, 0, 0);
 }
 
 void PlatPostQuit(int exitCode) { PostQuitMessage(exitCode); }
 
 static bool TakenByDialog(HWND dialog, MSG* message) {
-    return dialog && IsDialogMessageA(dialog, message);
+    return dialog && IsDialogMessageW(dialog, message);
 }
 
 int PlatRunMessageLoop(PlatWindow statsWindow, PlatWindow mainWindow) {
     MSG message = {};
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    // A wide loop: an ANSI one would turn what the system code page lacks into '?' on the way.
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (TakenByDialog(ToHwnd(statsWindow), &message) ||
             TakenByDialog(ToHwnd(mainWindow), &message))
             continue;
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     return static_cast<int>(message.wParam);
 }
@@ -122,5 +134,9 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
     UINT icon = kind == kBoxError     ? MB_ICONERROR
                 : kind == kBoxWarning ? MB_ICONWARNING
                                       : MB_ICONINFORMATION;
-    MessageBoxA(ToHwnd(owner), text ? text : "", caption ? caption : "", MB_OK | icon);
+    // A background program's box may otherwise open behind other windows, with nothing on the
+    // taskbar to show it is there (the logon window owning it is hidden).
+    UINT inFront = MB_SETFOREGROUND | MB_TOPMOST;
+    MessageBoxW(ToHwnd(owner), WideFromAgent(text).c_str(), WideFromAgent(caption).c_str(),
+                MB_OK | icon | inFront);
 }

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/events.h"
 #include "platform/platform.h"
-#include "ui/handlers.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const char* line = GetCommandLineA();

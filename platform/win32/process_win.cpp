@@ -3,8 +3,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/text_win.h"
+#include "platform/win32/windows_win.h"
+#include "res/resource_ids.h"
 
 // Held until the process ends: the mutex is what tells a second agent that this one runs.
 static HANDLE gInstanceMutex = nullptr;
@@ -21,13 +26,28 @@ bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs) {
     return gInstanceMutex && WaitForSingleObject(gInstanceMutex, timeoutMs) == WAIT_ABANDONED;
 }
 
+bool ProgramPathWide(std::wstring* path) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (length == 0) return false;
+        if (length < size) {
+            path->assign(buffer.data(), length);
+            return true;
+        }
+        // Cut short: the longest path Windows knows is 32767 characters.
+        if (size >= 32768) return false;
+        buffer.resize(size * 2);
+    }
+}
+
+// For argument 0 only; the Run value is written from the wide path, which loses nothing.
 void PlatProgramPath(char* buffer, size_t size) {
     if (!buffer || size == 0) return;
-    DWORD limit = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-    DWORD length = GetModuleFileNameA(nullptr, buffer, limit);
-    // Older systems leave a truncated path without its NUL.
-    if (length >= limit) length = limit - 1;
-    buffer[length] = '\0';
+    std::wstring path;
+    if (!ProgramPathWide(&path)) path.clear();
+    AgentFromWide(path.data(), path.size(), buffer, size);
 }
 
 static bool HasUsableStdout() {
@@ -35,9 +55,24 @@ static bool HasUsableStdout() {
     return out && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN;
 }
 
+// Closing the console (or Ctrl+C, Ctrl+Break in it) would end the process on the spot: no
+// LOGOUT, and the tray icon left behind. They are taken as Exit instead. The handler runs on a
+// thread of its own, so it only posts the command to the main window.
+static BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_CLOSE_EVENT && event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    HWND main = MainWindowHandle();
+    if (!main || !PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0)) return FALSE;
+    // Returning from a close ends the process. Windows waits a few seconds for the handler,
+    // longer than the logoff may take (the request timeout); the agent then ends by itself.
+    if (event == CTRL_CLOSE_EVENT) Sleep(INFINITE);
+    return TRUE;
+}
+
 // Started with its output redirected (a file, a pipe), the agent keeps writing there; otherwise
 // it opens a console of its own.
 void PlatOpenDebugOutput() {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     if (HasUsableStdout()) return;
     AllocConsole();
     // Without the streams the debug lines are lost, which is all that can go wrong here; the
@@ -46,17 +81,17 @@ void PlatOpenDebugOutput() {
     (void)freopen("CONOUT$", "w", stdout);
 }
 
+// The text is CP1251 whatever the system's ANSI code page; the console reads its OEM one.
 void PlatDebugWrite(const char* ansiText) {
-    if (!ansiText) ansiText = "";
-    // Single-byte code pages convert byte for byte, so any length goes through in pieces.
-    char piece[256];
-    size_t left = strlen(ansiText);
-    while (left > 0) {
-        DWORD n = left < sizeof piece ? static_cast<DWORD>(left) : sizeof piece;
-        CharToOemBuffA(ansiText, piece, n);
-        fwrite(piece, 1, n, stdout);
-        ansiText += n;
-        left -= n;
+    std::wstring wide = WideFromAgent(ansiText);
+    if (!wide.empty()) {
+        int units = static_cast<int>(wide.size());
+        int n = WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+        if (n > 0) {
+            std::string oem(static_cast<size_t>(n), '\0');
+            WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units, &oem[0], n, nullptr, nullptr);
+            fwrite(oem.data(), 1, oem.size(), stdout);
+        }
     }
     fputc('\n', stdout);
     fflush(stdout);

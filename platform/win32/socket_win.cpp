@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
+#include "app/events.h"
 #include "platform/platform.h"
-#include "ui/handlers.h"
+#include "platform/win32/messages.h"
 
 static_assert(kEventRead == FD_READ && kEventWrite == FD_WRITE, "event bits are Winsock's");
 static_assert(kEventConnect == FD_CONNECT && kEventClose == FD_CLOSE, "event bits are Winsock's");
@@ -58,12 +59,32 @@ void PlatSocketConnect(PlatSocket s, const char* address, int port) {
 
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length) {
     if (s == kNoSocket || !data || length < 0) return -1;
-    return send(ToSocket(s), reinterpret_cast<const char*>(data), length, 0);
+    int sent = send(ToSocket(s), reinterpret_cast<const char*>(data), length, 0);
+    if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) return kSendWouldBlock;
+    return sent;
+}
+
+// Whether a connection whose read came back empty was reset rather than closed. Wine reports a
+// peer's reset as a close without an error and an empty read, so the socket is asked as well: a
+// pending error, or an empty send refused (a reset connection takes nothing, while one the peer
+// closed in order still accepts an empty send).
+static bool EndedInError(PlatSocket s) {
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(ToSocket(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) ==
+            0 &&
+        error != 0)
+        return true;
+    char none = 0;
+    return send(ToSocket(s), &none, 0, 0) == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK;
 }
 
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length) {
     if (s == kNoSocket || !data || length < 0) return -1;
-    return recv(ToSocket(s), reinterpret_cast<char*>(data), length, 0);
+    int received = recv(ToSocket(s), reinterpret_cast<char*>(data), length, 0);
+    if (received > 0) return received;
+    if (received == 0) return EndedInError(s) ? kRecvFailed : 0;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? -1 : kRecvFailed;
 }
 
 void PlatSocketShutdown(PlatSocket s) {

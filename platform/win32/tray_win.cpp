@@ -6,16 +6,21 @@
 #include <cstddef>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/text.h"
 #include "platform/platform.h"
+#include "platform/win32/messages.h"
+#include "platform/win32/text_win.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
 
 // The shell of every Windows version the agent meets accepts the original layout.
-static_assert(NOTIFYICONDATAA_V1_SIZE == 88, "NOTIFYICONDATAA V1 is 88 bytes on 32-bit");
+static_assert(NOTIFYICONDATAW_V1_SIZE == 152 || sizeof(void*) != 4,
+              "NOTIFYICONDATAW V1 is 152 bytes on 32-bit");
 static const size_t kTipFieldV1 = 64;
-static_assert(sizeof(NOTIFYICONDATAA::szTip) >= kTipFieldV1, "the V1 tip fits the field");
-static_assert(offsetof(NOTIFYICONDATAA, szTip) + kTipFieldV1 == NOTIFYICONDATAA_V1_SIZE ||
+static_assert(sizeof(NOTIFYICONDATAW::szTip) / sizeof(wchar_t) >= kTipFieldV1,
+              "the V1 tip fits the field");
+static_assert(offsetof(NOTIFYICONDATAW, szTip) + kTipFieldV1 * sizeof(wchar_t) ==
+                      NOTIFYICONDATAW_V1_SIZE ||
                   sizeof(void*) != 4,
               "the V1 tip ends the V1 layout");
 
@@ -25,9 +30,9 @@ static HMENU ToMenu(PlatMenu menu) { return static_cast<HMENU>(menu); }
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip) {
     // Without a window the shell would keep an icon nobody can remove or click.
     if (!window) return false;
-    NOTIFYICONDATAA data;
+    NOTIFYICONDATAW data;
     ZeroMemory(&data, sizeof data);
-    data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    data.cbSize = NOTIFYICONDATAW_V1_SIZE;
     data.hWnd = ToHwnd(window);
     data.uID = 0;
     data.uFlags = NIF_MESSAGE;
@@ -38,15 +43,18 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, con
     }
     if (tip) {
         data.uFlags |= NIF_TIP;
-        // The shell reads the 88-byte layout, whose tip field holds 63 characters and a NUL;
-        // the headers' field is longer.
-        CopyBounded(data.szTip, kTipFieldV1, tip);
+        // The shell reads the original layout, whose tip field holds 63 characters and a NUL;
+        // the headers' field is longer. CP1251 gives one UTF-16 unit per character.
+        char shown[kTipFieldV1];
+        CopyBounded(shown, sizeof shown, tip);
+        std::wstring wide = WideFromAgent(shown);
+        wide.copy(data.szTip, kTipFieldV1 - 1);
     }
     DWORD message = action == kTrayAdd ? NIM_ADD : action == kTrayModify ? NIM_MODIFY : NIM_DELETE;
-    return Shell_NotifyIconA(message, &data) != FALSE;
+    return Shell_NotifyIconW(message, &data) != FALSE;
 }
 
-PlatMenu PlatMenuLoad() { return LoadMenuA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDM_TRAY)); }
+PlatMenu PlatMenuLoad() { return LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDM_TRAY)); }
 
 void PlatMenuCheck(PlatMenu menu, int id, bool checked) {
     if (menu) CheckMenuItem(ToMenu(menu), id, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));

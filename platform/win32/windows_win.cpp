@@ -3,9 +3,10 @@
 
 #include <windows.h>
 
+#include "app/events.h"
+#include "platform/win32/messages.h"
 #include "platform/win32/windows_win.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
 
 // The password edit's own procedure, which every message is passed on to.
 static WNDPROC gPasswordFieldPrevious = nullptr;
@@ -31,7 +32,7 @@ static void WatchPasswordField(HWND dialog) {
     HWND field = GetDlgItem(dialog, IDC_PASSWORD);
     if (!field) return;
     LONG_PTR previous =
-        SetWindowLongPtrA(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PasswordFieldProc));
+        SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PasswordFieldProc));
     if (previous) gPasswordFieldPrevious = reinterpret_cast<WNDPROC>(previous);
 }
 
@@ -51,7 +52,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_QUERYENDSESSION:
             LogoutAtSessionEnd();
             return FALSE;  // not handled: the default answer lets the session end
-        case WM_ENDSESSION: OnEndSession(wParam != 0); return FALSE;
+        case WM_ENDSESSION:
+            OnEndSession(wParam != 0, (lParam & ENDSESSION_CLOSEAPP) != 0);
+            return FALSE;
         default:
             if (message == TaskbarCreatedMessage()) {
                 OnTaskbarCreated();
@@ -63,8 +66,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 LRESULT CALLBACK PasswordFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_CHAR) OnPasswordTyped();
-    if (!gPasswordFieldPrevious) return DefWindowProcA(field, message, wParam, lParam);
-    return CallWindowProcA(gPasswordFieldPrevious, field, message, wParam, lParam);
+    if (!gPasswordFieldPrevious) return DefWindowProcW(field, message, wParam, lParam);
+    return CallWindowProcW(gPasswordFieldPrevious, field, message, wParam, lParam);
 }
 
 INT_PTR CALLBACK StatsWindowProc(HWND, UINT message, WPARAM wParam, LPARAM) {

@@ -84,7 +84,7 @@ apt_install_resolving() {
     fi
     if [ "$rc" -ne 0 ]; then
         local gone
-        gone=$(sed -nE "s/^E: (Unable to locate package|Package '?)([^' ]+).*/\2/p" "$log" | sort -u | tr '\n' ' ')
+        gone=$(sed -nE "s/^E: (Unable to locate package |Package '?)([^' ]+).*/\2/p" "$log" | sort -u | tr '\n' ' ')
         if [ -n "$gone" ]; then
             apt_say "step \"apt-get install\" failed: no such package: ${gone% }"
         else

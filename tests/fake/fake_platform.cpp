@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
+#include "core/timings.h"
 #include "session/frames.h"
-#include "ui/handlers.h"
 
 namespace fake {
 
@@ -190,7 +191,9 @@ void PlatSocketConnect(PlatSocket s, const char* address, int port) {
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length) {
     fake::FakeSocket& sock = world.sockets[s];
     if (sock.sendResult != 0) return sock.sendResult;
-    int n = std::min(length, sock.sendLimit);
+    if (sock.sendRoom <= 0) return kSendWouldBlock;
+    int n = std::min({length, sock.sendLimit, sock.sendRoom});
+    sock.sendRoom -= n;
     sock.sent.append(reinterpret_cast<const char*>(data), n);
     return n;
 }
@@ -198,7 +201,7 @@ int PlatSocketSend(PlatSocket s, const uint8_t* data, int length) {
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length) {
     fake::FakeSocket& sock = world.sockets[s];
     if (sock.closed) return -1;
-    if (sock.inbound.empty()) return -1;  // would block
+    if (sock.inbound.empty()) return sock.reset ? kRecvFailed : -1;  // -1: would block
     std::string& chunk = sock.inbound.front();
     if (chunk.empty()) return 0;  // the peer has closed: stays so
     int n = std::min(length, static_cast<int>(chunk.size()));
@@ -290,6 +293,8 @@ void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, Pla
 
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow, PlatIcon icon, const char* tip) {
     world.tray.push_back({action, icon, tip != nullptr ? tip : "", tip != nullptr});
+    if (world.trayRefusesAdd && action == kTrayAdd) return false;
+    world.now += world.trayCallCost;
     if (world.trayFailures > 0) {
         world.trayFailures--;
         return false;
@@ -349,6 +354,18 @@ bool PlatRegDelete(PlatKey key, const char* name) {
 }
 
 void PlatRegClose(PlatKey key) { delete static_cast<std::string*>(key); }
+
+PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name) {
+    auto* values = KeyValues(key);
+    if (values == nullptr || values->count(name) == 0) return kPathAbsent;
+    const fake::RegValue& value = (*values)[name];
+    return value.type == kValueString && value.data == world.programPath ? kPathSame : kPathOther;
+}
+
+bool PlatRegSetProgramPath(PlatKey key, const char* name) {
+    return PlatRegSet(key, name, kValueString, world.programPath.data(),
+                      static_cast<uint32_t>(world.programPath.size()));
+}
 
 PlatMutexResult PlatCreateInstanceMutex(const char*) { return world.mutexResult; }
 

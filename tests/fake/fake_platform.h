@@ -28,7 +28,9 @@ struct FakeSocket {
     std::vector<int> masks;           // every mask asked for, in order
     std::string sent;                 // bytes written
     std::deque<std::string> inbound;  // chunks each recv returns (an empty chunk: recv gives 0)
+    bool reset = false;               // once inbound is drained, recv reports a failed connection
     int sendLimit = 1 << 30;          // at most this many bytes per send
+    int sendRoom = 1 << 30;           // bytes taken before a send would block
     int sendResult = 0;               // when non-zero, send returns this instead of sending
     bool closed = false;
     bool shutdown = false;
@@ -84,7 +86,9 @@ struct World {
     int quitCode = -1;
     std::vector<Box> boxes;
     std::vector<TrayCall> tray;
-    int trayFailures = 0;  // the next N tray calls fail
+    int trayFailures = 0;         // the next N tray calls fail
+    bool trayRefusesAdd = false;  // every add fails (the shell has the icon already)
+    uint32_t trayCallCost = 0;    // how long each tray call takes on the clock (a busy shell)
     bool menuLoadFails = false;
     std::vector<Menu> menus;
     std::map<std::string, std::map<std::string, RegValue>> registry;

@@ -8,11 +8,12 @@
 #include <string>
 
 #include "app/agent_main.h"
+#include "app/events.h"
+#include "core/timings.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "settings/store.h"
 #include "tests/fuzz/fuzz_agent.h"
-#include "ui/handlers.h"
 
 using fake::world;
 using fuzz::Check;
@@ -142,8 +143,8 @@ bool Step(fuzz::ByteReader& in) {
     }
     switch (in.Byte() % 3) {
         case 0: LogoutAtSessionEnd(); return true;
-        case 1: OnEndSession(false); return true;
-        default: OnEndSession(true); return false;
+        case 1: OnEndSession(false, false); return true;
+        default: OnEndSession(true, false); return false;
     }
 }
 

@@ -10,12 +10,13 @@
 #include <algorithm>
 #include <string>
 
+#include "app/events.h"
 #include "core/text.h"
+#include "core/timings.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "session/frames.h"
 #include "tests/fuzz/fuzz_agent.h"
-#include "ui/handlers.h"
 
 using fake::world;
 using fuzz::Check;

@@ -1,10 +1,11 @@
-// The account statistics of a PING reply with code '1', on any text.
+// The PING reply parser and the account statistics shown from it, on any text.
 // Input: the reply text (cut at its first NUL, as the engine hands it over).
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "res/resource_ids.h"
+#include "session/replies.h"
 #include "tests/fuzz/fuzz_agent.h"
 #include "ui/tray.h"
 
@@ -19,14 +20,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* reply = static_cast<char*>(malloc(length + 1));
     memcpy(reply, text, length);
     reply[length] = '\0';
-    gAgent.timeoutRetries = 3;
     world.texts[{fake::kStatsWindow, IDC_STATS_TEXT}] = "before";
 
-    ShowAccountStatistics(reply);
-
-    Check(gAgent.timeoutRetries == 0, "statistics reset the PING retries");
-    Check(gAgent.limitState >= kLimitNormal && gAgent.limitState <= kLimitBlocked,
+    PingReply parsed = ParsePingReply(reply);
+    Check(parsed.code == (length == 0 ? '\0' : text[0]), "the code is byte 0");
+    Check(parsed.limitState >= kLimitNormal && parsed.limitState <= kLimitBlocked,
           "limitState in 0..2");
+    const char* fields[] = {parsed.text, parsed.balance, parsed.cost, parsed.message};
+    for (const char* field : fields) {
+        bool inReply = field >= reply && field <= reply + length;
+        Check(inReply || field[0] == '\0', "every field lies in the reply or is empty");
+    }
+    if (parsed.code != '1') {
+        free(reply);
+        return 0;
+    }
+    gAgent.limitState = parsed.limitState;
+    ShowAccountStatistics(parsed);
+
     Check(!world.tray.empty() && world.tray.back().hasTip, "the statistics reach the tooltip");
     fuzz::CheckTrayTips(0);
     PlatIcon expected[] = {gAgent.iconConnected, gAgent.iconLimit, gAgent.iconBlocked};

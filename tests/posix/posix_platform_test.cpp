@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/settings_posix.h"
-#include "ui/handlers.h"
 
 // ---- What the loop calls besides the platform ----
 

@@ -35,9 +35,12 @@
 #include <string>
 #include <vector>
 
+#include "app/events.h"
 #include "bench/request_timings.h"
+#include "core/timings.h"
+#include "platform/win32/messages.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
+#include "tests/e2e/driver/driver_support.h"
 
 namespace {
 
@@ -435,16 +438,6 @@ Sample Measure(HANDLE process, DWORD pid, int unixPid) {
 }
 
 // ---- Finding the agent ----
-
-std::string ProcessExe(DWORD pid) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (!process) return std::string();
-    char path[MAX_PATH * 2] = {};
-    DWORD size = sizeof path;
-    if (!QueryFullProcessImageNameA(process, 0, path, &size)) path[0] = 0;
-    CloseHandle(process);
-    return path;
-}
 
 struct WindowQuery {
     std::wstring caption;

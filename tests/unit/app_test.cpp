@@ -119,6 +119,8 @@ TEST_F(App, StartUpFailures) {
     } cases[] = {
         {"another agent runs", [] { world.mutexResult = kMutexExisted; }, 0,
          "Приложение уже запущено", "VornaAgent - предупреждение", kBoxWarning},
+        {"the mutex cannot be created", [] { world.mutexResult = kMutexFailed; }, 0,
+         "Приложение уже запущено", "VornaAgent - предупреждение", kBoxWarning},
         {"sockets do not start", [] { world.startupFails = true; }, 0,
          "Ошибка при инициализации WinSock 2.0", "VornaAgent - ошибка", kBoxError},
         {"wrong sockets version", [] { world.startupVersion = 0x0101; }, 0,
@@ -178,7 +180,8 @@ TEST_F(App, NormalRunStartsUpAndCleansUpAtExit) {
     EXPECT_TRUE(world.debugOpened);
     ASSERT_FALSE(world.debug.empty());
     EXPECT_EQ(world.debug[0], "*** Debug output:");
-    EXPECT_EQ(world.iconsLoaded, (std::vector<int>{306, 302, 300, 301, 304, 305}));
+    EXPECT_EQ(world.iconsLoaded, (std::vector<int>{IDI_DISCONNECTED, IDI_PROGRESS, IDI_CONNECTED,
+                                                   IDI_NET_ERROR, IDI_BLOCKED, IDI_LIMIT}));
     EXPECT_EQ(world.dialogsCreated, (std::vector<PlatDialog>{kDialogLogon, kDialogStats}));
     EXPECT_EQ(world.tray.front().action, kTrayAdd);
     EXPECT_EQ(world.tray.front().tip, "Отключен");
@@ -193,9 +196,9 @@ TEST_F(App, BringUpWithoutRememberedCredentialsShowsTheWindow) {
     EXPECT_TRUE(world.visible[fake::kLogonWindow]);
     EXPECT_TRUE(gAgent.mainWindowVisible);
     EXPECT_FALSE(gAgent.autoReconnect);
-    EXPECT_EQ(fake::TimerPeriod(5), 60000u);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "");
-    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, 201), fake::IconFor(306));
+    EXPECT_EQ(fake::TimerPeriod(kTimerReconnect), 60000u);
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "");
+    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, IDC_STATS_ICON), fake::IconFor(IDI_DISCONNECTED));
     fake::Advance(600000);
     EXPECT_TRUE(world.socketOrder.empty()) << "no logon until one is accepted";
 }
@@ -324,16 +327,16 @@ TEST_F(App, TrayMenu) {
 TEST_F(App, Commands) {
     fake::Reset();
     gAgent.autoReconnect = true;
-    OnCommand(4011);
+    OnCommand(IDM_CONNECT);
     EXPECT_TRUE(world.visible[fake::kLogonWindow]);
     EXPECT_FALSE(gAgent.autoReconnect);
-    OnCommand(109);
+    OnCommand(IDC_HIDE);
     EXPECT_FALSE(world.visible[fake::kLogonWindow]);
     EXPECT_FALSE(gAgent.mainWindowVisible);
-    OnCommand(4011);
+    OnCommand(IDM_CONNECT);
     OnMainWindowClose();
     EXPECT_FALSE(world.visible[fake::kLogonWindow]);
-    OnCommand(4017);
+    OnCommand(IDM_ABOUT);
     ASSERT_EQ(world.boxes.size(), 1u);
     EXPECT_EQ(world.boxes[0].caption, "О программе");
     EXPECT_EQ(world.boxes[0].owner, nullptr);
@@ -344,7 +347,7 @@ TEST_F(App, Commands) {
     world.visible[fake::kStatsWindow] = true;
     OnStatsCommand(2);
     EXPECT_TRUE(world.visible[fake::kStatsWindow]);
-    OnStatsCommand(203);
+    OnStatsCommand(IDC_STATS_OK);
     EXPECT_FALSE(world.visible[fake::kStatsWindow]);
     world.visible[fake::kStatsWindow] = true;
     OnStatsClose();
@@ -353,13 +356,13 @@ TEST_F(App, Commands) {
 
 TEST_F(App, ExitWithAndWithoutASession) {
     fake::Reset();
-    OnCommand(4015);
+    OnCommand(IDM_EXIT);
     EXPECT_TRUE(world.quitPosted);
     EXPECT_TRUE(world.socketOrder.empty());
 
     fake::Reset();
     LogOn("1 57");
-    OnCommand(4015);
+    OnCommand(IDM_EXIT);
     EXPECT_FALSE(world.quitPosted);
     EXPECT_EQ(gAgent.connState, kLogoutConnecting);
     fake::Serve("1");
@@ -370,7 +373,7 @@ TEST_F(App, ExitWithAndWithoutASession) {
     LogOn("1 57");
     fake::Advance(2000);
     size_t sockets = world.socketOrder.size();
-    OnCommand(4015);
+    OnCommand(IDM_EXIT);
     EXPECT_TRUE(gAgent.quitAfterLogout);
     EXPECT_EQ(world.socketOrder.size(), sockets);
     fake::Serve("1 5 1 0");

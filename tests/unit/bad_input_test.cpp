@@ -34,7 +34,8 @@ std::string Bytes(const char* data, size_t size) { return std::string(data, size
 int TrayIconId() {
     for (auto it = world.tray.rbegin(); it != world.tray.rend(); ++it) {
         if (it->icon == nullptr) continue;
-        for (int id : {300, 301, 302, 304, 305, 306})
+        for (int id :
+             {IDI_CONNECTED, IDI_NET_ERROR, IDI_PROGRESS, IDI_BLOCKED, IDI_LIMIT, IDI_DISCONNECTED})
             if (it->icon == fake::IconFor(id)) return id;
     }
     return 0;
@@ -54,16 +55,16 @@ enum Delivery { kRead, kWithClose };
 
 void StartRequest(Request request) {
     if (request != kLogon) LogOn("1 57");
-    world.texts[{fake::kStatsWindow, 904}] = "old";
+    world.texts[{fake::kStatsWindow, IDC_STATS_TEXT}] = "old";
     switch (request) {
         case kLogon:
-            world.texts[{fake::kLogonWindow, 105}] = "user";
-            world.texts[{fake::kLogonWindow, 106}] = "secret";
-            OnCommand(108);
+            world.texts[{fake::kLogonWindow, IDC_LOGIN}] = "user";
+            world.texts[{fake::kLogonWindow, IDC_PASSWORD}] = "secret";
+            OnCommand(IDC_CONNECT);
             break;
         case kPing: fake::Advance(2000); break;
-        case kInfo: OnCommand(4013); break;
-        case kLogout: OnCommand(4012); break;
+        case kInfo: OnCommand(IDM_INFO); break;
+        case kLogout: OnCommand(IDM_DISCONNECT); break;
     }
 }
 
@@ -99,81 +100,95 @@ const std::string kRefusedEmpty = "Подключение невозможно:\
 
 const ReplyCase kReplyCases[] = {
     // LOGON
-    {"LOGON empty", kLogon, "", kRead, false, "", kNoServer, 301, "empty reply", kNoServer},
-    {"LOGON binary bytes", kLogon, "\x01\xfe\xff\x80", kRead, false, "", "Идет подключение", 302,
-     "", "old"},
-    {"LOGON space before the code", kLogon, " 1 57", kRead, false, "", "Идет подключение", 302, "",
-     "old"},
-    {"LOGON NUL right after the code", kLogon, Bytes("1\0 57", 5), kRead, false, "", kNoServer, 301,
-     "Session id is 0", kNoServer},
-    {"LOGON NUL after the session id", kLogon, Bytes("1 57\0 99", 8), kRead, true, "57", kAccepted,
-     302, "", "old"},
-    {"LOGON 1 alone", kLogon, "1", kRead, false, "", kNoServer, 301, "Session id is 0", kNoServer},
-    {"LOGON 1 and a space", kLogon, "1 ", kRead, false, "", kNoServer, 301, "Session id is 0",
+    {"LOGON empty", kLogon, "", kRead, false, "", kNoServer, IDI_NET_ERROR, "empty reply",
      kNoServer},
-    {"LOGON 3 alone", kLogon, "3", kRead, false, "", kNoServer, 301, "Session id is 0", kNoServer},
-    {"LOGON tab is no separator", kLogon, "1\t57", kRead, false, "", kNoServer, 301,
+    {"LOGON binary bytes", kLogon, "\x01\xfe\xff\x80", kRead, false, "", kNoServer, IDI_NET_ERROR,
+     "Неизвестный ответ сервера", kNoServer},
+    {"LOGON space before the code", kLogon, " 1 57", kRead, false, "", kNoServer, IDI_NET_ERROR,
+     "Неизвестный ответ сервера", kNoServer},
+    {"LOGON NUL right after the code", kLogon, Bytes("1\0 57", 5), kRead, false, "", kNoServer,
+     IDI_NET_ERROR, "Session id is 0", kNoServer},
+    {"LOGON NUL after the session id", kLogon, Bytes("1 57\0 99", 8), kRead, true, "57", kAccepted,
+     IDI_PROGRESS, "", "old"},
+    {"LOGON 1 alone", kLogon, "1", kRead, false, "", kNoServer, IDI_NET_ERROR, "Session id is 0",
+     kNoServer},
+    {"LOGON 1 and a space", kLogon, "1 ", kRead, false, "", kNoServer, IDI_NET_ERROR,
      "Session id is 0", kNoServer},
-    {"LOGON 3 57 without the interval", kLogon, "3 57", kRead, true, "57", kAccepted, 302, "",
+    {"LOGON 3 alone", kLogon, "3", kRead, false, "", kNoServer, IDI_NET_ERROR, "Session id is 0",
+     kNoServer},
+    {"LOGON tab is no separator", kLogon, "1\t57", kRead, false, "", kNoServer, IDI_NET_ERROR,
+     "Session id is 0", kNoServer},
+    {"LOGON 3 57 without the interval", kLogon, "3 57", kRead, true, "57", kAccepted, IDI_PROGRESS,
+     "", "old"},
+    {"LOGON 3 57 and a space", kLogon, "3 57 ", kRead, true, "57", kAccepted, IDI_PROGRESS, "",
      "old"},
-    {"LOGON 3 57 and a space", kLogon, "3 57 ", kRead, true, "57", kAccepted, 302, "", "old"},
-    {"LOGON 0 alone", kLogon, "0", kRead, false, "", kRefusedEmpty, 301, "", kRefusedEmpty},
-    {"LOGON 2 alone", kLogon, "2", kRead, false, "", "Авторизации не выполнена:\n", 301, "",
-     "Авторизации не выполнена:\n"},
-    {"LOGON 510 bytes", kLogon, Padded("1 57 ", 510), kRead, true, "57", kAccepted, 302, "", "old"},
+    {"LOGON 0 alone", kLogon, "0", kRead, false, "", kRefusedEmpty, IDI_NET_ERROR, "",
+     kRefusedEmpty},
+    {"LOGON 2 alone", kLogon, "2", kRead, false, "", "Авторизации не выполнена:\n", IDI_NET_ERROR,
+     "", "Авторизации не выполнена:\n"},
+    {"LOGON 510 bytes", kLogon, Padded("1 57 ", 510), kRead, true, "57", kAccepted, IDI_PROGRESS,
+     "", "old"},
     {"LOGON 511 bytes read fill the buffer: timeout", kLogon, Padded("1 57 ", 511), kRead, false,
-     "", kNoServer, 301, "Network timeout", kNoServer},
+     "", kNoServer, IDI_NET_ERROR, "Network timeout", kNoServer},
     {"LOGON 511 bytes with the close", kLogon, Padded("1 57 ", 511), kWithClose, true, "57",
-     kAccepted, 302, "", "old"},
+     kAccepted, IDI_PROGRESS, "", "old"},
     {"LOGON 600 bytes read: timeout", kLogon, Padded("1 57 ", 600), kRead, false, "", kNoServer,
-     301, "Network timeout", kNoServer},
+     IDI_NET_ERROR, "Network timeout", kNoServer},
     {"LOGON 600 bytes with the close: the first 511 count", kLogon, Padded("0 ", 600), kWithClose,
-     false, "", kRefusedEmpty + std::string(509, 'x'), 301, "",
+     false, "", kRefusedEmpty + std::string(509, 'x'), IDI_NET_ERROR, "",
      kRefusedEmpty + std::string(509, 'x')},
     // PING, the first of the session: the link is not confirmed yet
-    {"PING empty: a silent retry", kPing, "", kRead, true, "57", kAccepted, 302, "", "old"},
-    {"PING binary bytes", kPing, "\x01\xfe\xff", kRead, false, "57", kNoServer, 301,
+    {"PING empty: a silent retry", kPing, "", kRead, true, "57", kAccepted, IDI_PROGRESS, "",
+     "old"},
+    {"PING binary bytes", kPing, "\x01\xfe\xff", kRead, false, "57", kNoServer, IDI_NET_ERROR,
      "Неизвестный ответ сервера", kNoServer},
-    {"PING NUL first", kPing, std::string(1, '\0') + "1 5 1 0", kRead, false, "57", kNoServer, 301,
-     "Неизвестный ответ сервера", kNoServer},
-    {"PING 1 alone", kPing, "1", kRead, true, "57", kNoFigures, 300, "", "old"},
-    {"PING 1 5", kPing, "1 5", kRead, true, "57", "\nБаланс: 5\nЗа сессию: ", 300, "", "old"},
-    {"PING 1 5 1", kPing, "1 5 1", kRead, true, "57", "\nБаланс: 5\nЗа сессию: 1", 300, "", "old"},
+    {"PING NUL first", kPing, std::string(1, '\0') + "1 5 1 0", kRead, false, "57", kNoServer,
+     IDI_NET_ERROR, "Неизвестный ответ сервера", kNoServer},
+    {"PING 1 alone", kPing, "1", kRead, true, "57", kNoFigures, IDI_CONNECTED, "", "old"},
+    {"PING 1 5", kPing, "1 5", kRead, true, "57", "\nБаланс: 5\nЗа сессию: ", IDI_CONNECTED, "",
+     "old"},
+    {"PING 1 5 1", kPing, "1 5 1", kRead, true, "57", "\nБаланс: 5\nЗа сессию: 1", IDI_CONNECTED,
+     "", "old"},
     {"PING NUL inside the figures", kPing, Bytes("1 5\0 1 0", 8), kRead, true, "57",
-     "\nБаланс: 5\nЗа сессию: ", 300, "", "old"},
-    {"PING 0 alone", kPing, "0", kRead, false, "57", "", 301, "", ""},
-    {"PING 2 alone", kPing, "2", kRead, true, "57", kAccepted, 302, "", "old"},
+     "\nБаланс: 5\nЗа сессию: ", IDI_CONNECTED, "", "old"},
+    {"PING 0 alone", kPing, "0", kRead, false, "57", "", IDI_NET_ERROR, "", ""},
+    {"PING 2 alone", kPing, "2", kRead, true, "57", kAccepted, IDI_PROGRESS, "", "old"},
     {"PING 510 bytes with a message", kPing, Padded("1 5 1 0 ", 510), kRead, true, "57",
-     "Подключен\nБаланс: 5\nЗа сессию: 1", 300, "", std::string(502, 'x')},
+     "Подключен\nБаланс: 5\nЗа сессию: 1", IDI_CONNECTED, "", std::string(502, 'x')},
     {"PING 511 bytes read: a silent timeout", kPing, Padded("1 5 1 0 ", 511), kRead, true, "57",
-     kAccepted, 302, "", "old"},
+     kAccepted, IDI_PROGRESS, "", "old"},
     {"PING 600 bytes read: a silent timeout", kPing, Padded("1 5 1 0 ", 600), kRead, true, "57",
-     kAccepted, 302, "", "old"},
+     kAccepted, IDI_PROGRESS, "", "old"},
     {"PING 511 bytes with the close", kPing, Padded("1 5 1 0 ", 511), kWithClose, true, "57",
-     "Подключен\nБаланс: 5\nЗа сессию: 1", 300, "", std::string(503, 'x')},
+     "Подключен\nБаланс: 5\nЗа сессию: 1", IDI_CONNECTED, "", std::string(503, 'x')},
     // GETINFO
-    {"GETINFO empty", kInfo, "", kRead, false, "57", kNoServer, 301, "empty reply", kNoServer},
-    {"GETINFO 1 alone", kInfo, "1", kRead, true, "57", kAccepted, 302, "", ""},
-    {"GETINFO 1 and a space", kInfo, "1 ", kRead, true, "57", kAccepted, 302, "", ""},
-    {"GETINFO code 0 is not examined", kInfo, "0 x", kRead, true, "57", kAccepted, 302, "", "x"},
-    {"GETINFO binary bytes", kInfo, "\x01\376AB", kRead, true, "57", kAccepted, 302, "", "AB"},
-    {"GETINFO 510 bytes", kInfo, Padded("1 ", 510), kRead, true, "57", kAccepted, 302, "",
+    {"GETINFO empty", kInfo, "", kRead, false, "57", kNoServer, IDI_NET_ERROR, "empty reply",
+     kNoServer},
+    {"GETINFO 1 alone", kInfo, "1", kRead, true, "57", kAccepted, IDI_PROGRESS, "", ""},
+    {"GETINFO 1 and a space", kInfo, "1 ", kRead, true, "57", kAccepted, IDI_PROGRESS, "", ""},
+    {"GETINFO code 0 is not examined", kInfo, "0 x", kRead, true, "57", kAccepted, IDI_PROGRESS, "",
+     "x"},
+    {"GETINFO binary bytes", kInfo, "\x01\376AB", kRead, true, "57", kAccepted, IDI_PROGRESS, "",
+     "AB"},
+    {"GETINFO 510 bytes", kInfo, Padded("1 ", 510), kRead, true, "57", kAccepted, IDI_PROGRESS, "",
      std::string(508, 'x')},
     {"GETINFO 511 bytes read: the timeout ends the session", kInfo, Padded("1 ", 511), kRead, false,
-     "57", kNoServer, 301, "Network timeout", kNoServer},
+     "57", kNoServer, IDI_NET_ERROR, "Network timeout", kNoServer},
     {"GETINFO 511 bytes with the close", kInfo, Padded("1 ", 511), kWithClose, true, "57",
-     kAccepted, 302, "", std::string(509, 'x')},
+     kAccepted, IDI_PROGRESS, "", std::string(509, 'x')},
     // LOGOUT: any reply logs off
-    {"LOGOUT empty", kLogout, "", kRead, false, "57", kNoServer, 301, "empty reply", kNoServer},
-    {"LOGOUT binary bytes", kLogout, Bytes("\xff\0\x01", 3), kRead, false, "", "Отключен", 306, "",
+    {"LOGOUT empty", kLogout, "", kRead, false, "57", kNoServer, IDI_NET_ERROR, "empty reply",
+     kNoServer},
+    {"LOGOUT binary bytes", kLogout, Bytes("\xff\0\x01", 3), kRead, false, "", "Отключен",
+     IDI_DISCONNECTED, "", "Отключен"},
+    {"LOGOUT 1 alone", kLogout, "1", kRead, false, "", "Отключен", IDI_DISCONNECTED, "",
      "Отключен"},
-    {"LOGOUT 1 alone", kLogout, "1", kRead, false, "", "Отключен", 306, "", "Отключен"},
-    {"LOGOUT refused", kLogout, "0 no such session", kRead, false, "", "Отключен", 306, "",
-     "Отключен"},
+    {"LOGOUT refused", kLogout, "0 no such session", kRead, false, "", "Отключен", IDI_DISCONNECTED,
+     "", "Отключен"},
     {"LOGOUT 511 bytes read: timeout", kLogout, Padded("1 ", 511), kRead, false, "57", kNoServer,
-     301, "Network timeout", kNoServer},
+     IDI_NET_ERROR, "Network timeout", kNoServer},
     {"LOGOUT 600 bytes with the close", kLogout, Padded("1 ", 600), kWithClose, false, "",
-     "Отключен", 306, "", "Отключен"},
+     "Отключен", IDI_DISCONNECTED, "", "Отключен"},
 };
 
 TEST(BadInput, ServerReplies) {
@@ -184,7 +199,7 @@ TEST(BadInput, ServerReplies) {
         PlatSocket s = fake::CurrentSocket();
         Answer(c.reply, c.delivery);
         EXPECT_EQ(gAgent.connState, kIdle) << c.name;
-        EXPECT_FALSE(fake::TimerRunning(1)) << c.name;
+        EXPECT_FALSE(fake::TimerRunning(kTimerRequest)) << c.name;
         EXPECT_TRUE(world.sockets[s].closed) << c.name;
         EXPECT_EQ(gAgent.sessionActive, c.active) << c.name;
         EXPECT_STREQ(gAgent.sessionId, c.sessionId) << c.name;
@@ -193,13 +208,13 @@ TEST(BadInput, ServerReplies) {
         std::vector<std::string> reasons;
         if (*c.reason != '\0') reasons.push_back(c.reason);
         EXPECT_EQ(NetworkErrors(), reasons) << c.name;
-        EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), c.stats) << c.name;
+        EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), c.stats) << c.name;
         // And the agent goes on: the next request starts.
         if (gAgent.sessionActive) {
             SendPing();
             EXPECT_EQ(gAgent.connState, kPingConnecting) << c.name;
         } else {
-            OnCommand(108);
+            OnCommand(IDC_CONNECT);
             EXPECT_EQ(gAgent.connState, kLogonConnecting) << c.name;
         }
     }
@@ -327,9 +342,10 @@ TEST(BadInput, OddStoredValues) {
         world.registry["Software\\Vorna\\AuthUtility"] = c.stored;
         LoadSettings();
         EXPECT_EQ(gAgent.useSavedPassword, c.useSaved) << c.name;
-        EXPECT_EQ(fake::Checked(fake::kLogonWindow, 107), c.useSaved) << c.name;
-        EXPECT_EQ(fake::Text(fake::kLogonWindow, 105), c.login) << c.name;
-        EXPECT_EQ(fake::Text(fake::kLogonWindow, 106), c.useSaved ? "password" : "") << c.name;
+        EXPECT_EQ(fake::Checked(fake::kLogonWindow, IDC_REMEMBER), c.useSaved) << c.name;
+        EXPECT_EQ(fake::Text(fake::kLogonWindow, IDC_LOGIN), c.login) << c.name;
+        EXPECT_EQ(fake::Text(fake::kLogonWindow, IDC_PASSWORD), c.useSaved ? "password" : "")
+            << c.name;
         const auto& after = world.registry["Software\\Vorna\\AuthUtility"];
         EXPECT_EQ(after.size(), c.stored.size()) << c.name << ": loading writes nothing";
         for (auto& [name, value] : c.stored) {

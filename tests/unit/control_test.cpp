@@ -16,7 +16,7 @@ class Control : public ::testing::Test {
 };
 
 TEST_F(Control, AcceptedLogonOpensTheSession) {
-    world.checks[{fake::kLogonWindow, 107}] = true;
+    world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = true;
     LogOn("1 57");
     PlatSocket logon = fake::CurrentSocket();
     EXPECT_EQ(Field(0, logon), "LOGON");
@@ -29,7 +29,7 @@ TEST_F(Control, AcceptedLogonOpensTheSession) {
     EXPECT_TRUE(gAgent.autoReconnect);
     EXPECT_EQ(gAgent.pingCounter, 1);
     EXPECT_EQ(gAgent.pingInterval, 300000u);
-    EXPECT_EQ(fake::TimerPeriod(2), 2000u);
+    EXPECT_EQ(fake::TimerPeriod(kTimerPing), 2000u);
     EXPECT_EQ(fake::LastTip(), "Проверка пароля прошла успешно, идет подключение");
     EXPECT_EQ(world.registry["Software\\Vorna\\AuthUtility"]["login"].data, "user");
     EXPECT_TRUE(fake::HasDebugLine("Полученные данные: 1 57"));
@@ -58,7 +58,7 @@ TEST_F(Control, PingIntervalFromTheLogonReply) {
         LogOn(c.reply);
         EXPECT_EQ(gAgent.pingInterval, c.interval) << c.reply;
         PingAnswered("1 10 1 0");
-        EXPECT_EQ(fake::TimerPeriod(2), c.interval) << c.reply;
+        EXPECT_EQ(fake::TimerPeriod(kTimerPing), c.interval) << c.reply;
     }
 }
 
@@ -68,7 +68,7 @@ TEST_F(Control, SessionIdZeroIsANetworkError) {
         LogOn(reply);
         EXPECT_FALSE(gAgent.sessionActive) << reply;
         EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Session id is 0")) << reply;
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301)) << reply;
+        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR)) << reply;
     }
 }
 
@@ -83,10 +83,10 @@ TEST_F(Control, RefusalZeroBacksOffAndWraps) {
     for (uint32_t expected : series) {
         LogOn("0 Нет денег");
         EXPECT_EQ(gAgent.retryDelay, expected);
-        EXPECT_EQ(fake::TimerPeriod(5), expected);
+        EXPECT_EQ(fake::TimerPeriod(kTimerReconnect), expected);
     }
     EXPECT_EQ(fake::LastTip(), "Подключение невозможно:\nНет денег");
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Подключение невозможно:\nНет денег");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Подключение невозможно:\nНет денег");
     EXPECT_TRUE(world.boxes.empty()) << "logon impossible shows no box";
     EXPECT_FALSE(gAgent.sessionActive);
 }
@@ -107,11 +107,19 @@ TEST_F(Control, DelayResetsOnRefusalTwoAndUnknownCodesNotOnAcceptance) {
     }
 }
 
-TEST_F(Control, UnknownLogonCodeKeepsTheLastTrayStatus) {
-    LogOn("9 whatever");
-    EXPECT_EQ(fake::LastTip(), "Идет подключение");
-    EXPECT_FALSE(gAgent.sessionActive);
-    EXPECT_TRUE(world.boxes.empty());
+TEST_F(Control, UnknownLogonReplyIsReportedNotLeftInProgress) {
+    const std::string replies[] = {
+        std::string(16, '\0'), std::string(1, '\0'), "hello world", " 57", "7 57", "9 whatever"};
+    for (const std::string& reply : replies) {
+        fake::Reset();
+        LogOn(reply);
+        EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << reply;
+        EXPECT_EQ(fake::LastTray().icon, gAgent.iconError) << reply;
+        EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Неизвестный ответ сервера"));
+        EXPECT_EQ(gAgent.connState, kIdle);
+        EXPECT_FALSE(gAgent.sessionActive);
+        EXPECT_TRUE(world.boxes.empty());
+    }
 }
 
 TEST_F(Control, RefusalTwoWarnsAndShowsTheLogonWindow) {
@@ -127,7 +135,7 @@ TEST_F(Control, RefusalTwoWarnsAndShowsTheLogonWindow) {
     EXPECT_TRUE(gAgent.mainWindowVisible);
     EXPECT_FALSE(gAgent.autoReconnect);
     EXPECT_FALSE(gAgent.useSavedPassword);
-    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301));
+    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR));
     // No automatic retries after it.
     fake::Advance(600000);
     EXPECT_EQ(world.socketOrder.size(), 1u);
@@ -135,7 +143,7 @@ TEST_F(Control, RefusalTwoWarnsAndShowsTheLogonWindow) {
 
 TEST_F(Control, LongestRefusalArrivesWhole) {
     LogOn("0 " + std::string(508, 'x'));  // 510 bytes: a reply of 511 fills the buffer
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904),
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT),
               "Подключение невозможно:\n" + std::string(508, 'x'));
 }
 
@@ -149,12 +157,25 @@ TEST_F(Control, PingTwoIsRetriedUntilTheSeventhIsDenied) {
         fake::Socket().inbound = {"2", ""};
         fake::Event(kEventClose);
         EXPECT_TRUE(gAgent.sessionActive) << "PING " << counter;
-        EXPECT_EQ(fake::TimerPeriod(2), 2000u);
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(302));
+        EXPECT_EQ(fake::TimerPeriod(kTimerPing), 2000u);
+        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_PROGRESS));
     }
     PingAnswered("2");
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Доступ запрещен"));
+}
+
+TEST_F(Control, PingTwoDeniesAtEveryLargeCounterWithoutOverflow) {
+    // counter * 2000 leaves an int from 1073742 on; the answer must stay a denial.
+    const int counters[] = {8, 1073741, 1073742, 1500000, 2147483000};
+    for (int counter : counters) {
+        fake::Reset();
+        LogOn("1 57");
+        gAgent.pingCounter = counter - 1;  // raised as the PING is written
+        PingAnswered("2");
+        EXPECT_FALSE(gAgent.sessionActive) << counter;
+        EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Доступ запрещен")) << counter;
+    }
 }
 
 TEST_F(Control, HoverPingsCountTowardsTheDenial) {
@@ -187,7 +208,7 @@ TEST_F(Control, HoverSendsAtMostOnePingPerFiveSecondsAndNeverDuringARequest) {
     EXPECT_EQ(world.socketOrder.size(), sockets + 1);
     fake::Advance(5000);
     EXPECT_FALSE(gAgent.hoverPingGuard);
-    EXPECT_FALSE(fake::TimerRunning(4));
+    EXPECT_FALSE(fake::TimerRunning(kTimerHover));
     OnTrayEvent(kTrayMouseMove);
     EXPECT_EQ(world.socketOrder.size(), sockets + 2);
 }
@@ -207,15 +228,17 @@ TEST_F(Control, HoverPingAnsweredOneRestartsTheSlowTimer) {
 
 TEST_F(Control, PingReplies) {
     LogOn("1 57");
+    gAgent.timeoutRetries = 3;
     PingAnswered("1 150.25 3.10 0");
     EXPECT_TRUE(gAgent.linkConfirmed);
+    EXPECT_EQ(gAgent.timeoutRetries, 0) << "an answer ends a run of lost PINGs";
     EXPECT_EQ(fake::LastTip(), "Подключен\nБаланс: 150.25\nЗа сессию: 3.10");
     PingAnswered("0Сессия завершена");
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_FALSE(gAgent.linkConfirmed);
     EXPECT_EQ(fake::LastTip(), "Сессия завершена");
-    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301));
-    EXPECT_FALSE(fake::TimerRunning(2)) << "the PING timer stays stopped";
+    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR));
+    EXPECT_FALSE(fake::TimerRunning(kTimerPing)) << "the PING timer stays stopped";
     EXPECT_STREQ(gAgent.sessionId, "57") << "a session ended by the server keeps its id";
 
     fake::Reset();
@@ -228,14 +251,14 @@ TEST_F(Control, PingTimerSurvivesErrorsAndLogouts) {
     LogOn("1 57");
     fake::Advance(2000);
     NetworkError("x");
-    EXPECT_TRUE(fake::TimerRunning(2));
+    EXPECT_TRUE(fake::TimerRunning(kTimerPing));
     size_t sockets = world.socketOrder.size();
     fake::Advance(10000);
     EXPECT_EQ(world.socketOrder.size(), sockets) << "ticks without a session do nothing";
     LogOn("1 58");
-    OnCommand(4012);
+    OnCommand(IDM_DISCONNECT);
     fake::Serve("1");
-    EXPECT_TRUE(fake::TimerRunning(2));
+    EXPECT_TRUE(fake::TimerRunning(kTimerPing));
     EXPECT_EQ(fake::LastTip(), "Отключен");
     EXPECT_EQ(gAgent.sessionId[0], '\0');
 }
@@ -243,7 +266,7 @@ TEST_F(Control, PingTimerSurvivesErrorsAndLogouts) {
 TEST_F(Control, LogoutSendsTheSessionAndStopsReconnecting) {
     LogOn("1 57");
     gAgent.autoReconnect = true;
-    OnCommand(4012);
+    OnCommand(IDM_DISCONNECT);
     EXPECT_FALSE(gAgent.autoReconnect);
     EXPECT_EQ(gAgent.connState, kLogoutConnecting);
     fake::Event(kEventConnect);
@@ -254,28 +277,28 @@ TEST_F(Control, LogoutSendsTheSessionAndStopsReconnecting) {
     fake::Socket().inbound = {"anything", ""};
     fake::Event(kEventClose);
     EXPECT_FALSE(gAgent.sessionActive);
-    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(306));
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Отключен");
+    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_DISCONNECTED));
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Отключен");
     // Without a session, Disconnect sends nothing but still stops reconnecting.
     gAgent.autoReconnect = true;
     size_t sockets = world.socketOrder.size();
-    OnCommand(4012);
+    OnCommand(IDM_DISCONNECT);
     EXPECT_EQ(world.socketOrder.size(), sockets);
     EXPECT_FALSE(gAgent.autoReconnect);
 }
 
 TEST_F(Control, InformationWithAndWithoutASession) {
-    fake::world.texts[{fake::kStatsWindow, 904}] = "old";
-    OnCommand(4013);
+    fake::world.texts[{fake::kStatsWindow, IDC_STATS_TEXT}] = "old";
+    OnCommand(IDM_INFO);
     EXPECT_TRUE(world.visible[fake::kStatsWindow]);
     EXPECT_TRUE(world.socketOrder.empty());
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "old");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "old");
     LogOn("1 57");
     world.visible[fake::kStatsWindow] = false;
     for (auto [reply, shown] : {std::pair{"1 Баланс 5", "Баланс 5"}, {"1", ""}, {"12", ""}}) {
-        OnCommand(4013);
+        OnCommand(IDM_INFO);
         fake::Serve(reply);
-        EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), shown) << reply;
+        EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), shown) << reply;
         EXPECT_TRUE(world.visible[fake::kStatsWindow]);
     }
 }
@@ -301,11 +324,11 @@ TEST_F(Control, ReconnectTimerConditions) {
         gAgent.autoReconnect = c.autoReconnect;
         gAgent.linkConfirmed = c.linkConfirmed;
         gAgent.sessionActive = c.sessionActive;
-        PlatSetTimer(gAgent.mainWindow, 5, 60000);
+        PlatSetTimer(gAgent.mainWindow, kTimerReconnect, kRetryDelayStart);
         world.posted.clear();
-        OnTimer(5);
-        EXPECT_EQ(!world.posted.empty() && world.posted.front() == 108, c.logsOn) << c.name;
-        EXPECT_TRUE(fake::TimerRunning(5)) << c.name;
+        OnTimer(kTimerReconnect);
+        EXPECT_EQ(!world.posted.empty() && world.posted.front() == IDC_CONNECT, c.logsOn) << c.name;
+        EXPECT_TRUE(fake::TimerRunning(kTimerReconnect)) << c.name;
     }
 }
 
@@ -327,7 +350,7 @@ TEST_F(Control, RefusalZeroIsRetriedByTheReconnectTimerWhileHidden) {
 TEST_F(Control, SecondLogonDuringASessionIsIgnored) {
     LogOn("1 57");
     size_t sockets = world.socketOrder.size();
-    OnCommand(108);
+    OnCommand(IDC_CONNECT);
     EXPECT_EQ(world.socketOrder.size(), sockets);
 }
 
@@ -348,8 +371,8 @@ TEST_F(Control, SessionEndLogsOffBlockingAndComesBackIfTheSessionGoesOn) {
     EXPECT_EQ(Field(0), "LOGOUT");
     EXPECT_EQ(Field(2), "57");
     EXPECT_EQ(gAgent.connState, kLogoutReading);
-    EXPECT_FALSE(fake::TimerRunning(1));
-    OnEndSession(false);
+    EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
+    OnEndSession(false, false);
     EXPECT_EQ(gAgent.connState, kIdle);
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_EQ(fake::LastTip(), "Отключен");
@@ -365,8 +388,41 @@ TEST_F(Control, SessionEndLogoffIsBoundedWhenTheServerNeverAnswers) {
     LogoutAtSessionEnd();
     EXPECT_LE(world.now - start, 3500u);
     EXPECT_EQ(gAgent.connState, kLogoutConnecting);
-    OnEndSession(true);
+    OnEndSession(true, false);
     EXPECT_EQ(gAgent.connState, kLogoutConnecting) << "a session that ends needs nothing more";
+}
+
+TEST_F(Control, SessionEndLogsOffFirstWhenTheShellIsSlow) {
+    LogOn("1 57");
+    world.trayCallCost = 4000;  // Explorer busy ending the session: every tray call blocks 4 s
+    uint32_t start = world.now;
+    LogoutAtSessionEnd();
+    EXPECT_EQ(Field(0), "LOGOUT") << "the tray must not use up the bound before the LOGOUT";
+    EXPECT_EQ(fake::Socket().sent.size(), 512u);
+    EXPECT_EQ(gAgent.connState, kLogoutReading);
+    EXPECT_LE(world.now - start, 3500u) << "Windows must get its answer within the bound";
+}
+
+TEST_F(Control, SessionEndForAnInstallerQuitsAfterTheLogoff) {
+    struct {
+        const char* name;
+        bool session;
+        bool closeApp;
+        bool quits;
+    } cases[] = {
+        {"installer, during a session", true, true, true},
+        {"installer, no session", false, true, true},
+        {"Windows session ends", true, false, false},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        if (c.session) LogOn("1 57");
+        LogoutAtSessionEnd();
+        EXPECT_EQ(Field(0), c.session ? "LOGOUT" : "<short>") << c.name;
+        OnEndSession(true, c.closeApp);
+        EXPECT_EQ(world.quitPosted, c.quits) << c.name;
+        EXPECT_EQ(world.quitCode, c.quits ? 0 : -1) << c.name;
+    }
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ class Engine : public ::testing::Test {
     // A GETINFO in flight, as the session control starts one.
     void StartInfo() {
         gAgent.sessionActive = true;
-        OnCommand(4013);
+        OnCommand(IDM_INFO);
     }
     void StartPing() {
         gAgent.sessionActive = true;
@@ -32,7 +32,7 @@ TEST_F(Engine, OneRequestRunsThroughItsStates) {
     EXPECT_EQ(gAgent.connState, kInfoConnecting);
     EXPECT_EQ(fake::Socket().connectAddress, "10.0.0.1");
     EXPECT_EQ(fake::Socket().connectPort, 800);
-    EXPECT_EQ(fake::TimerPeriod(1), 3500u);
+    EXPECT_EQ(fake::TimerPeriod(kTimerRequest), 3500u);
     EXPECT_TRUE(fake::HasDebugLine("Попытка соединения..."));
     fake::Event(kEventConnect);
     EXPECT_EQ(gAgent.connState, kInfoWriting);
@@ -44,10 +44,10 @@ TEST_F(Engine, OneRequestRunsThroughItsStates) {
     fake::Event(kEventRead);
     fake::Event(kEventClose);
     EXPECT_EQ(gAgent.connState, kIdle);
-    EXPECT_FALSE(fake::TimerRunning(1));
+    EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
     EXPECT_TRUE(world.sockets[s].shutdown);
     EXPECT_TRUE(world.sockets[s].closed);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Balance");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Balance");
 }
 
 TEST_F(Engine, ConnectUpdatesTheTrayByRequest) {
@@ -90,7 +90,7 @@ TEST_F(Engine, ReplySplitAcrossReadsIsConcatenated) {
     fake::Event(kEventRead);  // nothing ready: ignored
     fake::Socket().inbound.push_back("");
     fake::Event(kEventClose);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Balance 150");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Balance 150");
     EXPECT_FALSE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
 }
 
@@ -102,8 +102,39 @@ TEST_F(Engine, DataArrivingWithTheCloseBelongsToTheReply) {
     fake::Event(kEventRead);
     fake::Socket().inbound = {"BC", ""};
     fake::Event(kEventClose);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "ABC");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "ABC");
     EXPECT_TRUE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
+}
+
+TEST_F(Engine, AReplyCutByAResetIsNeverTaken) {
+    // "1 1234" cut to "1 1" by a reset: however the reset shows, no session 1 is opened.
+    struct {
+        const char* how;
+        int closeError;
+        bool readFails;
+        bool readAtTheClose;
+    } cases[] = {
+        {"close event with an error", 10054, false, false},
+        {"aborted close event", 10053, false, false},
+        {"failed read at the close", 0, true, true},
+        {"failed read notification", 0, true, false},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        fake::world.texts[{fake::kLogonWindow, IDC_LOGIN}] = "user";
+        OnCommand(IDC_CONNECT);
+        fake::Event(kEventConnect);
+        fake::Event(kEventWrite);
+        fake::Socket().inbound = {"1 1"};
+        fake::Event(kEventRead);
+        fake::Socket().reset = c.readFails;
+        fake::Event(c.readAtTheClose || !c.readFails ? kEventClose : kEventRead, c.closeError);
+        EXPECT_FALSE(gAgent.sessionActive) << c.how;
+        EXPECT_STREQ(gAgent.sessionId, "") << c.how;
+        EXPECT_EQ(gAgent.connState, kIdle) << c.how;
+        EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.how;
+        EXPECT_FALSE(fake::TimerRunning(kTimerPing)) << c.how;
+    }
 }
 
 TEST_F(Engine, ZeroByteReadCompletesTheRequest) {
@@ -114,8 +145,8 @@ TEST_F(Engine, ZeroByteReadCompletesTheRequest) {
     fake::Event(kEventRead);
     fake::Event(kEventRead);
     EXPECT_EQ(gAgent.connState, kIdle);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Done");
-    EXPECT_FALSE(fake::TimerRunning(1));
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Done");
+    EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
 }
 
 TEST_F(Engine, AnEmptyReplyIsAFailureNotASilentSuccess) {
@@ -136,21 +167,33 @@ TEST_F(Engine, AnEmptyReplyIsAFailureNotASilentSuccess) {
 
     fake::Reset();
     LogOn("1 57");
-    OnCommand(4015);  // Exit: the LOGOUT's empty answer still ends the program
+    OnCommand(IDM_EXIT);  // Exit: the LOGOUT's empty answer still ends the program
     fake::Serve("");
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_TRUE(world.quitPosted);
 }
 
-TEST_F(Engine, EachWriteInPingRaisesTheCounterOnce) {
+TEST_F(Engine, PartialSendsGoOnFromTheSameWriteEventUntilTheSocketIsFull) {
+    StartPing();
+    fake::Socket().sendLimit = 200;  // no send takes the whole frame
+    fake::Event(kEventConnect);
+    fake::Event(kEventWrite);
+    EXPECT_EQ(fake::Socket().sent.size(), 512u) << "no second write event would come";
+    EXPECT_EQ(gAgent.connState, kPingReading);
+
+    fake::Reset();
     StartPing();
     fake::Socket().sendLimit = 200;
+    fake::Socket().sendRoom = 300;  // then full until the next write event
     fake::Event(kEventConnect);
-    for (int i = 0; i < 3; i++)
-        fake::Event(kEventWrite);
-    EXPECT_EQ(gAgent.pingCounter, 3);
-    EXPECT_EQ(gAgent.connState, kPingReading);
+    fake::Event(kEventWrite);
+    EXPECT_EQ(fake::Socket().sent.size(), 300u);
+    EXPECT_EQ(gAgent.connState, kPingWriting) << "a full socket is no error";
+    fake::Socket().sendRoom = 1 << 30;
+    fake::Event(kEventWrite);
     EXPECT_EQ(fake::Socket().sent.size(), 512u);
+    EXPECT_EQ(gAgent.connState, kPingReading);
+    EXPECT_EQ(gAgent.pingCounter, 2) << "raised once per write event";
 }
 
 TEST_F(Engine, FullBufferClosesTheSocketAndEndsThroughTheTimeout) {
@@ -180,7 +223,7 @@ TEST_F(Engine, AWriteNotificationOnceTheRequestIsOutSendsNothing) {
     EXPECT_EQ(gAgent.connState, kInfoReading);
     fake::Socket().inbound = {"t", ""};
     fake::Event(kEventClose);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "part");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "part");
 }
 
 TEST_F(Engine, EventsOfAnOldSocketAreIgnored) {
@@ -191,7 +234,7 @@ TEST_F(Engine, EventsOfAnOldSocketAreIgnored) {
     fake::Event(kEventClose, 0, old);
     fake::Event(kEventClose, 10054, old);
     EXPECT_EQ(gAgent.connState, kInfoConnecting);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "first");
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "first");
 }
 
 TEST_F(Engine, FailuresEndInNetworkError) {
@@ -233,11 +276,12 @@ TEST_F(Engine, FailuresEndInNetworkError) {
         EXPECT_FALSE(gAgent.sessionActive) << c.name;
         EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason))
             << c.name;
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301)) << c.name;
+        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR)) << c.name;
         EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.name;
-        EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), "Невозможно соединиться с сервером");
+        EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT),
+                  "Невозможно соединиться с сервером");
         EXPECT_STREQ(gAgent.sessionId, "57") << "a network error keeps the session id";
-        EXPECT_FALSE(fake::TimerRunning(1)) << c.name;
+        EXPECT_FALSE(fake::TimerRunning(kTimerRequest)) << c.name;
     }
 }
 
@@ -332,7 +376,7 @@ TEST_F(Engine, QuitAfterLogoutGoesAheadWhenTheServerClosesWithoutAnswer) {
         c.drive();
         EXPECT_TRUE(world.quitPosted) << c.name;
         EXPECT_EQ(gAgent.connState, kIdle) << c.name;
-        EXPECT_FALSE(fake::TimerRunning(1)) << c.name;
+        EXPECT_FALSE(fake::TimerRunning(kTimerRequest)) << c.name;
         EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason))
             << c.name;
     }
@@ -347,7 +391,7 @@ TEST_F(Engine, APingClosedBeforeItIsWrittenCountsAsALostPing) {
     EXPECT_EQ(gAgent.connState, kIdle);
     EXPECT_TRUE(gAgent.sessionActive) << "the first lost PING passes quietly";
     EXPECT_EQ(gAgent.timeoutRetries, 1);
-    EXPECT_FALSE(fake::TimerRunning(1));
+    EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
 }
 
 TEST_F(Engine, AddressAndPortComeFromTheBlockAtEveryConnect) {

@@ -125,10 +125,10 @@ TEST_F(Settings, Load) {
         LoadSettings();
         EXPECT_TRUE(world.registry.count(kKey)) << c.name << ": the key is created";
         EXPECT_EQ(gAgent.runAtLogon, c.runAtLogon) << c.name;
-        EXPECT_EQ(fake::Checked(fake::kLogonWindow, 107), c.checked) << c.name;
+        EXPECT_EQ(fake::Checked(fake::kLogonWindow, IDC_REMEMBER), c.checked) << c.name;
         EXPECT_EQ(gAgent.useSavedPassword, c.useSaved) << c.name;
-        EXPECT_EQ(fake::Text(fake::kLogonWindow, 105), c.login) << c.name;
-        EXPECT_EQ(fake::Text(fake::kLogonWindow, 106), c.password) << c.name;
+        EXPECT_EQ(fake::Text(fake::kLogonWindow, IDC_LOGIN), c.login) << c.name;
+        EXPECT_EQ(fake::Text(fake::kLogonWindow, IDC_PASSWORD), c.password) << c.name;
         if (c.useSaved) {
             EXPECT_EQ(std::string(reinterpret_cast<char*>(gAgent.savedPasswordBlock), 128), block);
         }
@@ -137,8 +137,8 @@ TEST_F(Settings, Load) {
 }
 
 TEST_F(Settings, SaveWritesExactlyWhatIsRemembered) {
-    world.texts[{fake::kLogonWindow, 105}] = "ivan";
-    world.checks[{fake::kLogonWindow, 107}] = true;
+    world.texts[{fake::kLogonWindow, IDC_LOGIN}] = "ivan";
+    world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = true;
     memset(gAgent.savedPasswordBlock, 'P', 128);
     gAgent.useSavedPassword = true;
     gAgent.runAtLogon = true;
@@ -154,7 +154,7 @@ TEST_F(Settings, SaveWritesExactlyWhatIsRemembered) {
     EXPECT_EQ(world.registry[kRun]["VORNA Auth Utility"].type, kValueString);
 
     // Unchecking the box and logging on again forgets the credentials.
-    world.checks[{fake::kLogonWindow, 107}] = false;
+    world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = false;
     gAgent.runAtLogon = false;
     SaveSettings();
     EXPECT_EQ(Values()["savedata"].data, std::string("\0\0\0\0", 4));
@@ -164,8 +164,8 @@ TEST_F(Settings, SaveWritesExactlyWhatIsRemembered) {
 }
 
 TEST_F(Settings, NothingIsRememberedWithoutAUsableBlock) {
-    world.checks[{fake::kLogonWindow, 107}] = true;
-    world.texts[{fake::kLogonWindow, 105}] = "ivan";
+    world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = true;
+    world.texts[{fake::kLogonWindow, IDC_LOGIN}] = "ivan";
     gAgent.useSavedPassword = false;  // the user typed into the password field
     SaveSettings();
     EXPECT_EQ(Values()["savedata"].data, std::string("\0\0\0\0", 4));
@@ -174,7 +174,7 @@ TEST_F(Settings, NothingIsRememberedWithoutAUsableBlock) {
 
 TEST_F(Settings, ToggleStartAtLogonWithNothingRemembered) {
     for (bool on : {true, false}) {
-        OnCommand(4014);
+        OnCommand(IDM_AUTORUN);
         EXPECT_EQ(gAgent.runAtLogon, on);
         EXPECT_EQ(Values()["savedata"].data, std::string("\0\0\0\0", 4));
         EXPECT_EQ(Values().count("login") + Values().count("pass"), 0u);
@@ -193,7 +193,7 @@ TEST_F(Settings, RegistryFailuresLeaveTheAgentUsable) {
 }
 
 TEST_F(Settings, RememberedLogonGoesOutWithTheStoredBlock) {
-    world.checks[{fake::kLogonWindow, 107}] = true;
+    world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = true;
     LogOn("1 57", "ivan", "secret");
     std::string sentBlock = fake::Socket().sent.substr(256, 128);
     ASSERT_EQ(Values()["pass"].data, sentBlock);
@@ -203,7 +203,7 @@ TEST_F(Settings, RememberedLogonGoesOutWithTheStoredBlock) {
     Values()["login"] = Sz("ivan");
     Values()["pass"] = Bin(sentBlock);
     LoadSettings();
-    OnCommand(108);
+    OnCommand(IDC_CONNECT);
     fake::Event(kEventConnect);
     fake::Event(kEventWrite);
     EXPECT_EQ(fake::Socket().sent.substr(256, 128), sentBlock);
@@ -215,8 +215,8 @@ TEST_F(Settings, RememberedLogonGoesOutWithTheStoredBlock) {
     LoadSettings();
     ASSERT_TRUE(gAgent.useSavedPassword);
     OnPasswordTyped();
-    world.texts[{fake::kLogonWindow, 106}] = "passwordx";
-    OnCommand(108);
+    world.texts[{fake::kLogonWindow, IDC_PASSWORD}] = "passwordx";
+    OnCommand(IDC_CONNECT);
     fake::Event(kEventConnect);
     fake::Event(kEventWrite);
     EXPECT_NE(fake::Socket().sent.substr(256, 128), sentBlock);

@@ -3,23 +3,25 @@
 
 #include <string>
 
+#include "app/events.h"
 #include "core/agent_state.h"
+#include "core/timings.h"
+#include "res/resource_ids.h"
 #include "session/engine.h"
 #include "tests/fake/fake_platform.h"
-#include "ui/handlers.h"
 
 // An accepted logon as the user would start it, answered with `reply`.
 inline void LogOn(const std::string& reply = "1 57", const char* login = "user",
                   const char* password = "secret") {
-    fake::world.texts[{fake::kLogonWindow, 105}] = login;
-    fake::world.texts[{fake::kLogonWindow, 106}] = password;
-    OnCommand(108);
+    fake::world.texts[{fake::kLogonWindow, IDC_LOGIN}] = login;
+    fake::world.texts[{fake::kLogonWindow, IDC_PASSWORD}] = password;
+    OnCommand(IDC_CONNECT);
     fake::Serve(reply);
 }
 
 // Fires the PING timer and answers the PING it sends.
 inline void PingAnswered(const std::string& reply) {
-    fake::Advance(fake::TimerPeriod(2));
+    fake::Advance(fake::TimerPeriod(kTimerPing));
     fake::Serve(reply);
 }
 

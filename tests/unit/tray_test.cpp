@@ -23,28 +23,50 @@ TEST_F(Tray, FirstCallAddsLaterCallsModify) {
     EXPECT_TRUE(world.tray[0].hasTip);
     EXPECT_EQ(world.tray[0].icon, nullptr);
     EXPECT_EQ(world.tray[1].action, kTrayModify);
-    EXPECT_EQ(world.tray[1].icon, fake::IconFor(301));
+    EXPECT_EQ(world.tray[1].icon, fake::IconFor(IDI_NET_ERROR));
     EXPECT_FALSE(world.tray[1].hasTip) << "only the icon changes";
     EXPECT_EQ(world.tray[2].icon, nullptr) << "only the tip changes";
     EXPECT_FALSE(gAgent.trayIconPending);
-    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, 201), fake::IconFor(301));
+    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, IDC_STATS_ICON), fake::IconFor(IDI_NET_ERROR));
     EXPECT_TRUE(fake::HasDebugLine("Трей: Отключен"));
 }
 
 TEST_F(Tray, AFailedAddIsRetriedUntilTheShellTakesIt) {
     world.trayFailures = 2;
     EXPECT_FALSE(TrayStatus(gAgent.iconDisconnected, "Отключен"));
-    EXPECT_TRUE(fake::TimerRunning(7));
+    EXPECT_TRUE(fake::TimerRunning(kTimerTrayRetry));
     TrayStatus(nullptr, "Идет подключение");
     EXPECT_EQ(world.tray.back().action, kTrayAdd) << "never modify an icon that is not there";
     fake::Advance(2000);
     ASSERT_EQ(world.tray.size(), 3u);
     EXPECT_EQ(world.tray[2].action, kTrayAdd);
-    EXPECT_EQ(world.tray[2].icon, fake::IconFor(306));
+    EXPECT_EQ(world.tray[2].icon, fake::IconFor(IDI_DISCONNECTED));
     EXPECT_EQ(world.tray[2].tip, "Идет подключение");
-    EXPECT_FALSE(fake::TimerRunning(7));
+    EXPECT_FALSE(fake::TimerRunning(kTimerTrayRetry));
     TrayStatus(nullptr, "y");
     EXPECT_EQ(world.tray.back().action, kTrayModify);
+}
+
+TEST_F(Tray, AnAddRefusedForAnIconThatExistsFallsBackToModify) {
+    // The busy shell refused the first add yet showed the icon; it refuses every add after.
+    world.trayRefusesAdd = true;
+    EXPECT_TRUE(TrayStatus(gAgent.iconDisconnected, "Отключен"));
+    TrayStatus(gAgent.iconProgress, "Идет подключение");
+    TrayStatus(gAgent.iconConnected, "Подключен");
+    fake::Advance(60000);
+    size_t adds = 0;
+    for (const fake::TrayCall& call : world.tray)
+        adds += call.action == kTrayAdd;
+    EXPECT_EQ(adds, 1u);
+    EXPECT_FALSE(fake::TimerRunning(kTimerTrayRetry));
+    EXPECT_EQ(world.tray.back().action, kTrayModify);
+    EXPECT_EQ(world.tray.back().tip, "Подключен");
+    // The same when a new shell announces itself while our icon is still there.
+    OnTaskbarCreated();
+    EXPECT_EQ(world.tray.back().action, kTrayModify);
+    EXPECT_EQ(world.tray.back().tip, "Подключен");
+    EXPECT_TRUE(gAgent.trayIconAdded);
+    EXPECT_FALSE(fake::TimerRunning(kTimerTrayRetry));
 }
 
 TEST_F(Tray, TaskbarCreatedAddsTheIconAgainAsItStands) {
@@ -52,7 +74,7 @@ TEST_F(Tray, TaskbarCreatedAddsTheIconAgainAsItStands) {
     TrayStatus(nullptr, "Баланс");
     OnTaskbarCreated();
     EXPECT_EQ(world.tray.back().action, kTrayAdd);
-    EXPECT_EQ(world.tray.back().icon, fake::IconFor(300));
+    EXPECT_EQ(world.tray.back().icon, fake::IconFor(IDI_CONNECTED));
     EXPECT_EQ(world.tray.back().tip, "Баланс");
 }
 
@@ -63,14 +85,14 @@ TEST_F(Tray, TooltipIsCutAt63Characters) {
 }
 
 TEST_F(Tray, ConnectedIconFollowsTheLimitState) {
-    for (auto [limit, icon] : {std::pair{0, 300}, {1, 305}, {2, 304}}) {
+    for (auto [limit, icon] : {std::pair{0, IDI_CONNECTED}, {1, IDI_LIMIT}, {2, IDI_BLOCKED}}) {
         gAgent.limitState = limit;
         TrayStatus(gAgent.iconConnected, nullptr);
         EXPECT_EQ(fake::LastTray().icon, fake::IconFor(icon)) << limit;
     }
     gAgent.limitState = 2;
     TrayStatus(gAgent.iconError, nullptr);
-    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(301)) << "other icons stay";
+    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR)) << "other icons stay";
 }
 
 TEST_F(Tray, AccountStatistics) {
@@ -101,24 +123,25 @@ TEST_F(Tray, AccountStatistics) {
     };
     for (auto& c : cases) {
         fake::Reset();
-        gAgent.timeoutRetries = 3;
-        world.texts[{fake::kStatsWindow, 904}] = "before";
+        world.texts[{fake::kStatsWindow, IDC_STATS_TEXT}] = "before";
         std::string reply = c.reply;
-        ShowAccountStatistics(&reply[0]);
-        EXPECT_EQ(gAgent.limitState, c.limit) << c.name;
+        PingReply parsed = ParsePingReply(&reply[0]);
+        EXPECT_EQ(parsed.limitState, c.limit) << c.name;
+        gAgent.limitState = parsed.limitState;
+        ShowAccountStatistics(parsed);
         EXPECT_EQ(fake::LastTip(), std::string(c.tip).substr(0, 63)) << c.name;
-        EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), c.message ? c.message : "before") << c.name;
+        EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), c.message ? c.message : "before")
+            << c.name;
         EXPECT_EQ(world.visible[fake::kStatsWindow], c.message != nullptr) << c.name;
-        EXPECT_EQ(gAgent.timeoutRetries, 0) << c.name;
-        int icon = c.limit == 1 ? 305 : c.limit == 2 ? 304 : 300;
+        int icon = c.limit == 1 ? IDI_LIMIT : c.limit == 2 ? IDI_BLOCKED : IDI_CONNECTED;
         EXPECT_EQ(fake::LastTray().icon, fake::IconFor(icon)) << c.name;
     }
 }
 
 TEST_F(Tray, LongMessageIsCutTo1023Characters) {
     std::string reply = "1 5 1 0 " + std::string(1500, 'm');
-    ShowAccountStatistics(&reply[0]);
-    EXPECT_EQ(fake::Text(fake::kStatsWindow, 904), std::string(1023, 'm'));
+    ShowAccountStatistics(ParsePingReply(&reply[0]));
+    EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), std::string(1023, 'm'));
 }
 
 }  // namespace

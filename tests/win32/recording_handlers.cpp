@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "ui/handlers.h"
+#include "app/events.h"
 
 std::vector<std::string> gHandlerCalls;
 
@@ -24,7 +24,7 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
 }
 void OnTaskbarCreated() { Record("OnTaskbarCreated"); }
 void LogoutAtSessionEnd() { Record("LogoutAtSessionEnd"); }
-void OnEndSession(bool ending) { Record("OnEndSession %ld", ending); }
+void OnEndSession(bool ending, bool closeApp) { Record("OnEndSession %ld %ld", ending, closeApp); }
 void OnPasswordTyped() { Record("OnPasswordTyped"); }
 void OnStatsCommand(int id) { Record("OnStatsCommand %ld", id); }
 void OnStatsClose() { Record("OnStatsClose"); }

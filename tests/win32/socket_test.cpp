@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "ui/handlers.h"
+#include "app/events.h"
+#include "platform/win32/messages.h"
 #include "wine_test_util.h"
 
 namespace {
@@ -92,6 +93,37 @@ TEST_F(SocketTest, OneRequestCycleArrivesAsMessagesInOrder) {
     EXPECT_LT(IndexOf(window, FindEvent(window, s, kEventWrite)),
               IndexOf(window, FindEvent(window, s, kEventClose)));
     PlatSocketShutdown(s);
+    PlatSocketClose(s);
+}
+
+// Half a reply, then a reset: the engine must learn that the connection failed, from the close
+// notification's error or from the receive, however the system reports the reset.
+TEST_F(SocketTest, AResetIsToldFromAnOrderlyClose) {
+    LoopbackListener server;
+    PlatSocket s = PlatSocketOpen();
+    PlatSocketSelect(s, window.handle(), kEventConnect);
+    PlatSocketConnect(s, "127.0.0.1", server.port());
+    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, kEventConnect); }, 5000));
+    SOCKET peer = server.Accept(5000);
+    ASSERT_NE(INVALID_SOCKET, peer);
+    PlatSocketSelect(s, window.handle(), kEventRead | kEventClose);
+    ASSERT_EQ(3, send(peer, "1 1", 3, 0));
+    std::string got;
+    int last = -1;
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            got += Drain(s, &last);
+            return got.size() == 3;
+        },
+        5000));
+    linger hard = {1, 0};
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+    closesocket(peer);
+    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, kEventClose); }, 5000));
+    int closeError = WSAGETSELECTERROR(FindEvent(window, s, kEventClose)->lParam);
+    if (closeError == 0) Drain(s, &last);
+    EXPECT_TRUE(closeError != 0 || last == kRecvFailed)
+        << "error " << closeError << ", read " << last;
     PlatSocketClose(s);
 }
 

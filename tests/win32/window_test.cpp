@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "app/events.h"
+#include "core/timings.h"
+#include "platform/win32/messages.h"
 #include "recording_handlers.h"
 #include "res/resource_ids.h"
-#include "ui/handlers.h"
 #include "wine_test_util.h"
 
 namespace {
@@ -64,8 +66,13 @@ TEST_F(WindowTest, MainWindowMessagesBecomeOneHandlerCallEach) {
          77,
          WSAMAKESELECTREPLY(FD_READ, 0),
          {"OnSocketEvent 77 1 0"}},
-        {"session ends", WM_ENDSESSION, TRUE, 0, {"OnEndSession 1"}},
-        {"session goes on", WM_ENDSESSION, FALSE, 0, {"OnEndSession 0"}},
+        {"session ends", WM_ENDSESSION, TRUE, 0, {"OnEndSession 1 0"}},
+        {"session goes on", WM_ENDSESSION, FALSE, 0, {"OnEndSession 0 0"}},
+        {"installer replaces the exe",
+         WM_ENDSESSION,
+         TRUE,
+         ENDSESSION_CLOSEAPP,
+         {"OnEndSession 1 1"}},
         {"explorer restarted", taskbarCreated, 0, 0, {"OnTaskbarCreated"}},
         {"unrelated private message", WM_USER + 50, 0, 0, {}},
     };

@@ -75,7 +75,8 @@ int CmdSetText(const Args& args, HWND window) {
     HWND c = Control(window, args);
     if (!c) return kExitNotMet;
     DWORD_PTR result = 0;
-    SendMessageTimeoutA(c, WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_ABORTIFHUNG, 2000, &result);
+    std::wstring wide = WideFromCp1251(text);
+    SendMessageTimeoutW(c, WM_SETTEXT, 0, (LPARAM)wide.c_str(), SMTO_ABORTIFHUNG, 2000, &result);
     printf("result=%ld\n", (long)result);
     return kExitDone;
 }
@@ -86,8 +87,9 @@ int CmdType(const Args& args, HWND window) {
     if (!args.Text("text", &text)) return kExitUsage;
     HWND c = Control(window, args);
     if (!c) return kExitNotMet;
-    for (unsigned char ch : text)
-        PostMessageA(c, WM_CHAR, ch, 1);
+    // As UTF-16, the way a keyboard types Cyrillic on any Windows.
+    for (wchar_t ch : WideFromCp1251(text))
+        PostMessageW(c, WM_CHAR, ch, 1);
     printf("typed=%u\n", (unsigned)text.size());
     return kExitDone;
 }
@@ -225,11 +227,7 @@ int CmdFindBox(const Args& args, const Selector& s) {
     printf("icon=%s\n", IconKind(box).c_str());
     HWND owner = GetWindow(box, GW_OWNER);
     printf("owned=%d\n", owner ? 1 : 0);
-    if (owner) {
-        char caption[1024] = {};
-        GetWindowTextA(owner, caption, sizeof caption);
-        PrintText("owner_caption", caption);
-    }
+    if (owner) PrintText("owner_caption", CaptionOf(owner));
     int n = 0;
     EnumChildWindows(box, PrintButton, reinterpret_cast<LPARAM>(&n));
     printf("buttons=%d\n", n);

@@ -48,6 +48,14 @@ std::string Cp1251FromWide(const std::wstring& w) {
     return out;
 }
 
+std::wstring WideFromCp1251(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int wide = MultiByteToWideChar(1251, 0, text.data(), (int)text.size(), nullptr, 0);
+    std::wstring w(wide, L'\0');
+    MultiByteToWideChar(1251, 0, text.data(), (int)text.size(), &w[0], wide);
+    return w;
+}
+
 void PrintText(const char* key, const std::string& cp1251) {
     printf("%s_hex=%s\n", key, Hex(cp1251).c_str());
     std::string utf8 = Convert(cp1251, 1251, CP_UTF8);
@@ -90,28 +98,33 @@ bool ParseArgs(Args* args) {
 std::string ProcessExe(DWORD pid) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (!process) return std::string();
-    char path[MAX_PATH * 2] = {};
-    DWORD size = sizeof path;
-    if (!QueryFullProcessImageNameA(process, 0, path, &size)) path[0] = 0;
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = MAX_PATH * 2;
+    if (!QueryFullProcessImageNameW(process, 0, path, &size)) path[0] = 0;
     CloseHandle(process);
-    return path;
+    return Cp1251FromWide(path);
 }
 
 std::string WindowText(HWND w) {
     // WM_GETTEXT is marshalled across processes; GetWindowText would not read controls there.
-    char buffer[4096] = {};
+    wchar_t buffer[4096] = {};
     DWORD_PTR got = 0;
-    if (!SendMessageTimeoutA(w, WM_GETTEXT, sizeof buffer, (LPARAM)buffer, SMTO_ABORTIFHUNG, 2000,
-                             &got))
+    if (!SendMessageTimeoutW(w, WM_GETTEXT, 4096, (LPARAM)buffer, SMTO_ABORTIFHUNG, 2000, &got))
         return std::string();
-    buffer[sizeof buffer - 1] = 0;
-    return buffer;
+    buffer[4095] = 0;
+    return Cp1251FromWide(buffer);
 }
 
 std::string ClassOf(HWND w) {
     char buffer[256] = {};
     GetClassNameA(w, buffer, sizeof buffer);
     return buffer;
+}
+
+std::string CaptionOf(HWND w) {
+    wchar_t buffer[1024] = {};
+    GetWindowTextW(w, buffer, 1024);
+    return Cp1251FromWide(buffer);
 }
 
 namespace {
@@ -126,11 +139,7 @@ bool Matches(HWND w, const Selector& s) {
         if (s.pid && pid != s.pid) return false;
         if (!s.exe.empty() && lstrcmpiA(ProcessExe(pid).c_str(), s.exe.c_str()) != 0) return false;
     }
-    if (s.byCaption) {
-        char buffer[1024] = {};
-        GetWindowTextA(w, buffer, sizeof buffer);
-        if (s.caption != buffer) return false;
-    }
+    if (s.byCaption && s.caption != CaptionOf(w)) return false;
     return true;
 }
 
@@ -169,8 +178,7 @@ bool ParseSelector(const Args& args, Selector* s) {
 void PrintWindow(const char* prefix, HWND w) {
     DWORD pid = 0;
     DWORD tid = GetWindowThreadProcessId(w, &pid);
-    char caption[1024] = {};
-    GetWindowTextA(w, caption, sizeof caption);
+    std::string caption = CaptionOf(w);
     HWND owner = GetWindow(w, GW_OWNER);
     printf("%shwnd=0x%lx\n", prefix, (unsigned long)(uintptr_t)w);
     printf("%spid=%lu\n", prefix, pid);

@@ -18,12 +18,15 @@ const DWORD kDefaultTimeoutMs = 5000;
 const DWORD kPollMs = 20;
 
 // ---- Text ----
+// Windows are read and written through the wide calls, so what the driver sees does not
+// depend on the system's ANSI code page; texts are converted to CP1251 only for the output.
 
 std::string Hex(const std::string& bytes);
 // False when `hex` is not an even run of hex digits.
 bool FromHex(const std::string& hex, std::string* bytes);
 std::string Convert(const std::string& text, UINT fromCp, UINT toCp);
 std::string Cp1251FromWide(const std::wstring& w);
+std::wstring WideFromCp1251(const std::string& text);
 // Prints KEY_hex (the bytes) and KEY_utf8 (for people, line breaks escaped).
 void PrintText(const char* key, const std::string& cp1251);
 
@@ -88,6 +91,8 @@ std::string ProcessExe(DWORD pid);
 // A window's or control's text, read with WM_GETTEXT (marshalled across processes).
 std::string WindowText(HWND w);
 std::string ClassOf(HWND w);
+// A top-level window's caption (GetWindowText), as CP1251.
+std::string CaptionOf(HWND w);
 // Prints hwnd, pid, tid, class, visible, enabled, owner, exe and caption, each after `prefix`.
 void PrintWindow(const char* prefix, HWND w);
 

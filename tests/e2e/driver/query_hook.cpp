@@ -17,16 +17,19 @@ void ReadMenu(Query* q) {
     for (int i = 0; i < q->count; ++i) {
         QueryMenuItem& item = q->items[i];
         memset(&item, 0, sizeof item);
-        MENUITEMINFOA info = {};
+        // Read as UTF-16 and handed over as CP1251, whatever the process's ANSI code page.
+        wchar_t text[kQueryTextSize] = {};
+        MENUITEMINFOW info = {};
         info.cbSize = sizeof info;
         info.fMask = MIIM_ID | MIIM_STATE | MIIM_FTYPE | MIIM_STRING;
-        info.dwTypeData = item.text;
-        info.cch = sizeof item.text - 1;
-        if (GetMenuItemInfoA(menu, i, TRUE, &info)) {
+        info.dwTypeData = text;
+        info.cch = kQueryTextSize - 1;
+        if (GetMenuItemInfoW(menu, i, TRUE, &info)) {
             item.id = info.wID;
             item.type = info.fType;
             item.state = info.fState;
         }
+        WideCharToMultiByte(1251, 0, text, -1, item.text, sizeof item.text - 1, nullptr, nullptr);
         item.text[sizeof item.text - 1] = 0;
     }
     q->done = 1;

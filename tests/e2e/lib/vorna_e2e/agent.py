@@ -102,8 +102,9 @@ class Agent:
         """The debug output as entries: a line that starts with one of the agent's debug texts
         begins an entry, other lines continue it (tooltips and replies may hold line feeds)."""
         entries = []
+        starts = tuple(ui.as_debug(s) for s in ui.DEBUG_LINE_STARTS)
         for line in self.lines():
-            if line.startswith(ui.DEBUG_LINE_STARTS) or not entries:
+            if line.startswith(starts) or not entries:
                 entries.append(line)
             else:
                 entries[-1] += "\n" + line
@@ -111,15 +112,17 @@ class Agent:
 
     def attempts(self):
         """How many requests the agent has started (each writes its line before connecting)."""
-        return self.lines().count(ui.DEBUG_ATTEMPT)
+        return self.lines().count(ui.as_debug(ui.DEBUG_ATTEMPT))
 
     def tray_texts(self):
-        """Every tooltip the agent has set, in order."""
-        return [e[len(ui.DEBUG_TRAY):] for e in self.entries() if e.startswith(ui.DEBUG_TRAY)]
+        """Every tooltip the agent has set, in order, as the debug output has it."""
+        start = ui.as_debug(ui.DEBUG_TRAY)
+        return [e[len(start):] for e in self.entries() if e.startswith(start)]
 
     def wait_tray(self, text, timeout=15):
         """Waits until the tooltip has been set to exactly `text`."""
-        return poll(lambda: text in self.tray_texts(), timeout, f"tooltip {text!r}")
+        shown = ui.as_debug(text)
+        return poll(lambda: shown in self.tray_texts(), timeout, f"tooltip {text!r}")
 
     def open_menu(self, mouse=ui.WM_RBUTTONDOWN):
         """Clicks the tray icon and returns the menu's items."""
@@ -182,15 +185,17 @@ class Agent:
 
     def output(self):
         # The agent writes its debug lines in the console's OEM code page.
-        return self.output_bytes().decode("cp866").replace("\r\n", "\n")
+        return self.output_bytes().decode(ui.debug_codec()).replace("\r\n", "\n")
 
     def lines(self):
         return self.output().splitlines()
 
     def wait_line(self, text, timeout=10):
         """Waits for a debug line that contains `text`; returns it."""
+        shown = ui.as_debug(text)
+
         def found():
-            return next((line for line in self.lines() if text in line), None)
+            return next((line for line in self.lines() if shown in line), None)
         return poll(found, timeout, f"debug line containing {text!r}")
 
     def running(self):

@@ -1,4 +1,5 @@
 """The agent's own window captions, control and command ids, and the texts it shows."""
+import os
 
 LOGON_CAPTION = "Подключение к Интернет"
 STATS_CAPTION = "Текущее состояние пользователя"
@@ -54,3 +55,16 @@ SETTINGS_KEY = r"HKEY_CURRENT_USER\Software\Vorna\AuthUtility"
 VENDOR_KEY = r"HKEY_CURRENT_USER\Software\Vorna"
 RUN_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run"
 RUN_VALUE = "VORNA Auth Utility"
+
+
+def debug_codec():
+    """The OEM code page the agent writes its debug output in: Russian Wine gives 866; the
+    other locale the journeys also run under (VORNA_E2E_LOCALE) gives 437, where Cyrillic
+    comes out as '?'. Window and box texts are read as Unicode and do not depend on it."""
+    return "cp866" if os.environ.get("LC_ALL", "ru_RU").startswith("ru_") else "cp437"
+
+
+def as_debug(text):
+    """`text` as it reads in the debug output of this run."""
+    codec = debug_codec()
+    return text.encode(codec, "replace").decode(codec)

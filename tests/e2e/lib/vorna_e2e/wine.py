@@ -62,6 +62,11 @@ class Wine:
             atexit.register(subprocess.run, ["bash", script, "down"], timeout=60,
                             stdin=subprocess.DEVNULL)
         _load_env_file(os.path.join(run_dir, "wine.env"))
+        # The journeys run once more under a locale whose ANSI code page is not 1251. Wine
+        # takes the code pages from each process's own locale, so the shared prefix serves.
+        locale = os.environ.get("VORNA_E2E_LOCALE")
+        if locale:
+            os.environ["LC_ALL"] = locale
         self.run_dir = run_dir
 
     @staticmethod
