@@ -609,6 +609,14 @@ def main():
         b.close()
     m["load_after"] = load()
     text = page(m, req, start, idle_r, fast, slow, sz, args.requests, rec)
+    # The Linux agent's section (bench/linux/bench_linux.py) is kept as it is.
+    try:
+        with open(args.out, encoding="utf-8") as f:
+            old = f.read()
+        if "<!-- linux-agent -->" in old:
+            text = text.rstrip("\n") + "\n\n" + old[old.index("<!-- linux-agent -->"):]
+    except OSError:
+        pass
     with open(args.out, "w", encoding="utf-8") as f:
         f.write(text)
     print(text)

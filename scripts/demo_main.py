@@ -613,6 +613,9 @@ def parse_args(argv):
         "stamped VornaAgent.exe, the key pair and the screenshots. VORNA_RUN_DIR (default "
         f"{DEFAULT_RUN_DIR}) is where Wine runs; a Wine environment already up there (as "
         "scripts/test brings it up) is used and left up.")
+    p.add_argument("--linux", action="store_true",
+                   help="show the Linux agent instead, natively without Wine: run, login, "
+                   "status, info, quit (scripts/demo_linux.py; it takes --no-build and --out)")
     p.add_argument("--no-build", action="store_true",
                    help="skip scripts/build (everything is built already)")
     p.add_argument("--out", default=os.path.join(ROOT, "out", f"demo-{stamp_}"),

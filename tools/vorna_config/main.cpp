@@ -222,7 +222,10 @@ Usage:
 
 WHAT IT CHANGES
 The agent carries its server's address, TCP port and RSA public key in a fixed
-block of its executable's data. Each field follows a marker text:
+block of its executable's data: EXE is VornaAgent.exe or the Linux agent's
+vornaagent program alike (a copy keeps the original's permissions). On Linux an
+/etc/vornaagent/site.conf, when present, takes precedence over the block. Each
+field follows a marker text:
 
   "vorna_zep_addr\0"     15 bytes, then the address field     31 bytes
   "vorna_zep_port\0"     15 bytes, then the port field        21 bytes

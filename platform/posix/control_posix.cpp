@@ -1,0 +1,207 @@
+// The control socket: a UNIX stream socket in the runtime folder, mode 0600, for the same user
+// only. One request line per connection (UTF-8, tab-separated, at most 1 KiB), one answer: the
+// exit code on the first line, then the text. Nothing a client does can block the agent: the
+// request must arrive within a few seconds, clients beyond a few are turned away, an answer the
+// client does not take is dropped.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/text.h"
+#include "platform/posix/posix_internal.h"
+#include "platform/posix/remote_commands.h"
+
+namespace {
+
+const int kMaxClients = 8;
+const size_t kMaxRequest = 1024;
+const uint64_t kRequestDeadlineMs = 5000;
+
+struct Client {
+    int fd;  // -1: free
+    char request[kMaxRequest + 1];
+    size_t length;
+    uint64_t deadline;
+    bool waiting;  // the request is handled; the answer waits for its outcome
+    RemoteAnswer answer;
+};
+
+int gListener = -1;
+std::string gPath;
+bool gTestHooks = false;
+Client gClients[kMaxClients];
+
+Client* FindClient(int fd) {
+    for (Client& c : gClients)
+        if (c.fd == fd && fd >= 0) return &c;
+    return nullptr;
+}
+
+void SendAndClose(int fd, int code, const char* text) {
+    std::string reply = std::to_string(code) + "\n" + PosixToUtf8(text) + "\n";
+    // One try, never waiting: a client that cannot take a few kilobytes loses its answer.
+    ssize_t ignored = send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)ignored;
+    // Closing with unread input would reset the connection and lose the answer: what has come
+    // already is read away (a bounded amount, without waiting).
+    char scratch[4096];
+    for (int i = 0; i < 16 && recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0; i++) {}
+    PosixWatchRemove(fd);
+    close(fd);
+}
+
+void Finish(Client* client) {
+    SendAndClose(client->fd, client->answer.code, client->answer.text);
+    client->fd = -1;
+}
+
+void HandleRequest(Client* client) {
+    std::string cp1251;
+    client->request[client->length] = '\0';
+    if (!PosixFromUtf8(client->request, &cp1251) || cp1251.size() > kMaxRequest) {
+        client->answer.code = kExitUsage;
+        CopyBounded(client->answer.text, sizeof client->answer.text,
+                    "the request is not valid UTF-8 or has characters the agent cannot use");
+        Finish(client);
+        return;
+    }
+    char line[kMaxRequest + 1];
+    memcpy(line, cp1251.c_str(), cp1251.size() + 1);
+    RemoteHandle(line, gTestHooks, &client->answer);
+    if (client->answer.wait == kRemoteAnswered) {
+        Finish(client);
+    } else {
+        client->waiting = true;
+    }
+}
+
+short WantClient(int fd) {
+    const Client* client = FindClient(fd);
+    return client && !client->waiting ? POLLIN : 0;
+}
+
+void ClientReady(int fd, short) {
+    Client* client = FindClient(fd);
+    if (!client || client->waiting) return;
+    size_t room = kMaxRequest - client->length;
+    ssize_t n = recv(fd, client->request + client->length, room, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) {
+        PosixWatchRemove(fd);
+        close(fd);
+        client->fd = -1;
+        return;
+    }
+    client->length += static_cast<size_t>(n);
+    void* end = memchr(client->request, '\n', client->length);
+    if (end) {
+        client->length = static_cast<size_t>(static_cast<char*>(end) - client->request);
+        HandleRequest(client);
+    } else if (client->length >= kMaxRequest) {
+        client->answer.code = kExitUsage;
+        CopyBounded(client->answer.text, sizeof client->answer.text, "request too long");
+        Finish(client);
+    }
+}
+
+bool SameUser(int fd) {
+    ucred peer;
+    socklen_t size = sizeof peer;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
+}
+
+short WantListener(int) { return POLLIN; }
+
+void ListenerReady(int fd, short) {
+    // A few at a time, so that a flood cannot keep the loop here.
+    for (int i = 0; i < kMaxClients; i++) {
+        int client = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client < 0) return;
+        if (!SameUser(client)) {
+            close(client);
+            continue;
+        }
+        Client* slot = FindClient(-1);
+        for (Client& c : gClients)
+            if (c.fd < 0 && !slot) slot = &c;
+        if (!slot || !PosixWatchAdd({client, WantClient, ClientReady})) {
+            SendAndClose(client, kExitFailed, "the agent is busy with other clients");
+            continue;
+        }
+        slot->fd = client;
+        slot->length = 0;
+        slot->waiting = false;
+        slot->deadline = PosixMonotonicMs() + kRequestDeadlineMs;
+    }
+}
+
+}  // namespace
+
+bool PosixControlStart() {
+    for (Client& c : gClients)
+        c.fd = -1;
+    const char* hooks = getenv("VORNA_TEST_HOOKS");
+    gTestHooks = hooks && strcmp(hooks, "1") == 0;
+    gPath = PosixControlSocketPath();
+    sockaddr_un address;
+    memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (gPath.size() >= sizeof address.sun_path) return false;
+    memcpy(address.sun_path, gPath.c_str(), gPath.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // The instance lock is held: a socket file left there is a dead agent's.
+    unlink(gPath.c_str());
+    mode_t previous = umask(0177);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    umask(previous);
+    if (ok) ok = chmod(gPath.c_str(), 0600) == 0 && listen(fd, 16) == 0;
+    if (!ok || !PosixWatchAdd({fd, WantListener, ListenerReady})) {
+        close(fd);
+        PosixReportError("VornaAgent: the control socket " + gPath + " could not be opened");
+        return false;
+    }
+    gListener = fd;
+    return true;
+}
+
+void PosixControlAfterRound() {
+    uint64_t now = PosixMonotonicMs();
+    for (Client& c : gClients) {
+        if (c.fd < 0) continue;
+        if (c.waiting) {
+            if (RemoteCheck(&c.answer) && c.answer.wait == kRemoteAnswered) Finish(&c);
+        } else if (now >= c.deadline) {
+            c.answer.code = kExitUsage;
+            CopyBounded(c.answer.text, sizeof c.answer.text, "no request in time");
+            Finish(&c);
+        }
+    }
+    // A client that is not done wakes the loop in time for its deadline.
+    for (const Client& c : gClients)
+        if (c.fd >= 0 && !c.waiting) PosixWakeAt(c.deadline);
+}
+
+void PosixControlStop(int exitCode) {
+    for (Client& c : gClients) {
+        if (c.fd < 0) continue;
+        // A request that ended in this last round still gets its own answer.
+        if (!c.waiting || !RemoteCheck(&c.answer) || c.answer.wait != kRemoteAnswered)
+            RemoteExitAnswer(exitCode, &c.answer);
+        Finish(&c);
+    }
+    if (gListener >= 0) {
+        PosixWatchRemove(gListener);
+        close(gListener);
+        gListener = -1;
+        unlink(gPath.c_str());
+    }
+}

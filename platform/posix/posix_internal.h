@@ -1,0 +1,69 @@
+// What the files of the POSIX platform share: the poll loop's watchers, the runtime folder and
+// the text conversions. Nothing here is seen by the core.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// ---- The loop ----
+
+// A descriptor the loop polls. `want` is asked before every poll for the events to wait for
+// (0 leaves the descriptor out this round); `ready` gets what poll reported.
+struct PosixWatch {
+    int fd;
+    short (*want)(int fd);
+    void (*ready)(int fd, short revents);
+};
+bool PosixWatchAdd(const PosixWatch& watch);
+void PosixWatchRemove(int fd);
+// Makes the next poll return at once (an event is pending that no descriptor will report).
+void PosixWakeSoon();
+// True once PlatPostQuit has run: the loop ends after this round.
+bool PosixQuitPosted();
+// Makes the poll return by `monotonicMs` at the latest (this round only).
+void PosixWakeAt(uint64_t monotonicMs);
+// Milliseconds on the monotonic clock, not wrapped.
+uint64_t PosixMonotonicMs();
+
+// ---- Sockets: events that need no descriptor readiness (a connect that completed at once) ----
+bool PosixSocketsHavePending();
+void PosixSocketsDeliverPending();
+
+// ---- The control socket (control_posix.cpp) ----
+bool PosixControlStart();
+// After every round of the loop: answers the clients that wait for an outcome.
+void PosixControlAfterRound();
+// The loop ends: clients waiting for the exit get their answer, the socket file goes.
+void PosixControlStop(int exitCode);
+
+// ---- Change sources (world_posix.cpp) ----
+void PosixWorldStart();
+// Called at every wake-up: a jump between the boot-time and monotonic clocks is a resume.
+void PosixWorldCheckResume();
+// Test hook: pretends the machine slept `seconds` seconds.
+void PosixWorldSimulateSleep(int seconds);
+
+// ---- Signals (windows_posix.cpp) ----
+void PosixSignalsStart();
+
+// ---- Folders ----
+// $XDG_RUNTIME_DIR, or a private folder under /tmp when it is unset; created 0700.
+std::string PosixRuntimeDir();
+// $XDG_CONFIG_HOME, or ~/.config.
+std::string PosixConfigHome();
+std::string PosixControlSocketPath();
+
+// ---- Text ----
+std::string PosixToUtf8(const char* cp1251);
+bool PosixFromUtf8(const std::string& utf8, std::string* cp1251);
+// Writes a whole line (UTF-8) to stderr.
+void PosixReportError(const std::string& utf8);
+
+// ---- Tray (tray_posix.cpp) ----
+// The icon shown now: its resource id, 0 before the first.
+int PosixTrayIconId();
+
+// The tray balloon (the core declares it with the notifications): notify-send in a graphical
+// session, the debug output otherwise.
+bool PlatTrayBalloon(void* window, const char* title, const char* text);

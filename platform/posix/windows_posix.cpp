@@ -1,0 +1,329 @@
+// Clock, timers, the two dialogs as state holders, posted commands, the poll loop and message
+// boxes. There are no windows: the logon window's fields are filled from the command line and
+// the statistics text is kept for `status`.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "app/events.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+#include "res/resource_ids.h"
+
+namespace {
+
+// ---- Dialogs ----
+
+const int kItemsPerDialog = 8;
+const size_t kItemTextSize = 1024;
+
+struct Item {
+    int id;
+    char text[kItemTextSize];
+    bool checked;
+    PlatIcon icon;
+};
+
+struct Dialog {
+    bool created;
+    bool visible;
+    Item items[kItemsPerDialog];
+};
+
+Dialog gDialogs[2];
+
+Item* FindItem(PlatWindow window, int id, bool create) {
+    if (!window) return nullptr;
+    Dialog* dialog = static_cast<Dialog*>(window);
+    for (Item& item : dialog->items)
+        if (item.id == id) return &item;
+    if (!create) return nullptr;
+    for (Item& item : dialog->items) {
+        if (item.id == 0) {
+            item.id = id;
+            return &item;
+        }
+    }
+    return nullptr;
+}
+
+// ---- Timers ----
+
+const int kTimerSlots = 16;
+
+struct Timer {
+    int id;
+    bool active;
+    uint32_t period;
+    uint64_t due;
+};
+
+Timer gTimers[kTimerSlots];
+
+// ---- Posted commands and quit ----
+
+const int kQueueSize = 64;
+int gQueue[kQueueSize];
+int gQueueHead = 0;
+int gQueueCount = 0;
+bool gQuitPosted = false;
+int gQuitCode = 0;
+
+// ---- Watchers ----
+
+const int kWatchSlots = 32;
+PosixWatch gWatches[kWatchSlots];
+int gWatchCount = 0;
+bool gWakeSoon = false;
+uint64_t gWakeAt = 0;  // 0: none
+
+// ---- Signals ----
+
+int gSignalPipe[2] = {-1, -1};
+int gSignalsSeen = 0;
+
+void OnSignal(int) {
+    char byte = 1;
+    // A full pipe already holds a wake-up; nothing else is safe to do here.
+    ssize_t ignored = write(gSignalPipe[1], &byte, 1);
+    (void)ignored;
+}
+
+short WantSignal(int) { return POLLIN; }
+
+// The first stop request ends the agent as Exit does (logging off first); a second one ends it
+// at once.
+void SignalReady(int fd, short) {
+    char bytes[16];
+    ssize_t n = read(fd, bytes, sizeof bytes);
+    if (n <= 0) return;
+    gSignalsSeen += static_cast<int>(n);
+    if (gSignalsSeen == static_cast<int>(n)) {
+        OnCommand(IDM_EXIT);
+    } else {
+        PlatPostQuit(0);
+    }
+}
+
+int PollTimeout(uint64_t now) {
+    if (gQueueCount > 0 || gQuitPosted || gWakeSoon || PosixSocketsHavePending()) return 0;
+    // The slow check for a resume: the loop wakes at least every five minutes (the agent's own
+    // timers wake it more often, and every wake-up checks too).
+    uint64_t limit = now + 300000;
+    if (gWakeAt != 0 && gWakeAt < limit) limit = gWakeAt;
+    for (const Timer& timer : gTimers)
+        if (timer.active && timer.due < limit) limit = timer.due;
+    return limit <= now ? 0 : static_cast<int>(limit - now);
+}
+
+void RunDueTimers() {
+    uint64_t now = PosixMonotonicMs();
+    for (Timer& timer : gTimers) {
+        if (!timer.active || timer.due > now) continue;
+        // Periodic: the next tick is a period after this one is handled, as with SetTimer.
+        timer.due = now + timer.period;
+        OnTimer(timer.id);
+    }
+}
+
+void RunPostedCommands() {
+    // Only what was posted before this round; commands posted by these wait for the next.
+    int count = gQueueCount;
+    while (count-- > 0 && gQueueCount > 0 && !gQuitPosted) {
+        int id = gQueue[gQueueHead];
+        gQueueHead = (gQueueHead + 1) % kQueueSize;
+        gQueueCount--;
+        OnCommand(id);
+    }
+}
+
+void RunReadyDescriptors(const pollfd* polled, int count) {
+    for (int i = 0; i < count && !gQuitPosted; i++) {
+        if (polled[i].revents == 0) continue;
+        // A handler may have removed or replaced a watch: only one still registered counts.
+        for (int w = 0; w < gWatchCount; w++) {
+            if (gWatches[w].fd == polled[i].fd) {
+                gWatches[w].ready(polled[i].fd, polled[i].revents);
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+uint64_t PosixMonotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+uint32_t PlatNowMs() { return static_cast<uint32_t>(PosixMonotonicMs()); }
+
+void PlatSetTimer(PlatWindow window, int id, uint32_t periodMs) {
+    if (!window) return;
+    Timer* slot = nullptr;
+    for (Timer& timer : gTimers)
+        if (timer.active && timer.id == id) slot = &timer;
+    for (Timer& timer : gTimers)
+        if (!slot && !timer.active) slot = &timer;
+    if (!slot) return;
+    slot->id = id;
+    slot->active = true;
+    // SetTimer raises a zero period to its minimum.
+    slot->period = periodMs < 10 ? 10 : periodMs;
+    slot->due = PosixMonotonicMs() + slot->period;
+}
+
+void PlatKillTimer(PlatWindow window, int id) {
+    if (!window) return;
+    for (Timer& timer : gTimers)
+        if (timer.active && timer.id == id) timer.active = false;
+}
+
+bool PosixWatchAdd(const PosixWatch& watch) {
+    for (int w = 0; w < gWatchCount; w++) {
+        if (gWatches[w].fd == watch.fd) {
+            gWatches[w] = watch;
+            return true;
+        }
+    }
+    if (gWatchCount >= kWatchSlots) return false;
+    gWatches[gWatchCount++] = watch;
+    return true;
+}
+
+void PosixWatchRemove(int fd) {
+    for (int w = 0; w < gWatchCount; w++) {
+        if (gWatches[w].fd == fd) {
+            gWatches[w] = gWatches[--gWatchCount];
+            return;
+        }
+    }
+}
+
+void PosixWakeSoon() { gWakeSoon = true; }
+
+bool PosixQuitPosted() { return gQuitPosted; }
+
+void PosixWakeAt(uint64_t monotonicMs) {
+    if (gWakeAt == 0 || monotonicMs < gWakeAt) gWakeAt = monotonicMs;
+}
+
+void PosixSignalsStart() {
+    if (gSignalPipe[0] >= 0) return;
+    signal(SIGPIPE, SIG_IGN);
+    if (pipe2(gSignalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    PosixWatchAdd({gSignalPipe[0], WantSignal, SignalReady});
+}
+
+PlatWindow PlatCreateDialog(PlatDialog which) {
+    Dialog* dialog = &gDialogs[which == kDialogStats ? 1 : 0];
+    memset(dialog, 0, sizeof *dialog);
+    dialog->created = true;
+    return dialog;
+}
+
+void PlatDestroyWindow(PlatWindow window) {
+    if (window) static_cast<Dialog*>(window)->created = false;
+}
+
+void PlatShowWindow(PlatWindow window, bool visible) {
+    if (window) static_cast<Dialog*>(window)->visible = visible;
+}
+
+void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size) {
+    if (!buffer || size == 0) return;
+    buffer[0] = '\0';
+    const Item* item = FindItem(window, id, false);
+    if (!item) return;
+    strncpy(buffer, item->text, size - 1);
+    buffer[size - 1] = '\0';
+}
+
+void PlatSetItemText(PlatWindow window, int id, const char* text) {
+    Item* item = FindItem(window, id, true);
+    if (!item) return;
+    strncpy(item->text, text ? text : "", sizeof item->text - 1);
+    item->text[sizeof item->text - 1] = '\0';
+}
+
+bool PlatIsItemChecked(PlatWindow window, int id) {
+    const Item* item = FindItem(window, id, false);
+    return item && item->checked;
+}
+
+void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
+    Item* item = FindItem(window, id, true);
+    if (item) item->checked = checked;
+}
+
+void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon) {
+    Item* item = FindItem(window, id, true);
+    if (item) item->icon = icon;
+}
+
+void PlatPostCommand(PlatWindow window, int id) {
+    if (!window || gQueueCount >= kQueueSize) return;
+    gQueue[(gQueueHead + gQueueCount) % kQueueSize] = id;
+    gQueueCount++;
+}
+
+void PlatPostNull(PlatWindow) {}
+
+void PlatPostQuit(int exitCode) {
+    if (gQuitPosted) return;
+    gQuitPosted = true;
+    gQuitCode = exitCode;
+}
+
+int PlatRunMessageLoop(PlatWindow, PlatWindow) {
+    PosixSignalsStart();
+    PosixControlStart();
+    PosixWorldStart();
+    pollfd polled[kWatchSlots];
+    while (!gQuitPosted) {
+        RunPostedCommands();
+        if (gQuitPosted) break;
+        PosixSocketsDeliverPending();
+        int count = 0;
+        for (int w = 0; w < gWatchCount; w++) {
+            short events = gWatches[w].want(gWatches[w].fd);
+            if (events == 0) continue;
+            polled[count].fd = gWatches[w].fd;
+            polled[count].events = events;
+            polled[count].revents = 0;
+            count++;
+        }
+        int timeout = PollTimeout(PosixMonotonicMs());
+        gWakeSoon = false;
+        gWakeAt = 0;
+        int ready = poll(polled, static_cast<nfds_t>(count), timeout);
+        if (ready < 0 && errno != EINTR) break;
+        PosixWorldCheckResume();
+        if (ready > 0) RunReadyDescriptors(polled, count);
+        if (!gQuitPosted) RunDueTimers();
+        PosixControlAfterRound();
+    }
+    PosixControlStop(gQuitCode);
+    return gQuitCode;
+}
+
+void PlatMessageBox(PlatWindow, const char* text, const char* caption, PlatBoxKind) {
+    // The caption says whose message it is; the text is what the user needs.
+    std::string line = PosixToUtf8(caption ? caption : "");
+    line += ": ";
+    line += PosixToUtf8(text ? text : "");
+    PosixReportError(line);
+}
