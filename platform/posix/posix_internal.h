@@ -44,6 +44,13 @@ void PosixWorldCheckResume();
 // Test hook: pretends the machine slept `seconds` seconds.
 void PosixWorldSimulateSleep(int seconds);
 
+// True while the address list is watched (netlink bound).
+bool PosixAddressWatchActive();
+
+// ---- The support log (admin_posix.cpp) ----
+bool PosixDebugLogOpen();
+void PosixDebugLogWrite(const std::string& utf8Line);
+
 // ---- Signals (windows_posix.cpp) ----
 void PosixSignalsStart();
 

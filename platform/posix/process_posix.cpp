@@ -85,11 +85,18 @@ void PlatProgramPath(char* buffer, size_t size) {
     buffer[length] = '\0';
 }
 
-void PlatOpenDebugOutput() {}
+namespace {
+// Set once the debug output was asked for (--debug), as opposed to the support log alone.
+bool gDebugOutputOpen = false;
+}  // namespace
+
+void PlatOpenDebugOutput() { gDebugOutputOpen = true; }
 
 void PlatDebugWrite(const char* ansiText) {
     std::string line = PosixToUtf8(ansiText);
     line += '\n';
+    PosixDebugLogWrite(line);
+    if (PosixDebugLogOpen() && !gDebugOutputOpen) return;
     fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
 }

@@ -10,9 +10,10 @@
 
 #include <cstring>
 
+#include "app/events.h"
 #include "core/agent_state.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/world_change.h"
+#include "ui/texts.h"
 
 namespace {
 
@@ -53,13 +54,16 @@ void NetlinkReady(int fd, short) {
     }
     if (!changed) return;
     DebugPrint("Изменение адресов IPv4");
-    OnWorldChange("address");
+    OnWorldChange(kWorldAddressChange);
 }
 
 }  // namespace
 
-__attribute__((weak)) void OnWorldChange(const char* what) {
-    DebugPrint("Изменение окружения: %s", what ? what : "");
+bool PosixAddressWatchActive() { return gNetlink >= 0; }
+
+bool PlatWatchAddressList(PlatWindow) {
+    PosixWorldStart();
+    return PosixAddressWatchActive();
 }
 
 void PosixWorldStart() {
@@ -87,7 +91,7 @@ void PosixWorldCheckResume() {
     gClockGap = gap;
     if (jump >= kResumeJumpMs) {
         DebugPrint("Пробуждение после сна: %lld с", static_cast<long long>(jump / 1000));
-        OnWorldChange("resume");
+        OnWorldChange(kWorldResume);
     }
 }
 
