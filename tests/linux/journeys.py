@@ -19,7 +19,7 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "lib"))
-from vorna_e2e.poll import expect, expect_eq, poll  # noqa: E402
+from vorna_e2e.poll import Timeout, expect, expect_eq, poll  # noqa: E402
 from vorna_e2e.server import AccessServer  # noqa: E402
 
 WRONG_PASSWORD = "Неверное имя пользователя или пароль"
@@ -261,12 +261,18 @@ def journey_resume_pings_at_once(ctx):
     logon(ctx)
     ctx.wait_state("connected")
     pings = len(server.requests("PING"))
-    code, _, err = ctx.cli("test-sleep", "600")
-    expect_eq(code, 0, f"test-sleep ({err})")
-    agent.wait_line("Пробуждение после сна: 600")
-    if not ctx.options.world_change:
-        return  # the core's decision is not linked in yet: the detection is what is checked
-    server.wait_requests("PING", pings + 1, timeout=5)
+    # An address change elsewhere on the machine less than a second before the resume is one
+    # burst with it, and its check may already be over: a second resume then settles it.
+    for attempt in (1, 2):
+        code, _, err = ctx.cli("test-sleep", "600")
+        expect_eq(code, 0, f"test-sleep ({err})")
+        agent.wait_line("Пробуждение после сна: 600")
+        try:
+            server.wait_requests("PING", pings + 1, timeout=3)
+            return
+        except Timeout:
+            if attempt == 2 or "Изменение адресов IPv4" not in agent.output():
+                raise
 
 
 def journey_sigterm_logs_off_first(ctx):
@@ -484,10 +490,6 @@ def main():
     parser.add_argument("--fixtures", required=True)
     parser.add_argument("names", nargs="*")
     options = parser.parse_args()
-    # The resume decision comes from the core once it defines OnWorldChange (a strong symbol).
-    nm = subprocess.run(["nm", "-C", options.agent], capture_output=True, text=True).stdout
-    options.world_change = any(line.split()[1:2] == ["T"] and "OnWorldChange" in line
-                               for line in nm.splitlines() if len(line.split()) >= 3)
     names = options.names or list(JOURNEYS)
     failed = []
     for name in names:
