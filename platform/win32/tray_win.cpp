@@ -29,15 +29,21 @@ static_assert(offsetof(NOTIFYICONDATAW, szTip) + kTipFieldV1 * sizeof(wchar_t) =
 static HWND ToHwnd(PlatWindow window) { return static_cast<HWND>(window); }
 static HMENU ToMenu(PlatMenu menu) { return static_cast<HMENU>(menu); }
 
+// The agent's one icon (window, id 0) in the layout of `size` bytes.
+static NOTIFYICONDATAW IconData(PlatWindow window, DWORD size, UINT flags) {
+    NOTIFYICONDATAW data;
+    ZeroMemory(&data, sizeof data);
+    data.cbSize = size;
+    data.hWnd = ToHwnd(window);
+    data.uID = 0;
+    data.uFlags = flags;
+    return data;
+}
+
 bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip) {
     // Without a window the shell would keep an icon nobody can remove or click.
     if (!window) return false;
-    NOTIFYICONDATAW data;
-    ZeroMemory(&data, sizeof data);
-    data.cbSize = NOTIFYICONDATAW_V1_SIZE;
-    data.hWnd = ToHwnd(window);
-    data.uID = 0;
-    data.uFlags = NIF_MESSAGE;
+    NOTIFYICONDATAW data = IconData(window, NOTIFYICONDATAW_V1_SIZE, NIF_MESSAGE);
     data.uCallbackMessage = kMsgTrayCallback;
     if (icon) {
         data.uFlags |= NIF_ICON;
@@ -60,12 +66,7 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, con
 // the original one.
 bool PlatTrayBalloon(PlatWindow window, const char* title, const char* text) {
     if (!window) return false;
-    NOTIFYICONDATAW data;
-    ZeroMemory(&data, sizeof data);
-    data.cbSize = NOTIFYICONDATAW_V2_SIZE;
-    data.hWnd = ToHwnd(window);
-    data.uID = 0;
-    data.uFlags = NIF_INFO;
+    NOTIFYICONDATAW data = IconData(window, NOTIFYICONDATAW_V2_SIZE, NIF_INFO);
     WideFromAgent(title != nullptr ? title : "")
         .copy(data.szInfoTitle, sizeof data.szInfoTitle / sizeof(wchar_t) - 1);
     WideFromAgent(text != nullptr ? text : "")
