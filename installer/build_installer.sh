@@ -89,7 +89,8 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     --exe | --address | --port | --key | --out | --config-tool | --makensis | --version | --icon | \
-        --uninstaller | --sign-pkcs12 | --sign-cert | --sign-key | --sign-pass-file | --timestamp | --osslsigncode)
+        --uninstaller | --sign-pkcs12 | --sign-cert | --sign-key | --sign-pass-file | --timestamp | \
+        --osslsigncode)
         { [ $# -ge 2 ] && [ -n "$2" ]; } || usage_error "$1 needs a value"
         case "$1" in
         --exe) exe=$2 ;;
