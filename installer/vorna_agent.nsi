@@ -3,11 +3,11 @@
 ; Program Files, the all-users Start menu, HKLM; an upgrade keeps the mode it finds.
 ;
 ;   makensis -INPUTCHARSET UTF8 -DAGENT_EXE=/abs/VornaAgent.exe -DOUTFILE=/abs/Setup.exe \
-;            vorna_agent.nsi
+;            -DVERSION=A.B.C.D -DUNINSTALL_LAUNCHER=/abs/uninstall.exe vorna_agent.nsi
 ; (makensis works in this directory, so give it absolute paths; build_installer.sh does.)
 ;
-; Optional defines: VERSION (a.b.c.d), AGENT_ICON (.ico for the installer), RESOURCE_IDS (the
-; agent's resource id header, by default res/resource_ids.h next to this directory).
+; Optional defines: AGENT_ICON (.ico for the installer), RESOURCE_IDS (the agent's resource id
+; header, by default res/resource_ids.h next to this directory), SIGN_UNINSTALLER.
 ;
 ; Command line of the installer:   /S silent, /AUTORUN turn start at logon on, /ALLUSERS per
 ;   machine (its /AUTORUN is an HKLM Run entry with --domain), /FORCE install over a newer
