@@ -141,7 +141,8 @@ DWORD Uninstall() {
     }
     if (code != 0) {
         // Cancelled, or not everything could go: this program stays, to run the removal again.
-        RemoveDirectoryW(work.c_str());
+        // (The copy may still be held for a moment after its process has ended.)
+        if (!RemoveDirectoryW(work.c_str())) RemoveAfterExit(work);
         return code;
     }
 
@@ -150,7 +151,7 @@ DWORD Uninstall() {
         RemoveAfterExit(work);
     } else {
         // Temp on another volume: the file can go at the next restart at best.
-        RemoveDirectoryW(work.c_str());
+        if (!RemoveDirectoryW(work.c_str())) RemoveAfterExit(work);
         if (!DeleteFileW(self.c_str())) {
             MoveFileExW(self.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
             code = kNotRemoved;
