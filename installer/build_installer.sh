@@ -4,11 +4,12 @@
 #
 #   build_installer.sh [--exe IN.exe] [--address A] [--port P] [--key PUB.pem] --out SETUP.exe
 #                      [--config-tool PATH] [--makensis PATH] [--version A.B.C.D] [--icon X.ico]
-#                      [--allow-test-key] [--sign-pkcs12 P.p12 | --sign-cert C.pem --sign-key K.pem]
+#                      [--uninstaller UNINSTALL.exe] [--allow-test-key]
+#                      [--sign-pkcs12 P.p12 | --sign-cert C.pem --sign-key K.pem]
 #                      [--sign-pass-file F] [--timestamp URL] [--osslsigncode PATH]
 #
-# Order: stamp -> sign the agent -> pack (the uninstaller is signed as makensis writes it) ->
-# sign the installer. Stamping after signing would break the signature.
+# Order: stamp -> sign the agent and uninstall.exe -> pack (NSIS's uninstaller is signed as
+# makensis writes it) -> sign the installer. Stamping after signing would break the signature.
 #
 # Exit codes: 0 done, 1 a step failed, 2 usage error. SETUP.exe appears only when every step
 # succeeded; an existing one is left as it was otherwise.
@@ -21,7 +22,8 @@ usage() {
     cat <<EOF
 usage: $(basename "$0") [--exe IN.exe] [--address A] [--port P] [--key PUB.pem] --out SETUP.exe
        [--config-tool PATH] [--makensis PATH] [--version A.B.C.D] [--icon X.ico]
-       [--allow-test-key] [--sign-pkcs12 P.p12 | --sign-cert C.pem --sign-key K.pem]
+       [--uninstaller UNINSTALL.exe] [--allow-test-key]
+       [--sign-pkcs12 P.p12 | --sign-cert C.pem --sign-key K.pem]
        [--sign-pass-file F] [--timestamp URL] [--osslsigncode PATH]
 
   --exe          the agent to pack (default: $root/build/win32/platform/win32/VornaAgent.exe)
@@ -34,6 +36,8 @@ usage: $(basename "$0") [--exe IN.exe] [--address A] [--port P] [--key PUB.pem] 
   --makensis     makensis (default: \$MAKENSIS, then makensis on PATH)
   --version      the installer's version (default: the agent's own, from its version block)
   --icon         the installer's icon
+  --uninstaller  the uninstall.exe to pack (default: \$VORNA_UNINSTALLER_EXE, then
+                 $root/build/win32/installer/uninstall.exe)
   --allow-test-key
                  pack an agent that carries a test key (its private half is published with
                  the sources); for tests and demos only, refused otherwise
@@ -59,6 +63,7 @@ usage_error() {
 }
 
 exe="$root/build/win32/platform/win32/VornaAgent.exe"
+uninstaller=${VORNA_UNINSTALLER_EXE:-$root/build/win32/installer/uninstall.exe}
 out=""
 config_tool=${VORNA_CONFIG:-}
 makensis=${MAKENSIS:-}
@@ -84,7 +89,8 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     --exe | --address | --port | --key | --out | --config-tool | --makensis | --version | --icon | \
-        --sign-pkcs12 | --sign-cert | --sign-key | --sign-pass-file | --timestamp | --osslsigncode)
+        --uninstaller | --sign-pkcs12 | --sign-cert | --sign-key | --sign-pass-file | --timestamp | \
+        --osslsigncode)
         { [ $# -ge 2 ] && [ -n "$2" ]; } || usage_error "$1 needs a value"
         case "$1" in
         --exe) exe=$2 ;;
@@ -93,6 +99,7 @@ while [ $# -gt 0 ]; do
         --makensis) makensis=$2 ;;
         --version) version=$2 ;;
         --icon) icon=$2 ;;
+        --uninstaller) uninstaller=$2 ;;
         --sign-pkcs12) sign_pkcs12=$2 ;;
         --sign-cert) sign_cert=$2 ;;
         --sign-key) sign_key=$2 ;;
@@ -121,6 +128,8 @@ elif [ -n "$sign_pass_file$timestamp$osslsigncode" ]; then
     usage_error "signing options need --sign-pkcs12, or --sign-cert and --sign-key"
 fi
 { [ -f "$exe" ] && [ -r "$exe" ]; } || fail "cannot read the agent \"$exe\""
+{ [ -f "$uninstaller" ] && [ -r "$uninstaller" ]; } ||
+    fail "cannot read the uninstaller \"$uninstaller\" (build the win32 tree or pass --uninstaller)"
 if [ -n "$icon" ]; then
     { [ -f "$icon" ] && [ -r "$icon" ]; } || fail "cannot read the icon \"$icon\""
 fi
@@ -157,6 +166,7 @@ work=$(mktemp -d "$out_dir/.build_installer.XXXXXX") || fail "cannot create a sc
 # makensis reads its paths from the script's own directory: hand it absolute ones.
 work=$(realpath "$work")
 exe=$(realpath "$exe")
+uninstaller=$(realpath "$uninstaller")
 [ -z "$icon" ] || icon=$(realpath "$icon")
 for f in sign_pkcs12 sign_cert sign_key sign_pass_file; do
     [ -z "${!f}" ] || printf -v "$f" '%s' "$(realpath "${!f}")"
@@ -211,6 +221,9 @@ if [ $signing = 1 ]; then
         packed=$work/VornaAgent.exe
     fi
     sign_file "$packed" || fail "signing the agent failed"
+    cp "$uninstaller" "$work/uninstall.exe"
+    uninstaller=$work/uninstall.exe
+    sign_file "$uninstaller" || fail "signing uninstall.exe failed"
     # makensis signs the uninstaller it writes through this script (the file is its %1).
     {
         echo '#!/usr/bin/env bash'
@@ -238,7 +251,7 @@ PY
 fi
 
 nsis_args=(-WX -V2 -INPUTCHARSET UTF8 "-DAGENT_EXE=$packed" "-DOUTFILE=$work/output.exe")
-nsis_args+=("-DVERSION=$version")
+nsis_args+=("-DVERSION=$version" "-DUNINSTALL_LAUNCHER=$uninstaller")
 [ -z "$icon" ] || nsis_args+=("-DAGENT_ICON=$icon")
 [ $signing = 0 ] || nsis_args+=("-DSIGN_UNINSTALLER=$work/sign_uninstaller.sh")
 "$makensis" "${nsis_args[@]}" "$here/vorna_agent.nsi" >"$work/makensis.log" 2>&1 || {

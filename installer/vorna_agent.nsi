@@ -3,18 +3,27 @@
 ; Program Files, the all-users Start menu, HKLM; an upgrade keeps the mode it finds.
 ;
 ;   makensis -INPUTCHARSET UTF8 -DAGENT_EXE=/abs/VornaAgent.exe -DOUTFILE=/abs/Setup.exe \
-;            vorna_agent.nsi
+;            -DVERSION=A.B.C.D -DUNINSTALL_LAUNCHER=/abs/uninstall.exe vorna_agent.nsi
 ; (makensis works in this directory, so give it absolute paths; build_installer.sh does.)
 ;
-; Optional defines: VERSION (a.b.c.d), AGENT_ICON (.ico for the installer), RESOURCE_IDS (the
-; agent's resource id header, by default res/resource_ids.h next to this directory).
+; Optional defines: AGENT_ICON (.ico for the installer), RESOURCE_IDS (the agent's resource id
+; header, by default res/resource_ids.h next to this directory), SIGN_UNINSTALLER.
 ;
 ; Command line of the installer:   /S silent, /AUTORUN turn start at logon on, /ALLUSERS per
 ;   machine (its /AUTORUN is an HKLM Run entry with --domain), /FORCE install over a newer
 ;   version, /D=dir.
 ; Command line of the uninstaller: /S silent, /REMOVESETTINGS also delete the stored settings.
-; Exit codes: 0 done; 2 an agent would not exit or a file could not be written or removed;
+; Exit codes of the installer: 0 done; 2 an agent would not exit or a file could not be written;
 ;   3 a newer version is installed (without /FORCE); 4 /ALLUSERS without administrator rights.
+; Exit codes of the uninstaller: 0 everything removed, its folder and itself included; 1 cancelled;
+;   2 the agent would not exit (nothing removed); 4 a per-machine installation without
+;   administrator rights (nothing removed); 5 something could not be removed.
+;
+; NSIS's uninstaller (installed as uninstall-core.exe) started without _?= copies itself to Temp,
+; starts the copy and returns at once: its caller can neither wait for it nor learn its result.
+; So uninstall.exe is a small program of ours (UNINSTALL_LAUNCHER, uninstall_launcher.cpp): it
+; runs a copy of uninstall-core.exe in place (_?=), waits, removes itself and the folder, and
+; passes the exit code on.
 
 Unicode true
 ManifestDPIAware true
@@ -26,6 +35,9 @@ SetCompressor /SOLID lzma
 !endif
 !ifndef OUTFILE
   !define OUTFILE "VornaAgentSetup.exe"
+!endif
+!ifndef UNINSTALL_LAUNCHER
+  !error "Give the uninstall.exe to pack: makensis -DUNINSTALL_LAUNCHER=path\uninstall.exe"
 !endif
 !ifndef VERSION
   !error "Give the version of the agent packed: makensis -DVERSION=A.B.C.D (build_installer.sh reads it from the agent)"
@@ -49,6 +61,7 @@ SetCompressor /SOLID lzma
 !define VERSION_TEXT "${VER_MAJOR}.${VER_MINOR}.${VER_PATCH} (build ${VER_BUILD})"
 !define AGENT_FILE "VornaAgent.exe"
 !define UNINSTALLER_FILE "uninstall.exe"
+!define UNINSTALLER_CORE_FILE "uninstall-core.exe"
 !define SHORTCUT "$SMPROGRAMS\VornaAgent.lnk"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\VornaAgent"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
@@ -77,6 +90,13 @@ SetCompressor /SOLID lzma
     более старой запустите установку с ключом /FORCE."
 !define MSG_NEED_ADMIN "Для установки для всех пользователей (/ALLUSERS) нужны права \
     администратора."
+!define MSG_NEED_ADMIN_UNINSTALL "${PRODUCT_NAME} установлен для всех пользователей: для его \
+    удаления нужны права администратора."
+!define MSG_NOT_REMOVED "Не всё удалось удалить; подробности в списке действий."
+; Exit codes of the uninstaller beyond NSIS's own (0 done, 1 cancelled).
+!define EXIT_AGENT_RUNNING 2
+!define EXIT_NEED_ADMIN 4
+!define EXIT_NOT_REMOVED 5
 
 !include MUI2.nsh
 !include LogicLib.nsh
@@ -297,7 +317,15 @@ stop_agent:
         SetErrorLevel 2
         Abort
     ${EndIf}
-    WriteUninstaller "$INSTDIR\${UNINSTALLER_FILE}"
+    ; uninstall.exe runs NSIS's uninstaller in a way its caller can wait for (see the top).
+    ClearErrors
+    File "/oname=${UNINSTALLER_FILE}" "${UNINSTALL_LAUNCHER}"
+    ${If} ${Errors}
+        DetailPrint "Не удалось записать $INSTDIR\${UNINSTALLER_FILE}."
+        SetErrorLevel 2
+        Abort
+    ${EndIf}
+    WriteUninstaller "$INSTDIR\${UNINSTALLER_CORE_FILE}"
     CreateShortcut "${SHORTCUT}" "$INSTDIR\${AGENT_FILE}" "" "$INSTDIR\${AGENT_FILE}" 0
 
     WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_NAME}"
@@ -381,6 +409,8 @@ Function .onInit
     ${EndIf}
 FunctionEnd
 
+; 1 once the user has been told that something could not be removed.
+Var NotRemovedShown
 Section "un.${PRODUCT_NAME}" UnSecAgent
     SectionIn RO
     Call un.StopAgent
@@ -388,7 +418,7 @@ Section "un.${PRODUCT_NAME}" UnSecAgent
         ; Nothing is removed while the agent runs: the admin finds the installation as it was.
         DetailPrint "Не удалось завершить ${PRODUCT_NAME}."
         MessageBox MB_OK|MB_ICONEXCLAMATION "${MSG_STILL_RUNNING_UNINSTALL}" /SD IDOK
-        SetErrorLevel 2
+        SetErrorLevel ${EXIT_AGENT_RUNNING}
         Abort
     ${EndIf}
 
@@ -408,14 +438,16 @@ Section "un.${PRODUCT_NAME}" UnSecAgent
     ClearErrors
     Delete "$INSTDIR\${AGENT_FILE}"
     ${If} ${Errors}
-        ; An agent that would not exit keeps its exe locked: keep the uninstaller and its entry
+        ; Locked, most likely by an agent in another session: keep the uninstaller and its entry
         ; so that the removal can be finished later.
         DetailPrint "Не удалось удалить $INSTDIR\${AGENT_FILE}."
         MessageBox MB_OK|MB_ICONEXCLAMATION "${MSG_STILL_RUNNING_UNINSTALL}" /SD IDOK
-        SetErrorLevel 2
+        SetErrorLevel ${EXIT_NOT_REMOVED}
+        StrCpy $NotRemovedShown 1
     ${Else}
-        Delete "$INSTDIR\${UNINSTALLER_FILE}"
-        RMDir "$INSTDIR"
+        ; This runs from a copy: the file in the folder can go. uninstall.exe (running, it waits
+        ; for this one) removes itself and the folder.
+        Delete "$INSTDIR\${UNINSTALLER_CORE_FILE}"
         DeleteRegKey SHCTX "${UNINSTALL_KEY}"
     ${EndIf}
 SectionEnd
@@ -423,6 +455,49 @@ SectionEnd
 Section /o "un.Удалить сохранённые настройки" UnSecSettings
     DeleteRegKey HKCU "${SETTINGS_KEY}"
     DeleteRegKey /ifempty HKCU "${SETTINGS_PARENT_KEY}"
+SectionEnd
+
+; The exit code says what is true: everything named must be gone, whatever the calls reported.
+Section "-un.Check"
+    StrCpy $R0 ""
+    ${If} ${FileExists} "$INSTDIR\${AGENT_FILE}"
+        StrCpy $R0 "$R0 $INSTDIR\${AGENT_FILE}"
+    ${EndIf}
+    ${If} ${FileExists} "$INSTDIR\${UNINSTALLER_CORE_FILE}"
+        StrCpy $R0 "$R0 $INSTDIR\${UNINSTALLER_CORE_FILE}"
+    ${EndIf}
+    ${If} ${FileExists} "${SHORTCUT}"
+        StrCpy $R0 "$R0 ${SHORTCUT}"
+    ${EndIf}
+    ClearErrors
+    EnumRegValue $1 SHCTX "${UNINSTALL_KEY}" 0
+    ${IfNot} ${Errors}
+    ${AndIf} $1 != ""
+        StrCpy $R0 "$R0 ${UNINSTALL_KEY}"
+    ${EndIf}
+    ReadRegStr $1 HKCU "${RUN_KEY}" "${RUN_VALUE}"
+    ${If} $1 == "$INSTDIR\${AGENT_FILE}"
+        StrCpy $R0 "$R0 HKCU\${RUN_KEY}\${RUN_VALUE}"
+    ${EndIf}
+    ReadRegStr $1 HKLM "${RUN_KEY}" "${RUN_VALUE}"
+    ${If} $1 == '"$INSTDIR\${AGENT_FILE}" --domain'
+        StrCpy $R0 "$R0 HKLM\${RUN_KEY}\${RUN_VALUE}"
+    ${EndIf}
+    ${If} ${SectionIsSelected} ${UnSecSettings}
+        ClearErrors
+        EnumRegValue $1 HKCU "${SETTINGS_KEY}" 0
+        ${IfNot} ${Errors}
+        ${AndIf} $1 != ""
+            StrCpy $R0 "$R0 HKCU\${SETTINGS_KEY}"
+        ${EndIf}
+    ${EndIf}
+    ${If} $R0 != ""
+        DetailPrint "Не удалено:$R0"
+        ${If} $NotRemovedShown != 1
+            MessageBox MB_OK|MB_ICONEXCLAMATION "${MSG_NOT_REMOVED}" /SD IDOK
+        ${EndIf}
+        SetErrorLevel ${EXIT_NOT_REMOVED}
+    ${EndIf}
 SectionEnd
 
 ; A silent upgrade gives the user back the agent it stopped; in the GUI the finish page offers it.
@@ -444,6 +519,13 @@ Function un.onInit
     ${If} $R1 == $INSTDIR
         StrCpy $PerMachine 1
         SetShellVarContext all
+        UserInfo::GetAccountType
+        Pop $R1
+        ${If} $R1 != "Admin"
+            MessageBox MB_OK|MB_ICONSTOP "${MSG_NEED_ADMIN_UNINSTALL}" /SD IDOK
+            SetErrorLevel ${EXIT_NEED_ADMIN}
+            Quit
+        ${EndIf}
     ${EndIf}
     ${GetParameters} $R0
     ClearErrors

@@ -3,8 +3,8 @@
 no installer behind (neither a new one, nor a damaged old one, nor scratch files); and on the
 real agent, the config tool's PE handling (checksum, signatures) and the signing round trip.
 
-Environment: VORNA_AGENT_EXE (an agent to pack), VORNA_CONFIG (the site configuration tool),
-MAKENSIS (optional).
+Environment: VORNA_AGENT_EXE (an agent to pack), VORNA_UNINSTALLER_EXE (the uninstall.exe to
+pack), VORNA_CONFIG (the site configuration tool), MAKENSIS (optional).
 """
 
 import os
@@ -47,6 +47,9 @@ CASES = [
          ["--exe", "{exe}", "--out", "VornaAgentSetup.exe", "--version", "2.5.3"], 2, "--version"),
     Case("the agent does not exist", ["--exe", "missing.exe", "--out", "VornaAgentSetup.exe"], 1,
          "cannot read the agent"),
+    Case("uninstall.exe does not exist",
+         ["--exe", "{exe}", "--uninstaller", "missing.exe", "--out", "VornaAgentSetup.exe"], 1,
+         "cannot read the uninstaller"),
     Case("the output directory does not exist", ["--exe", "{exe}", "--out", "no/setup.exe"], 1,
          "cannot write into"),
     Case("the output is a directory", ["--exe", "{exe}", "--out", "."], 1, "is a directory"),
@@ -179,7 +182,10 @@ exec osslsigncode "$@"
 """)
     packer = tmp / "makensis"
     packer.write_text(f"""#!/bin/sh
-for a in "$@"; do case "$a" in -DAGENT_EXE=*) cp "${{a#-DAGENT_EXE=}}" "{tmp}/packed.exe" ;; esac; done
+for a in "$@"; do case "$a" in
+    -DAGENT_EXE=*) cp "${{a#-DAGENT_EXE=}}" "{tmp}/packed.exe" ;;
+    -DUNINSTALL_LAUNCHER=*) cp "${{a#-DUNINSTALL_LAUNCHER=}}" "{tmp}/packed-uninstall.exe" ;;
+esac; done
 exec makensis "$@"
 """)
     wrapper.chmod(0o755)
@@ -196,9 +202,13 @@ exec makensis "$@"
         problem = "the installer does not verify"
     elif not verify(tmp / "packed.exe", certificate):
         problem = "the packed agent does not verify"
-    elif len(signed_files) != 3 or not signed_files[-1].endswith("output.exe"):
-        problem = f"expected agent, uninstaller, installer to be signed in turn: {signed_files}"
-    results.append(("signing round trip: agent, uninstaller, installer", problem))
+    elif not verify(tmp / "packed-uninstall.exe", certificate):
+        problem = "the packed uninstall.exe does not verify"
+    elif len(signed_files) != 4 or not signed_files[-1].endswith("output.exe"):
+        problem = ("expected agent, uninstall.exe, NSIS's uninstaller, installer to be signed in "
+                   f"turn: {signed_files}")
+    results.append(("signing round trip: agent, uninstall.exe and uninstaller, installer",
+                    problem))
     return results
 
 

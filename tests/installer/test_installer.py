@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The installer under Wine: silent install and uninstall per user and per machine, upgrades
-and downgrades, start at logon, stored
-settings, and stopping a running agent (one that exits, one that hangs, and a stranger's window
-with the agent's caption).
+and downgrades, start at logon, stored settings, and stopping a running agent (one that exits,
+one that hangs, and a stranger's window with the agent's caption). `uninstall.exe /S` must
+return only when it has finished, with an exit code that says whether everything is gone, and
+leave nothing in Temp.
 
 Environment: VORNA_INSTALLER (the built setup), VORNA_AGENT_EXE (the agent it packs),
 VORNA_LOOKALIKE_EXE, VORNA_CONFIG (the site configuration tool), VORNA_FIXTURES_DIR; the Wine
@@ -60,6 +61,8 @@ class Installation:
         self.uninstaller = self.dir / "uninstall.exe"
         programs = wine.expand("%APPDATA%") + "\\Microsoft\\Windows\\Start Menu\\Programs"
         self.shortcut = wine.unix_path(programs) / "VornaAgent.lnk"
+        self.temp = wine.unix_path(wine.expand("%TEMP%"))
+        self.temp_before = set()
 
     def agent_processes(self):
         """Agents running from the installation, whoever started them."""
@@ -75,27 +78,41 @@ class Installation:
     def install(self, setup, *args):
         return self.wine.run([setup, "/S", *args], timeout=PROGRAM_TIMEOUT_S)
 
-    def uninstall_and_wait(self, *args):
-        """Runs the uninstaller in place (`_?=`), so it returns only when it has finished."""
+    def temp_entries(self):
+        return set(os.listdir(self.temp)) if self.temp.exists() else set()
+
+    def uninstall(self, *args):
+        """Runs `uninstall.exe /S` as an admin's script would (through the Windows path its entry
+        names); it must return only when it has finished."""
         check(self.uninstaller.exists(), "no uninstaller to run", self.uninstaller)
-        return self.wine.run([self.uninstaller, "/S", *args, "_?=" + self.dir_win],
+        self.temp_before = self.temp_entries()
+        return self.wine.run([self.dir_win + "\\uninstall.exe", "/S", *args],
                              timeout=PROGRAM_TIMEOUT_S)
 
-    def finish_in_place_uninstall(self):
-        # An uninstaller run in place cannot delete itself; everything else must be gone.
-        left = sorted(p.name for p in self.dir.iterdir()) if self.dir.exists() else []
-        check_eq(left, ["uninstall.exe"], "files left after the uninstaller ran in place")
-        shutil.rmtree(self.dir)
+    def expect_temp_clean(self):
+        # The uninstaller's own temporary folder goes as soon as it has exited (a running program
+        # cannot delete its own file); anything else must be gone when it returns.
+        try:
+            wait_until(lambda: not (self.temp_entries() - self.temp_before), 10,
+                       "the uninstaller's temporary files to go")
+        except Failure:
+            raise Failure("left in Temp by the uninstaller: "
+                          f"{sorted(self.temp_entries() - self.temp_before)}")
+
+    def expect_nothing_left(self):
+        """After an uninstall that returned 0: the folder, the uninstaller included, is gone
+        already, and nothing stays in Temp."""
+        left = sorted(p.name for p in self.dir.iterdir()) if self.dir.exists() else None
+        check_eq(left, None, "the installation folder after the uninstaller returned 0")
+        self.expect_temp_clean()
 
     def uninstall_from_entry(self, *args):
-        """Runs the entry's QuietUninstallString as the system's program list would: the
-        uninstaller copies itself away and returns at once, so wait for its work to show."""
+        """Runs the entry's QuietUninstallString as the system's program list would."""
         quiet = self.wine.reg_values(UNINSTALL_KEY, self.root)["QuietUninstallString"]
         exe, _, rest = quiet[1:].partition('" ')
+        self.temp_before = self.temp_entries()
         rc, out = self.wine.run([exe, *rest.split(), *args], timeout=PROGRAM_TIMEOUT_S)
-        check_eq(rc, 0, f"exit code of {quiet}")
-        wait_until(lambda: not self.dir.exists() and self.wine.reg_values(UNINSTALL_KEY, self.root) is None
-                   and not self.wine.prefix_processes("Au_.exe"), 20, "the uninstaller to finish")
+        check_eq(rc, 0, f"exit code of {quiet}\n{out}")
 
     def expect_installed(self, agent_bytes, autorun):
         check(self.exe.exists(), "the agent was not installed", self.exe)
@@ -166,6 +183,7 @@ class Case:
     other_run_value: str = None
     settings_survive: bool = True
     from_entry: bool = False
+    per_machine: bool = False
 
 
 CASES = [
@@ -177,6 +195,11 @@ CASES = [
          agent_settings={"savedata": 1, "login": "ivanov"}, settings_survive=False),
     Case("a Run value of another copy of the agent is left alone", ["/AUTORUN"],
          other_run_value="C:\\Other\\VornaAgent.exe"),
+    Case("per machine: uninstall keeps the stored login", ["/ALLUSERS"],
+         agent_settings={"savedata": 1, "login": "ivanov"}, per_machine=True),
+    Case("per machine, from the program list, /REMOVESETTINGS deletes the stored settings",
+         ["/ALLUSERS"], ["/REMOVESETTINGS"], agent_settings={"savedata": 1, "login": "ivanov"},
+         settings_survive=False, from_entry=True, per_machine=True),
 ]
 
 
@@ -192,13 +215,14 @@ def run_case(inst, setup, agent_bytes, case):
         inst.wine.reg_import(changes)
     settings_before = inst.wine.reg_values(SETTINGS_KEY)
 
+    # Whichever way it is run, the uninstaller has finished when it returns 0.
     if case.from_entry:
         inst.uninstall_from_entry(*case.uninstall_args)
     else:
-        rc, out = inst.uninstall_and_wait(*case.uninstall_args)
+        rc, out = inst.uninstall(*case.uninstall_args)
         check_eq(rc, 0, f"uninstaller exit code\n{out}")
-        inst.finish_in_place_uninstall()
     inst.expect_removed(run_value=case.other_run_value)
+    inst.expect_nothing_left()
     if case.settings_survive:
         check_eq(inst.wine.reg_values(SETTINGS_KEY), settings_before, "the stored settings")
     else:
@@ -236,13 +260,13 @@ def test_uninstall_stops_the_agent(inst, setup, lookalike):
     rc, out = inst.install(setup)
     check_eq(rc, 0, f"installer exit code\n{out}")
     agent = start_installed_agent(inst, lookalike)
-    rc, out = inst.uninstall_and_wait()
+    rc, out = inst.uninstall()
     check_eq(rc, 0, f"uninstaller exit code\n{out}")
     try:
         agent.wait(timeout=5)
     except subprocess.TimeoutExpired:
         raise Failure("the uninstaller left the agent running")
-    inst.finish_in_place_uninstall()
+    inst.expect_nothing_left()
     inst.expect_removed()
 
 
@@ -263,16 +287,16 @@ def test_upgrade_stops_the_agent(inst, setup, site_setup, config_tool, lookalike
                            stderr=subprocess.STDOUT, timeout=20).stdout.decode()
     for line in ("address: 10.20.30.40", "port: 8123", "key: 2048-bit RSA"):
         check(line in shown, f"the upgrade did not install the site's agent: no {line!r}", shown)
-    rc, out = inst.uninstall_and_wait()
+    rc, out = inst.uninstall()
     check_eq(rc, 0, f"uninstaller exit code\n{out}")
     check_eq(inst.agent_processes(), [], "agents left running by the uninstaller")
-    inst.finish_in_place_uninstall()
+    inst.expect_nothing_left()
 
 
 def test_hung_agent(inst, setup, lookalike):
     """An agent that ignores Exit keeps its exe locked: the upgrade stops with an error instead
-    of half-replacing it; the uninstaller gives up waiting, removes what it can and keeps itself
-    and its entry so that the removal can be finished later."""
+    of half-replacing it; the uninstaller gives up waiting, says so (2) and removes nothing, so
+    that the removal can be run again later."""
     rc, out = inst.install(setup)
     check_eq(rc, 0, f"installer exit code\n{out}")
     hung = lookalike.read_bytes()
@@ -284,18 +308,34 @@ def test_hung_agent(inst, setup, lookalike):
         check(AGENT_EXIT_COMMAND in log.read_text(), "the upgrade did not ask the agent to exit")
         check(inst.exe.read_bytes() == hung, "the upgrade replaced the running agent's file")
 
-        rc, out = inst.uninstall_and_wait()
-        check_eq(rc, 2, f"exit code of an uninstall that could not remove the agent\n{out}")
-        check(inst.exe.exists() and inst.uninstaller.exists(),
-              "the uninstaller removed itself though the agent stayed")
+        rc, out = inst.uninstall()
+        check_eq(rc, 2, f"exit code of an uninstall whose agent would not exit\n{out}")
+        left = sorted(p.name for p in inst.dir.iterdir())
+        check_eq(left, ["VornaAgent.exe", "uninstall-core.exe", "uninstall.exe"],
+                 "the installation after an uninstall whose agent would not exit")
         check(inst.wine.reg_values(UNINSTALL_KEY) is not None,
               "the uninstaller entry went though the agent stayed")
+        inst.expect_temp_clean()
     finally:
         stop(process)
-    rc, out = inst.uninstall_and_wait()
+    rc, out = inst.uninstall()
     check_eq(rc, 0, f"exit code of the second uninstall, agent gone\n{out}")
-    inst.finish_in_place_uninstall()
+    inst.expect_nothing_left()
     inst.expect_removed()
+
+
+def test_file_left_in_the_folder(inst, setup):
+    """A file of someone else's keeps the folder: the uninstaller removes all of its own and
+    says that not everything is gone."""
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    (inst.dir / "notes.txt").write_text("the user's own")
+    rc, out = inst.uninstall()
+    check_eq(rc, 5, f"exit code of an uninstall that could not remove the folder\n{out}")
+    check_eq(sorted(p.name for p in inst.dir.iterdir()), ["notes.txt"],
+             "the folder after the uninstall")
+    inst.expect_removed()
+    inst.expect_temp_clean()
 
 
 def test_foreign_window(inst, setup, lookalike):
@@ -303,14 +343,14 @@ def test_foreign_window(inst, setup, lookalike):
     try:
         rc, out = inst.install(setup)
         check_eq(rc, 0, f"installer exit code beside a foreign window\n{out}")
-        rc, out = inst.uninstall_and_wait()
+        rc, out = inst.uninstall()
         check_eq(rc, 0, f"uninstaller exit code beside a foreign window\n{out}")
         check(AGENT_EXIT_COMMAND not in log.read_text(),
               "the installer sent Exit to a window that is not the agent's", log.read_text())
         check(process.poll() is None, "the foreign program ended")
     finally:
         stop(process)
-    inst.finish_in_place_uninstall()
+    inst.expect_nothing_left()
 
 
 # ---- per machine, upgrades and downgrades ----
@@ -337,9 +377,9 @@ def test_per_machine_install_and_uninstall(machine, user, setup, agent_bytes):
     check(not user.exe.exists(), "the upgrade switched to per user", user.exe)
     check_eq(user.wine.reg_values(UNINSTALL_KEY), None, "a per-user entry after the upgrade")
 
-    rc, out = machine.uninstall_and_wait()
+    rc, out = machine.uninstall()
     check_eq(rc, 0, f"per-machine uninstaller exit code\n{out}")
-    machine.finish_in_place_uninstall()
+    machine.expect_nothing_left()
     machine.expect_removed()
     check_eq(machine.machine_run_value(), None, "the HKLM Run value after uninstall")
 
@@ -355,9 +395,9 @@ def test_downgrade_is_refused_unless_forced(inst, setup, newer_setup):
     check_eq(rc, 0, f"exit code of a forced downgrade\n{out}")
     check_eq(inst.wine.reg_values(UNINSTALL_KEY).get("DisplayVersion"), "2.5.3.702",
              "the installed version after a forced downgrade")
-    rc, out = inst.uninstall_and_wait()
+    rc, out = inst.uninstall()
     check_eq(rc, 0, f"uninstaller exit code\n{out}")
-    inst.finish_in_place_uninstall()
+    inst.expect_nothing_left()
 
 
 def test_upgrade_keeps_the_agents_options(inst, setup):
@@ -382,9 +422,9 @@ def test_upgrade_keeps_the_agents_options(inst, setup):
                "the restarted agent with the same --address")
     for pid in inst.agent_processes():
         os.kill(pid, 9)
-    rc, out = inst.uninstall_and_wait()
+    rc, out = inst.uninstall()
     check_eq(rc, 0, f"uninstaller exit code\n{out}")
-    inst.finish_in_place_uninstall()
+    inst.expect_nothing_left()
 
 
 def build_newer_setup(run_dir, agent_exe, config_tool):
@@ -423,7 +463,8 @@ def main():
         site_setup = build_site_setup(wine.run_dir, agent_exe, config_tool)
         newer_setup = build_newer_setup(wine.run_dir, agent_exe, config_tool)
         machine = MachineInstallation(wine)
-        tests = [(c.name, lambda c=c: run_case(inst, setup, agent_bytes, c)) for c in CASES]
+        tests = [(c.name, lambda c=c: run_case(machine if c.per_machine else inst, setup,
+                                                 agent_bytes, c)) for c in CASES]
         tests += [
             ("uninstall stops the running agent",
              lambda: test_uninstall_stops_the_agent(inst, setup, lookalike)),
@@ -432,6 +473,8 @@ def main():
                                                   lookalike)),
             ("an agent that will not exit is waited for a bounded time",
              lambda: test_hung_agent(inst, setup, lookalike)),
+            ("a file of someone else's in the folder: exit code 5",
+             lambda: test_file_left_in_the_folder(inst, setup)),
             ("a foreign window with the agent's caption is left alone",
              lambda: test_foreign_window(inst, setup, lookalike)),
             ("per machine with /AUTORUN: install, upgrade keeps the mode, uninstall",
