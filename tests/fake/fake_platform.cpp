@@ -11,6 +11,7 @@
 #include "app/events.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
+#include "res/resource_ids.h"
 #include "session/frames.h"
 
 namespace fake {
@@ -49,12 +50,12 @@ void Reset() {
     gAgent.debugEnabled = true;  // the tests read the debug lines
     gAgent.mainWindow = kLogonWindow;
     gAgent.statsWindow = kStatsWindow;
-    gAgent.iconDisconnected = IconFor(306);
-    gAgent.iconProgress = IconFor(302);
-    gAgent.iconConnected = IconFor(300);
-    gAgent.iconError = IconFor(301);
-    gAgent.iconBlocked = IconFor(304);
-    gAgent.iconLimit = IconFor(305);
+    gAgent.iconDisconnected = IconFor(IDI_DISCONNECTED);
+    gAgent.iconProgress = IconFor(IDI_PROGRESS);
+    gAgent.iconConnected = IconFor(IDI_CONNECTED);
+    gAgent.iconError = IconFor(IDI_NET_ERROR);
+    gAgent.iconBlocked = IconFor(IDI_BLOCKED);
+    gAgent.iconLimit = IconFor(IDI_LIMIT);
 }
 
 void Pump() {
