@@ -105,7 +105,7 @@ void CheckValueChecks(const std::string& address, const std::string& port) {
 // Fills a field of the agent's block with `bytes`, cut to its width; no NUL when they fill it.
 void FillField(char* field, size_t width, const std::string& bytes) {
     memset(field, 0, width);
-    memcpy(field, bytes.data(), bytes.size() < width ? bytes.size() : width);
+    bytes.copy(field, width);  // deliberately without a NUL when the bytes fill the field
 }
 
 // The agent on a damaged block of its own: the key text loads or is refused, and the start line
