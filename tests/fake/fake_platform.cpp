@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/agent_main.h"
 #include "app/events.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
-#include "res/resource_ids.h"
 #include "session/frames.h"
 
 namespace fake {
@@ -50,12 +50,8 @@ void Reset() {
     gAgent.debugEnabled = true;  // the tests read the debug lines
     gAgent.mainWindow = kLogonWindow;
     gAgent.statsWindow = kStatsWindow;
-    gAgent.iconDisconnected = IconFor(IDI_DISCONNECTED);
-    gAgent.iconProgress = IconFor(IDI_PROGRESS);
-    gAgent.iconConnected = IconFor(IDI_CONNECTED);
-    gAgent.iconError = IconFor(IDI_NET_ERROR);
-    gAgent.iconBlocked = IconFor(IDI_BLOCKED);
-    gAgent.iconLimit = IconFor(IDI_LIMIT);
+    LoadStatusIcons();  // as bring-up does; the tests count only the loads they cause
+    world.iconsLoaded.clear();
 }
 
 void Pump() {
