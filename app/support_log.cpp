@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include "core/agent_state.h"
+#include "core/text.h"
 #include "vorna_version.h"
 
 namespace {
@@ -45,7 +46,13 @@ const char* LogOptionPath(int argc, char** argv) {
 
 void PrintStartLines() {
     DebugPrint(kStartVersion, VORNA_VERSION_TEXT);
-    DebugPrint(kStartServer, gConfig.serverAddress, gConfig.serverPort);
+    // A tool or a damaged file may fill a field to its last byte: show each as the agent
+    // connects with it, not running on into the next field.
+    char address[kAddressSize];
+    CopyBounded(address, sizeof address, gConfig.serverAddress);
+    char port[kPortSize + 1];
+    CopyBounded(port, sizeof port, gConfig.serverPort);
+    DebugPrint(kStartServer, address, port);
     char fingerprint[2 * EVP_MAX_MD_SIZE + 1];
     if (gAgent.serverKey != nullptr &&
         KeyFingerprint(gAgent.serverKey, fingerprint, sizeof fingerprint)) {

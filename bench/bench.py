@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.join(root, "tests", "soak"))
 from soak_analysis import parse_records  # noqa: E402
 from vorna_e2e.agent import stamp  # noqa: E402
 from vorna_e2e.driver import Driver  # noqa: E402
+from vorna_e2e.poll import poll  # noqa: E402
 from vorna_e2e.registry import Registry  # noqa: E402
 from vorna_e2e.server import AccessServer  # noqa: E402
 from vorna_e2e.wine import Wine  # noqa: E402
@@ -48,14 +49,7 @@ class BenchError(Exception):
 
 
 def wait_for(condition, timeout, what, interval=0.001):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise BenchError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(interval)
+    return poll(condition, timeout, what, interval, error=BenchError)
 
 
 def record(text, kind):
@@ -273,11 +267,18 @@ def idle(b, seconds):
     server = b.server("idle", "--ping-seconds", "1800")
     exe = b.agent_exe(server, "VornaAgent-idle.exe")
     b.remember_credentials()
-    proc = b.start(exe, out=os.path.join(b.dir, "agent-idle.out"))
+    out = os.path.join(b.dir, "agent-idle.out")
+    # The debug output writes only on events, so it adds nothing to the idle window itself.
+    proc = b.start(exe, "--debug", out=out)
+
+    def statistics_shown():  # the balance tooltip is the last step of handling the PING reply
+        with open(out, "rb") as f:
+            return BALANCE in f.read()
+
     try:
         wait_for(lambda: any(r["reply"].startswith("1 ") for r in server.requests("PING")), 20,
                  "the session to open")
-        time.sleep(1)  # let the reply be handled before the window opens
+        wait_for(statistics_shown, 20, "the PING reply to be handled", 0.01)
         requests = len(server.requests())
         wineserver = our_wineserver()
         before = cpu_ns(proc.pid)

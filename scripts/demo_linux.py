@@ -9,12 +9,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, "build", "host")
 AGENT = os.path.join(HOST, "platform", "posix", "vornaagent")
 SERVER = os.path.join(HOST, "tools", "vorna_access_server")
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e", "lib"))
+from vorna_e2e.poll import poll  # noqa: E402
 
 
 class DemoError(Exception):
@@ -22,14 +24,7 @@ class DemoError(Exception):
 
 
 def wait_for(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise DemoError(f"timed out waiting for {what}")
-        time.sleep(0.1)
+    return poll(condition, timeout, what, 0.1, error=DemoError)
 
 
 def main(argv):

@@ -19,6 +19,9 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MARK = "<!-- linux-agent -->"
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e", "lib"))
+from vorna_e2e.poll import poll  # noqa: E402
 
 
 class Server:
@@ -41,11 +44,7 @@ class Server:
 
 
 def wait_for(condition, timeout, what, interval=0.001):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise RuntimeError(f"timed out: {what}")
-        time.sleep(interval)
+    return poll(condition, timeout, what, interval, error=RuntimeError)
 
 
 def figure(line, name):

@@ -15,6 +15,8 @@ ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 DEMO = os.path.join(ROOT, "scripts", "demo")
 CONNECTED_TIP = "Подключен\nБаланс: 150.25\nЗа сессию: 3.10"
 SCREEN_SIZE = (1024, 768)
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e", "lib"))
+from vorna_e2e.poll import poll  # noqa: E402
 
 
 class Case:
@@ -34,17 +36,6 @@ CASES = [
                      "Авторизации не выполнена: Неверное имя пользователя или пароль",
                      "logs in ")),
 ]
-
-
-def poll(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(0.1)
 
 
 def read(path, encoding="utf-8"):
@@ -102,7 +93,7 @@ def run_demo(case, out):
                                 start_new_session=True)
     try:
         if case.interrupt:
-            poll(lambda: "== running" in read(stdout_path), 120, "the demo to be running")
+            poll(lambda: "== running" in read(stdout_path), 120, "the demo to be running", 0.1)
             os.killpg(proc.pid, signal.SIGINT)
         code = proc.wait(timeout=150)
     except BaseException:
@@ -140,7 +131,7 @@ def check(case, out, code, stdout, stderr):
 
     expect(code == case.exit_code, f"exit code {code}, expected {case.exit_code}")
     try:
-        poll(lambda: not processes_mentioning(out), 10, "the run's processes to end")
+        poll(lambda: not processes_mentioning(out), 10, "the run's processes to end", 0.1)
     except AssertionError:
         problems.append(f"processes left running: {processes_mentioning(out)}")
     requests = [json.loads(line) for line in read(os.path.join(out, "server.log")).splitlines()

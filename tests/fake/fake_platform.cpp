@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/agent_main.h"
 #include "app/events.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
@@ -49,12 +50,8 @@ void Reset() {
     gAgent.debugEnabled = true;  // the tests read the debug lines
     gAgent.mainWindow = kLogonWindow;
     gAgent.statsWindow = kStatsWindow;
-    gAgent.iconDisconnected = IconFor(306);
-    gAgent.iconProgress = IconFor(302);
-    gAgent.iconConnected = IconFor(300);
-    gAgent.iconError = IconFor(301);
-    gAgent.iconBlocked = IconFor(304);
-    gAgent.iconLimit = IconFor(305);
+    LoadStatusIcons();  // as bring-up does; the tests count only the loads they cause
+    world.iconsLoaded.clear();
 }
 
 void Pump() {

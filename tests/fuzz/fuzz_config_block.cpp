@@ -5,15 +5,22 @@
 //        [image length, 2 bytes][image] key text...
 //   mode bit 0: the agent's own block is put into the image at `offset`; bit 1: stamp the
 //   address, bit 2: stamp the port; bits 3-5 pick the new key: 0 none, 1 the key text above,
-//   2-7 a fixture key of another form (PKCS#1, certificate, private key, 2048 bits, ...).
+//   2-7 a fixture key of another form (PKCS#1, certificate, private key, 2048 bits, ...);
+//   bit 6: the agent's own block is damaged instead: the address, port and key text above go
+//   into its fields as raw bytes (a field filled to its width has no NUL), and the agent reads
+//   them as it does at start-up and at every connect.
 #include <arpa/inet.h>
 #include <openssl/rsa.h>
 
 #include <cstring>
 #include <string>
 
+#include "app/support_log.h"
 #include "core/agent_state.h"
+#include "core/text.h"
+#include "session/engine.h"
 #include "session/frames.h"
+#include "tests/fake/fake_platform.h"
 #include "tests/fuzz/fuzz_tools.h"
 #include "tools/vorna_config/config_block.h"
 #include "tools/vorna_config/config_key.h"
@@ -95,6 +102,54 @@ void CheckValueChecks(const std::string& address, const std::string& port) {
     }
 }
 
+// Fills a field of the agent's block with `bytes`, cut to its width; no NUL when they fill it.
+void FillField(char* field, size_t width, const std::string& bytes) {
+    memset(field, 0, width);
+    bytes.copy(field, width);  // deliberately without a NUL when the bytes fill the field
+}
+
+// The agent on a damaged block of its own: the key text loads or is refused, and the start line
+// and the connection show each field only up to its NUL and within its width.
+void CheckAgentReadsDamagedBlock(const std::string& address, const std::string& port,
+                                 const std::string& keyText) {
+    const ConfigBlock intact = gConfig;
+    fake::Reset();  // loads the intact key once, before the block is damaged
+    FillField(gConfig.serverAddress, kAddressSize, address);
+    FillField(gConfig.serverPort, kPortSize, port);
+    FillField(gConfig.serverKeyPem, kKeySize, keyText);
+
+    RSA* const fakeKey = gAgent.serverKey;
+    const int fakeBlockSize = gAgent.blockSize;
+    gAgent.serverKey = nullptr;
+    if (LoadServerKey(gConfig.serverKeyPem)) {
+        Require(gAgent.serverKey != nullptr && gAgent.blockSize == RSA_size(gAgent.serverKey),
+                "a damaged key text that loads gives its own block size");
+        RSA_free(gAgent.serverKey);
+    } else {
+        Require(gAgent.serverKey == nullptr, "a refused key text leaves no key");
+    }
+    gAgent.serverKey = fakeKey;
+    gAgent.blockSize = fakeBlockSize;
+
+    const std::string shownAddress(gConfig.serverAddress,
+                                   strnlen(gConfig.serverAddress, kAddressSize - 1));
+    const std::string shownPort(gConfig.serverPort, strnlen(gConfig.serverPort, kPortSize));
+    fake::world.debug.clear();
+    PrintStartLines();
+    const std::string line = "Сервер: " + shownAddress + ", порт " + shownPort;
+    char expected[4 * 1024];
+    EscapeControls(expected, sizeof expected, line.c_str());
+    Require(fake::world.debug.size() == 3 && fake::world.debug[1] == expected,
+            "the start line shows the server as the agent connects to it");
+
+    OpenConnection();
+    Require(fake::world.sockets.size() == 1, "one connection is opened");
+    const fake::FakeSocket& socket = fake::world.sockets.begin()->second;
+    Require(socket.connectAddress == shownAddress, "the address is read up to its NUL");
+    Require(socket.connectPort == atoi(shownPort.c_str()), "the port is read through atoi");
+    gConfig = intact;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -106,6 +161,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string image = in.Bytes(in.U16());
     std::string keyText = in.Rest();
     CheckValueChecks(address, port);
+    if (mode & 64) {
+        CheckAgentReadsDamagedBlock(address, port, keyText);
+        return 0;
+    }
 
     bool embedded = (mode & 1) != 0;
     if (embedded) {

@@ -3,7 +3,9 @@
 //
 // Input: [setup] then operations, each an opcode byte and its operands (see Step). setup bit 0:
 // remembered credentials (bring-up logs on at once, automatic reconnection on); bit 1: the
-// 2048-bit key.
+// 2048-bit key; bit 2: after bring-up the user types a login and a password, which come next as
+// [length, 2 bytes][text] each (up to the edit controls' limit); bit 3: the user ticks the box
+// that remembers them.
 #include <algorithm>
 #include <string>
 
@@ -21,6 +23,10 @@ using fuzz::Check;
 namespace {
 
 const int kMaxOperations = 400;
+// The logon window's edit controls keep Windows' default limit for a single line.
+const size_t kTypedLimit = 32766;
+const char kRememberedLogin[] = "user";
+const char kPasswordPlaceholder[] = "password";
 
 // Replies that move the session on, so that the fuzzer reaches deep states without having to
 // invent them byte by byte.
@@ -169,6 +175,52 @@ void CheckSockets() {
     }
 }
 
+// A text as the edit control holds it: at most its limit, and never past a NUL.
+std::string Typed(fuzz::ByteReader& in) {
+    std::string text = in.Bytes(in.U16() % (kTypedLimit + 1));
+    return text.substr(0, text.find('\0'));
+}
+
+// What a user typed reaches the request and the stored settings only as far as each holds it.
+struct TypedTexts {
+    bool given = false;
+    std::string login, password;
+
+    bool IsLogin(const char* text, size_t limit) const {
+        const std::string value = text;
+        return value.empty() || value == kRememberedLogin || value == login.substr(0, limit);
+    }
+    void Check() const {
+        if (!given) return;
+        fuzz::Check(IsLogin(gAgent.login, kLoginSize - 1), "the request's login is the typed one");
+        const std::string sent = gAgent.password;
+        fuzz::Check(sent.empty() || sent == kPasswordPlaceholder ||
+                        sent == password.substr(0, kPasswordSize - 1),
+                    "the request's password is the typed one");
+        auto& settings = world.registry[kSettingsKey];
+        auto stored = settings.find("login");
+        if (stored == settings.end()) return;
+        fuzz::Check(stored->second.type == kValueString &&
+                        stored->second.data.find('\0') == std::string::npos &&
+                        IsLogin(stored->second.data.c_str(), 1023),
+                    "the stored login is the typed one, as far as the store keeps it");
+    }
+};
+
+TypedTexts UserTypes(uint8_t setup, fuzz::ByteReader& in) {
+    TypedTexts typed;
+    if (setup & 4) {
+        typed.given = true;
+        typed.login = Typed(in);
+        typed.password = Typed(in);
+        world.texts[{fake::kLogonWindow, IDC_LOGIN}] = typed.login;
+        world.texts[{fake::kLogonWindow, IDC_PASSWORD}] = typed.password;
+        OnPasswordTyped();
+    }
+    if (setup & 8) world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = true;
+    return typed;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -181,13 +233,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto& values = world.registry[kSettingsKey];
         uint32_t one = 1;
         values["savedata"] = {kValueDword, std::string(reinterpret_cast<char*>(&one), 4)};
-        values["login"] = {kValueString, "user"};
+        values["login"] = {kValueString, kRememberedLogin};
         values["pass"] = {kValueBinary, std::string(gAgent.blockSize, '\x5a')};
     }
     char program[] = "VornaAgent.exe";
     char* argv[] = {program};
     Check(AgentBringUp(1, argv) == 0, "bring-up succeeds on the fake");
     fake::Pump();
+    const TypedTexts typed = UserTypes(setup, in);
 
     for (int i = 0; i < kMaxOperations && in.Left() > 0; i++) {
         size_t trayBefore = world.tray.size();
@@ -195,6 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::CheckAgentState();
         fuzz::CheckTrayTips(trayBefore);
         CheckSockets();
+        typed.Check();
         Check(!gAgent.linkConfirmed || gAgent.sessionActive, "an open link needs a session");
     }
     return 0;

@@ -48,11 +48,16 @@ def statistics():
     }
 
 
+def typed(text):
+    return struct.pack("<H", len(text)) + text
+
+
 def engine_events():
     # opcodes: 0 connect, 1 write, 2 read, 3 close, 7 canned reply, 9 advance, 10 next timer,
     # 11 command, 12 hover, 14 session end
-    logon = bytes([11, 0, 0, 1, 7, 0, 2, 3])            # command 108, served "1 57"
-    ping = bytes([10, 0, 1, 7, 3, 2, 3])                # next timer (PING), served stats
+    # 6 0, an empty chunk, is the server's end of the reply: the close then hands it over.
+    logon = bytes([11, 0, 0, 1, 7, 0, 2, 6, 0, 3])      # command 108, served "1 57"
+    ping = bytes([10, 0, 1, 7, 3, 2, 6, 0, 3])          # next timer (PING), served stats
     return {
         "logon_and_ping": bytes([0]) + logon + ping + ping,
         "remembered_start": bytes([1, 0, 1, 7, 1, 2, 3, 12, 0, 1, 7, 4, 2, 3]),
@@ -63,6 +68,11 @@ def engine_events():
         "refused_backoff": bytes([1, 0, 1, 7, 8, 2, 3, 9, 255, 9, 255, 9, 255]),
         "stale_events": bytes([0]) + logon + bytes([5, 0, 0, 5, 1, 3, 4, 2, 1]),
         "short_sends": bytes([2, 11, 0, 0, 8, 10]) + bytes([1]) * 26 + bytes([7, 0, 2, 3]),
+        # setup bit 2: typed login and password follow; bit 3: "remember" ticked
+        "typed_longer_than_kept": bytes([4 | 8]) + typed("\u044e".encode("cp1251") * 1100)
+        + typed(b"p" * 70) + logon + ping,
+        "typed_over_remembered": bytes([1 | 4 | 8]) + typed(b"ivanov") + typed(b"") + logon,
+        "typed_with_nul": bytes([4]) + typed(b"ivan\x00ov") + typed(b"se\x00cret") + logon,
     }
 
 
@@ -137,6 +147,9 @@ def server_request():
 
 
 def config_block():
+    with open(os.path.join(HERE, "..", "fixtures", "test_key_1024.pub.pem"), "rb") as f:
+        pem = f.read()
+
     def seed(mode, offset=0, address=b"", port=b"", key=b"", image=b"MZ" + bytes(62)):
         return (bytes([mode]) + struct.pack("<H", offset) + field(address) + field(port)
                 + struct.pack("<H", len(image)) + image + key)
@@ -154,6 +167,12 @@ def config_block():
         "key_certificate": seed(1 | (6 << 3), 0),
         "key_too_small": seed(1 | (7 << 3), 0),
         "no_block": seed(2, 0, b"10.0.0.2", image=b"vorna_zep_addr\x00" + bytes(40)),
+        # bit 6: the agent's own block damaged, read as the agent reads it
+        "damaged_full_fields": seed(64, 0, b"9" * 31, b"7" * 21, image=b"", key=b"K" * 1025),
+        "damaged_port": seed(64, 0, b"127.0.0.1", b" 80x", image=b"", key=pem[:300]),
+        "damaged_address": seed(64, 0, b"10.0.0.1\n\x01", b"99999999999", image=b"",
+                                key=pem + b"trailing"),
+        "damaged_key_whole": seed(64, 0, b"", b"", image=b"", key=pem),
     }
 
 

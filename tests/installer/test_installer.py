@@ -21,6 +21,8 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
 from wine_session import ROOT, Failure, WineSession, check, check_eq  # noqa: E402
+sys.path.insert(0, str(ROOT / "tests" / "e2e" / "lib"))
+from vorna_e2e.poll import poll  # noqa: E402
 
 UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VornaAgent"
 RUN_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
@@ -38,14 +40,6 @@ def env_path(name, default=None):
     if not value or not Path(value).exists():
         raise Failure(f"{name} must name an existing file (got {value!r})")
     return Path(value)
-
-
-def wait_until(condition, seconds, what):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            raise Failure(f"timed out after {seconds} s waiting for {what}")
-        time.sleep(0.05)
 
 
 class Installation:
@@ -93,8 +87,8 @@ class Installation:
         # The uninstaller's own temporary folder goes as soon as it has exited (a running program
         # cannot delete its own file); anything else must be gone when it returns.
         try:
-            wait_until(lambda: not (self.temp_entries() - self.temp_before), 10,
-                       "the uninstaller's temporary files to go")
+            poll(lambda: not (self.temp_entries() - self.temp_before), 10,
+                 "the uninstaller's temporary files to go", error=Failure)
         except Failure:
             raise Failure("left in Temp by the uninstaller: "
                           f"{sorted(self.temp_entries() - self.temp_before)}")
@@ -410,16 +404,16 @@ def test_upgrade_keeps_the_agents_options(inst, setup):
     server_line = "Сервер: 10.9.9.9, порт 800".encode()
     agent = inst.wine.start([inst.exe, "--log", inst.wine.windows_path(log), "--address",
                              "10.9.9.9", "--domain"], inst.wine.run_dir / "agent.log")
-    wait_until(lambda: log.exists() and server_line in log.read_bytes(), 20,
-               "the agent's start lines")
+    poll(lambda: log.exists() and server_line in log.read_bytes(), 20, "the agent's start lines",
+         error=Failure)
     rc, out = inst.install(setup)
     check_eq(rc, 0, f"exit code of the upgrade\n{out}")
     try:
         agent.wait(timeout=5)
     except subprocess.TimeoutExpired:
         raise Failure("the upgrade left the old agent running")
-    wait_until(lambda: log.read_bytes().count(server_line) >= 2, 20,
-               "the restarted agent with the same --address")
+    poll(lambda: log.read_bytes().count(server_line) >= 2, 20,
+         "the restarted agent with the same --address", error=Failure)
     for pid in inst.agent_processes():
         os.kill(pid, 9)
     rc, out = inst.uninstall()

@@ -24,14 +24,10 @@
 
 #include <windows.h>
 
-#include <psapi.h>
-#include <winternl.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -41,6 +37,8 @@
 #include "platform/win32/messages.h"
 #include "res/resource_ids.h"
 #include "tests/e2e/driver/driver_support.h"
+#include "tests/soak/soak_logs.h"
+#include "tests/soak/soak_measure.h"
 
 namespace {
 
@@ -50,10 +48,6 @@ const int kExitUsage = 2;
 
 const char kLogonCaption[] = "Подключение к Интернет";
 const char kStatsCaption[] = "Текущее состояние пользователя";
-const char kReceivedPrefix[] = "Полученные данные: ";
-const char kNetworkErrorPrefix[] = "Сетевая ошибка, причина: ";
-const char kAttemptLine[] = "Попытка соединения...";
-const char kHoverLine[] = "Получение статистики, вне очередной 'PING'";
 
 // A command the agent ignores while busy is posted again after this long.
 const DWORD kRepostMs = 200;
@@ -63,423 +57,28 @@ const DWORD kRequestDeadlineMs = 8000;
 const DWORD kHoverSpacingMs = 5300;
 
 // ---- Text ----
-
-std::wstring WideFrom(const std::string& text, UINT codePage) {
-    if (text.empty()) return std::wstring();
-    int n = MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), nullptr, 0);
-    std::wstring wide(n, L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), &wide[0], n);
-    return wide;
-}
-
-std::string Utf8From(const std::wstring& wide) {
-    if (wide.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), nullptr, 0, nullptr,
-                                nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-std::string FirstLine(const std::string& text) {
-    std::string line = text.substr(0, text.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
-}
-
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, strlen(prefix), prefix) == 0;
-}
-
-// The server log holds UTF-8 strings with \" \\ \n \r \t and \u00XX escapes only.
-bool ReadJsonString(const std::string& line, size_t* at, std::string* out) {
-    size_t i = *at;
-    if (i >= line.size() || line[i] != '"') return false;
-    out->clear();
-    for (++i; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '"') {
-            *at = i + 1;
-            return true;
-        }
-        if (c != '\\') {
-            *out += c;
-            continue;
-        }
-        if (++i >= line.size()) return false;
-        switch (line[i]) {
-            case 'n': *out += '\n'; break;
-            case 'r': *out += '\r'; break;
-            case 't': *out += '\t'; break;
-            case 'u': {
-                if (i + 4 >= line.size()) return false;
-                const std::string digits = line.substr(i + 1, 4);
-                if (digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-                    return false;
-                }
-                *out += static_cast<char>(strtol(digits.c_str(), nullptr, 16));
-                i += 4;
-                break;
-            }
-            default: *out += line[i]; break;
-        }
-    }
-    return false;
-}
-
-// Finds `"key": ` and returns the position of the value after it, or npos.
-size_t JsonValueAt(const std::string& line, const char* key) {
-    std::string pattern = std::string("\"") + key + "\": ";
-    size_t at = line.find(pattern);
-    return at == std::string::npos ? at : at + pattern.size();
-}
-
-bool JsonField(const std::string& line, const char* key, std::string* out) {
-    size_t at = JsonValueAt(line, key);
-    return at != std::string::npos && ReadJsonString(line, &at, out);
-}
-
-bool JsonList(const std::string& line, const char* key, std::vector<std::string>* out) {
-    size_t at = JsonValueAt(line, key);
-    if (at == std::string::npos || line[at] != '[') return false;
-    out->clear();
-    ++at;
-    while (at < line.size() && line[at] != ']') {
-        std::string item;
-        if (!ReadJsonString(line, &at, &item)) return false;
-        out->push_back(item);
-        while (at < line.size() && (line[at] == ',' || line[at] == ' '))
-            ++at;
-    }
-    return at < line.size();
-}
-
-// ---- Output another process writes: a file it appends to, or a FIFO ----
-
-// A file is read as far as it has been written at each Poll. A FIFO is read by a thread that
-// blocks in ReadFile and wakes the caller through WaitForData, so waiting on the agent costs
-// no polling (the benchmark times requests this way).
-class Tail {
-  public:
-    bool Open(const std::string& path) {
-        file_ = CreateFileA(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file_ == INVALID_HANDLE_VALUE) return false;
-        if (GetFileType(file_) != FILE_TYPE_PIPE) return true;
-        InitializeCriticalSection(&lock_);
-        data_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        return data_ && CreateThread(nullptr, 0, ReadStream, this, 0, nullptr);
-    }
-    bool streaming() const { return data_ != nullptr; }
-    // Appends the complete lines written since the last call; a partial line waits.
-    void Poll(std::vector<std::string>* lines) {
-        if (streaming()) {
-            EnterCriticalSection(&lock_);
-            Split(lines);
-            LeaveCriticalSection(&lock_);
-            return;
-        }
-        char chunk[16384];
-        DWORD got = 0;
-        while (ReadFile(file_, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-            pending_.append(chunk, got);
-        }
-        Split(lines);
-    }
-    // Returns when the stream has delivered something, or after `ms`.
-    void WaitForData(DWORD ms) { WaitForSingleObject(data_, ms); }
-
-  private:
-    void Split(std::vector<std::string>* lines) {
-        size_t start = 0, end;
-        while ((end = pending_.find('\n', start)) != std::string::npos) {
-            lines->push_back(pending_.substr(start, end - start));
-            start = end + 1;
-        }
-        pending_.erase(0, start);
-    }
-    static DWORD WINAPI ReadStream(void* param) {
-        Tail* self = static_cast<Tail*>(param);
-        char chunk[16384];
-        DWORD got = 0;
-        while (ReadFile(self->file_, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-            EnterCriticalSection(&self->lock_);
-            self->pending_.append(chunk, got);
-            LeaveCriticalSection(&self->lock_);
-            SetEvent(self->data_);
-        }
-        return 0;
-    }
-
-    HANDLE file_ = INVALID_HANDLE_VALUE;
-    HANDLE data_ = nullptr;
-    CRITICAL_SECTION lock_;
-    std::string pending_;
-};
-
-// ---- The access server's log ----
-
-struct Request {
-    std::string verb;
-    std::vector<std::string> fields;
-    std::string reply;
-    std::string fault;
-};
-
-struct ServerLog {
-    Tail tail;
-    std::vector<Request> requests;
-    std::map<std::string, int> byVerb;
-    int clientClosed = 0;
-
-    void Update() {
-        std::vector<std::string> lines;
-        tail.Poll(&lines);
-        for (const std::string& line : lines) {
-            Request r;
-            std::string event;
-            if (JsonField(line, "verb", &r.verb)) {
-                JsonList(line, "fields", &r.fields);
-                JsonField(line, "reply", &r.reply);
-                JsonField(line, "fault", &r.fault);
-                byVerb[r.verb]++;
-                requests.push_back(r);
-            } else if (JsonField(line, "event", &event) && event == "client closed") {
-                clientClosed++;
-            }
-        }
-    }
-    int Count(const char* verb) const {
-        auto it = byVerb.find(verb);
-        return it == byVerb.end() ? 0 : it->second;
-    }
-    // The latest request of `verb`; only valid while Count(verb) > 0.
-    const Request& Last(const char* verb) const {
-        for (auto it = requests.rbegin(); it != requests.rend(); ++it) {
-            if (it->verb == verb) return *it;
-        }
-        return requests.back();
-    }
-};
-
-// ---- The agent's debug output (OEM code page 866) ----
-
-// One request as the agent saw it: every request starts with the connection-attempt line, so
-// the n-th attempt pairs with the n-th request in the server's log.
-struct Attempt {
-    bool hover = false;     // sent as the out-of-turn PING of a tray hover
-    bool received = false;  // a reply was handed over (its first line in `reply`)
-    std::string reply;
-    std::string error;  // the network error that ended it, if any
-};
-
-struct AgentOutput {
-    Tail tail;
-    std::vector<Attempt> attempts;
-    int networkErrors = 0;
-    bool hoverPending = false;
-
-    void Update() {
-        std::vector<std::string> lines;
-        tail.Poll(&lines);
-        for (const std::string& raw : lines)
-            Take(FirstLine(Utf8From(WideFrom(raw, 866))));
-    }
-    void Take(const std::string& line) {
-        if (line == kHoverLine) {
-            hoverPending = true;  // written just before the attempt it starts
-        } else if (line == kAttemptLine) {
-            attempts.emplace_back();
-            attempts.back().hover = hoverPending;
-            hoverPending = false;
-        } else if (attempts.empty()) {
-            return;
-        } else if (StartsWith(line, kReceivedPrefix)) {
-            attempts.back().received = true;
-            attempts.back().reply = line.substr(strlen(kReceivedPrefix));
-        } else if (StartsWith(line, kNetworkErrorPrefix)) {
-            networkErrors++;
-            attempts.back().error = line.substr(strlen(kNetworkErrorPrefix));
-        }
-    }
-    // Finished: handed over, failed, or followed by another attempt (timeouts print nothing).
-    bool Finished(size_t i) const {
-        return i < attempts.size() &&
-               (attempts[i].received || !attempts[i].error.empty() || i + 1 < attempts.size());
-    }
-};
-
-// ---- The server's control port ----
-
-class ControlLink {
-  public:
-    bool Connect(int port) {
-        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (socket_ == INVALID_SOCKET) return false;
-        sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = inet_addr("127.0.0.1");
-        to.sin_port = htons(static_cast<u_short>(port));
-        DWORD limit = 5000;
-        setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
-                   sizeof limit);
-        return connect(socket_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
-    }
-    // Sends one command; true when the server answered "ok ...".
-    bool Command(const std::string& command, std::string* answer) {
-        std::string line = command + "\n";
-        if (send(socket_, line.data(), (int)line.size(), 0) != (int)line.size()) return false;
-        answer->clear();
-        char c;
-        while (recv(socket_, &c, 1, 0) == 1 && c != '\n')
-            *answer += c;
-        return StartsWith(*answer, "ok");
-    }
-
-  private:
-    SOCKET socket_ = INVALID_SOCKET;
-};
-
-// ---- Measuring the agent from outside ----
-
-struct Sample {
-    DWORD handles = 0;
-    SIZE_T workingSet = 0, privateBytes = 0;
-    long rssKb = -1, anonKb = -1, vmSizeKb = -1, threads = -1, fds = -1;  // Linux view
-};
-
-const SYSTEM_INFORMATION_CLASS kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
-const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-// One entry of the system handle table (the 32-bit layout; owner ids fit in 16 bits).
-struct HandleEntry {
-    ULONG ownerPid;
-    BYTE objectType;
-    BYTE flags;
-    USHORT value;
-    PVOID object;
-    ACCESS_MASK access;
-};
-
-// Wine answers GetProcessHandleCount with 0; the system handle table is exact on both.
-DWORD CountHandles(HANDLE process, DWORD pid) {
-    DWORD count = 0;
-    if (GetProcessHandleCount(process, &count) && count > 0) return count;
-    static std::vector<char> buffer(1 << 16);
-    ULONG needed = 0;
-    LONG status;
-    while ((status = NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
-                                              (ULONG)buffer.size(), &needed)) ==
-               kInfoLengthMismatch &&
-           buffer.size() < (64u << 20)) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (status != 0) return 0;
-    const ULONG entries = *reinterpret_cast<const ULONG*>(buffer.data());
-    const HandleEntry* entry = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(PVOID));
-    for (ULONG i = 0; i < entries; ++i) {
-        if (entry[i].ownerPid == pid) count++;
-    }
-    return count;
-}
-
-long ProcStatusValue(const std::string& status, const char* key) {
-    size_t at = status.find(std::string("\n") + key + ":");
-    if (at == std::string::npos) return -1;
-    return atol(status.c_str() + at + strlen(key) + 2);
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::string();
-    std::string text = "\n";
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
-        text.append(chunk, got);
-    CloseHandle(file);
-    return text;
-}
-
-long CountEntries(const std::string& directory) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return -1;
-    long count = 0;
-    do {
-        if (found.cFileName[0] != '.') count++;
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return count;
-}
-
-Sample Measure(HANDLE process, DWORD pid, int unixPid) {
-    Sample s;
-    s.handles = CountHandles(process, pid);
-    PROCESS_MEMORY_COUNTERS memory = {};
-    memory.cb = sizeof memory;
-    if (GetProcessMemoryInfo(process, &memory, sizeof memory)) {
-        s.workingSet = memory.WorkingSetSize;
-        s.privateBytes = memory.PagefileUsage;  // the commit charge, = PrivateUsage
-    }
-    if (unixPid > 0) {
-        // Wine maps Z: to the Linux root, so the Wine process's own /proc entry is readable.
-        const std::string proc = "Z:\\proc\\" + std::to_string(unixPid);
-        std::string status = ReadWholeFile(proc + "\\status");
-        s.rssKb = ProcStatusValue(status, "VmRSS");
-        s.anonKb = ProcStatusValue(status, "RssAnon");
-        s.vmSizeKb = ProcStatusValue(status, "VmSize");
-        s.threads = ProcStatusValue(status, "Threads");
-        s.fds = CountEntries(proc + "\\fd");
-    }
-    return s;
-}
-
 // ---- Finding the agent ----
 
-struct WindowQuery {
-    std::wstring caption;
-    std::string exe;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
-    WindowQuery* q = reinterpret_cast<WindowQuery*>(param);
-    wchar_t text[256] = {};
-    GetWindowTextW(window, text, 256);
-    if (q->caption != text) return TRUE;
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (lstrcmpiA(ProcessExe(pid).c_str(), q->exe.c_str()) != 0) return TRUE;
-    q->found = window;
-    return FALSE;
-}
-
+// The agent's top-level window with this caption (UTF-8 here), waiting up to `timeoutMs`.
 HWND FindAgentWindow(const char* captionUtf8, const std::string& exe, DWORD timeoutMs) {
-    WindowQuery q;
-    q.caption = WideFrom(captionUtf8, CP_UTF8);
-    q.exe = exe;
-    DWORD start = GetTickCount();
-    for (;;) {
-        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&q));
-        if (q.found || GetTickCount() - start > timeoutMs) return q.found;
-        Sleep(20);
-    }
+    Selector s;
+    s.byCaption = true;
+    s.caption = Convert(captionUtf8, CP_UTF8, 1251);
+    s.exe = exe;
+    HWND found = nullptr;
+    PollUntil(timeoutMs, [&] {
+        std::vector<HWND> windows = FindTop(s);
+        found = windows.empty() ? nullptr : windows.front();
+        return found != nullptr;
+    });
+    return found;
 }
 
-// Text of a control in the agent's window; WM_GETTEXT is marshalled across processes.
+// Text of a control in the agent's window, as UTF-8 without carriage returns.
 std::string ControlText(HWND dialog, int id) {
     HWND control = GetDlgItem(dialog, id);
-    wchar_t buffer[2048] = {};
-    DWORD_PTR got = 0;
-    if (!control || !SendMessageTimeoutW(control, WM_GETTEXT, 2048, (LPARAM)buffer,
-                                         SMTO_ABORTIFHUNG, 2000, &got)) {
-        return std::string();
-    }
-    buffer[2047] = 0;
-    std::string text = Utf8From(buffer);
+    if (!control) return std::string();
+    std::string text = Convert(WindowText(control), 1251, CP_UTF8);
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
 }
@@ -916,68 +515,6 @@ bool Soak::Bench() {
     return true;
 }
 
-// ---- Self-test of the parsing every verdict rests on ----
-
-int SelfTest() {
-    int failures = 0;
-    auto expect = [&failures](bool ok, const std::string& what) {
-        if (!ok) {
-            printf("self-test FAILED: %s\n", what.c_str());
-            failures++;
-        }
-    };
-    struct StringCase {
-        const char* line;
-        const char* key;
-        bool found;
-        std::string value;
-    } strings[] = {
-        {"{\"reply\": \"1 150.25 3.10 0\"}", "reply", true, "1 150.25 3.10 0"},
-        {"{\"reply\": \"1 a\\nb\\r\\tc\"}", "reply", true, "1 a\nb\r\tc"},
-        {"{\"reply\": \"say \\\"hi\\\" \\\\ bye\"}", "reply", true, "say \"hi\" \\ bye"},
-        {"{\"reply\": \"\\u0001x\\u007f\"}", "reply", true, "\x01x\x7f"},
-        {"{\"reply\": \"Баланс\"}", "reply", true, "Баланс"},
-        {"{\"reply\": \"cut", "reply", false, ""},
-        {"{\"reply\": \"ends in \\", "reply", false, ""},
-        {"{\"reply\": \"\\u12\"}", "reply", false, ""},
-        {"{\"verb\": \"PING\"}", "reply", false, ""},
-        {"{\"t\": 1.0, \"fault\": \"none\", \"reply\": \"0\"}", "fault", true, "none"},
-    };
-    for (const StringCase& c : strings) {
-        std::string value;
-        bool found = JsonField(c.line, c.key, &value);
-        expect(found == c.found && (!found || value == c.value),
-               std::string("JSON string in ") + c.line + ": got \"" + value + "\"");
-    }
-    std::vector<std::string> fields;
-    expect(JsonList("{\"fields\": [\"PING\", \"a, b\", \"q\\\"\", \"\"]}", "fields", &fields) &&
-               fields == std::vector<std::string>({"PING", "a, b", "q\"", ""}),
-           "JSON list with a comma, a quote and an empty string");
-    expect(!JsonList("{\"fields\": [\"PING\", \"cut", "fields", &fields), "cut JSON list");
-
-    // Debug lines as the agent writes them, and the attempts they make.
-    AgentOutput out;
-    for (const char* line :
-         {"Трей: Отключен", "Полученные данные: stray", kAttemptLine, "Полученные данные: 3 7 1800",
-          kHoverLine, kAttemptLine, "Полученные данные: 1 150.25 3.10 0", "Баланс: 150.25",
-          kAttemptLine, kAttemptLine, "Сетевая ошибка, причина: Network timeout", kAttemptLine}) {
-        out.Take(line);
-    }
-    expect(out.attempts.size() == 5, "five attempts");
-    expect(out.attempts[0].received && out.attempts[0].reply == "3 7 1800" &&
-               !out.attempts[0].hover,
-           "a reply before any attempt is not counted; the first attempt's reply");
-    expect(out.attempts[1].hover && out.attempts[1].reply == "1 150.25 3.10 0",
-           "the hover line marks the attempt after it");
-    expect(!out.attempts[2].received && out.Finished(2),
-           "an attempt followed by another is finished (a silent timeout)");
-    expect(out.attempts[3].error == "Network timeout" && out.Finished(3) && out.networkErrors == 1,
-           "a network error ends its attempt");
-    expect(!out.Finished(4) && !out.Finished(5), "the last attempt is still in flight");
-    printf("self-test %s\n", failures == 0 ? "passed" : "failed");
-    return failures == 0 ? kExitOk : kExitFailed;
-}
-
 // ---- Command line ----
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -1025,7 +562,10 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* info) {
 }
 
 int main(int argc, char** argv) {
-    if (argc == 2 && strcmp(argv[1], "self-test") == 0) return SelfTest();
+    if (argc == 2 && strcmp(argv[1], "self-test") == 0) {
+        bool passed = SoakSelfTest();
+        return passed ? kExitOk : kExitFailed;
+    }
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr, "usage: soak_driver soak|bench --agent-exe PATH --server-log PATH "

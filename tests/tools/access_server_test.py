@@ -12,22 +12,15 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "lib"))
+from vorna_e2e.poll import poll  # noqa: E402
+
 ARGS = None
 DEADLINE = 5.0  # seconds any awaited condition may take
 
 
 def shared_fixture(name):
     return os.path.join(ARGS.fixtures, name)
-
-
-def wait_until(condition, what, limit=DEADLINE):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
 
 
 class Server:
@@ -64,7 +57,8 @@ class Server:
         return [e for e in self.entries() if "verb" in e or "error" in e]
 
     def wait_log(self, predicate, what):
-        return wait_until(lambda: next((e for e in self.entries() if predicate(e)), None), what)
+        return poll(lambda: next((e for e in self.entries() if predicate(e)), None), DEADLINE,
+                    what, interval=0.02)
 
     def command(self, line):
         self.proc.stdin.write((line + "\n").encode())

@@ -245,14 +245,15 @@ TEST_F(App, MachinePolicyForbidsRememberingCredentials) {
         stored["pass"] = {kValueBinary, std::string(128, 'p')};
         ASSERT_EQ(AgentBringUp(args.argc(), args.data()), 0) << c.name;
         fake::Pump();
-        EXPECT_EQ(world.disabled[std::make_pair(fake::kLogonWindow, 107)], c.forbidden) << c.name;
-        EXPECT_EQ(fake::Checked(fake::kLogonWindow, 107), !c.forbidden) << c.name;
+        EXPECT_EQ(world.disabled[std::make_pair(fake::kLogonWindow, IDC_REMEMBER)], c.forbidden)
+            << c.name;
+        EXPECT_EQ(fake::Checked(fake::kLogonWindow, IDC_REMEMBER), !c.forbidden) << c.name;
         EXPECT_EQ(stored.count("login") + stored.count("pass"), c.forbidden ? 0u : 2u) << c.name;
         EXPECT_EQ(stored["savedata"].data[0], c.forbidden ? 0 : 1) << c.name;
         EXPECT_EQ(world.visible[fake::kLogonWindow], c.forbidden) << c.name;
         EXPECT_EQ(gAgent.connState == kLogonConnecting, !c.forbidden) << c.name;
         if (c.forbidden) {
-            EXPECT_EQ(fake::Text(fake::kLogonWindow, 106), "") << "no stand-in password";
+            EXPECT_EQ(fake::Text(fake::kLogonWindow, IDC_PASSWORD), "") << "no stand-in password";
             EXPECT_FALSE(gAgent.useSavedPassword) << c.name;
         }
     }
@@ -350,9 +351,9 @@ TEST_F(App, TrayMenu) {
         OnTrayEvent(kTrayMouseButton);
         ASSERT_EQ(world.menus.size(), 1u) << c.name;
         fake::Menu& m = world.menus[0];
-        EXPECT_EQ(m.checked[4014], c.checked) << c.name;
-        EXPECT_EQ(m.grayed[4014], c.autorunGrayed) << c.name;
-        EXPECT_EQ(m.grayed[4011], c.connectGrayed) << c.name;
+        EXPECT_EQ(m.checked[IDM_AUTORUN], c.checked) << c.name;
+        EXPECT_EQ(m.grayed[IDM_AUTORUN], c.autorunGrayed) << c.name;
+        EXPECT_EQ(m.grayed[IDM_CONNECT], c.connectGrayed) << c.name;
         EXPECT_TRUE(m.tracked && m.destroyed) << c.name;
         EXPECT_EQ(world.postedNulls, 1) << c.name;
         if (c.locked) {
@@ -388,7 +389,7 @@ TEST_F(App, Commands) {
     OnCommand(2);     // Escape's id does nothing
     EXPECT_FALSE(world.visible[fake::kLogonWindow]);
     world.visible[fake::kStatsWindow] = true;
-    OnStatsCommand(2);
+    OnStatsCommand(2);  // Escape's id (the system's own, no name here) leaves the window open
     EXPECT_TRUE(world.visible[fake::kStatsWindow]);
     OnStatsCommand(IDC_STATS_OK);
     EXPECT_FALSE(world.visible[fake::kStatsWindow]);

@@ -112,8 +112,8 @@ TEST_F(World, WhatAChangeSends) {
     };
     for (auto& c : cases) {
         fake::Reset();
-        world.texts[{fake::kLogonWindow, 105}] = "user";
-        world.texts[{fake::kLogonWindow, 106}] = "secret";
+        world.texts[{fake::kLogonWindow, IDC_LOGIN}] = "user";
+        world.texts[{fake::kLogonWindow, IDC_PASSWORD}] = "secret";
         c.arrange();
         int before = gAgent.connState;
         size_t sockets = Sockets();
@@ -333,7 +333,7 @@ TEST_F(World, TransitionsThatNotify) {
          {"Соединение потеряно", "Подключение восстановлено"}},
         {"a failed logon is no lost session",
          [] {
-             OnCommand(108);
+             OnCommand(IDC_CONNECT);
              FailOnTheWire();
          },
          {}},
@@ -363,8 +363,8 @@ TEST_F(World, TransitionsThatNotify) {
     };
     for (auto& c : cases) {
         fake::Reset();
-        world.texts[{fake::kLogonWindow, 105}] = "user";
-        world.texts[{fake::kLogonWindow, 106}] = "secret";
+        world.texts[{fake::kLogonWindow, IDC_LOGIN}] = "user";
+        world.texts[{fake::kLogonWindow, IDC_PASSWORD}] = "secret";
         c.steps();
         EXPECT_EQ(BalloonTitles(), c.titles) << c.what;
         size_t lines = 0;

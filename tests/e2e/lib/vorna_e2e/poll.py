@@ -1,4 +1,5 @@
-"""Waiting with deadlines: every wait in the e2e tests polls a condition, none sleeps and hopes."""
+"""Waiting with deadlines: every wait in the tests, the demo and the bench polls a condition,
+none sleeps and hopes. This is the one copy; other scripts put tests/e2e/lib on sys.path."""
 import time
 
 
@@ -6,9 +7,10 @@ class Timeout(AssertionError):
     pass
 
 
-def poll(condition, timeout, what, interval=0.05):
-    """Calls `condition` until it returns something truthy, and returns that; raises Timeout
-    after `timeout` seconds, naming `what` and the last value seen."""
+def poll(condition, timeout, what, interval=0.05, error=Timeout):
+    """Calls `condition` until it returns something truthy, and returns that; raises `error`
+    (the caller's own failure type, Timeout by default) after `timeout` seconds, naming `what`
+    and the last value seen."""
     deadline = time.monotonic() + timeout
     last = None
     while True:
@@ -16,7 +18,7 @@ def poll(condition, timeout, what, interval=0.05):
         if last:
             return last
         if time.monotonic() >= deadline:
-            raise Timeout(f"timed out after {timeout:g} s waiting for {what} (last: {last!r})")
+            raise error(f"timed out after {timeout:g} s waiting for {what} (last: {last!r})")
         time.sleep(interval)
 
 
