@@ -231,8 +231,8 @@ def start_agent_like(inst, exe, args, name):
     log) once the window exists."""
     log = inst.wine.run_dir / f"{name}.log"
     process = inst.wine.start([exe, *args], log)
-    wait_until(lambda: process.poll() is not None or b"ready" in log.read_bytes(), 20,
-               f"{name} to show its window")
+    poll(lambda: process.poll() is not None or b"ready" in log.read_bytes(), 20,
+         f"{name} to show its window", error=Failure)
     check(process.poll() is None, f"{name} ended at start", log.read_text(errors="replace"))
     return process, log
 
