@@ -76,6 +76,10 @@ int main(int argc, char** argv) {
     gLogin = argv[2];
     gPassword = argv[3];
     gCount = atoi(argv[4]);
+    if (gCount < 1) {
+        fprintf(stderr, "engine: COUNT must be at least 1\n");
+        return 1;
+    }
     char program[] = "engine_bench_posix";
     char* agentArgs[] = {program, nullptr};
     int code = AgentMain(1, agentArgs);

@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "core/agent_state.h"
 
@@ -19,19 +21,28 @@ std::string Trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+// Plain reads rather than streams: the agent links the C++ runtime statically, and streams
+// would bring in its whole locale machinery (resident memory).
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string all;
     char chunk[4096];
-    size_t total = 0;
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        total += static_cast<size_t>(in.gcount());
-        if (total > limit) return false;
-        all.write(chunk, in.gcount());
+    bool ok = true;
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        if (all.size() + static_cast<size_t>(n) > limit) {
+            ok = false;
+            break;
+        }
+        all.append(chunk, static_cast<size_t>(n));
     }
-    *text = all.str();
-    return true;
+    close(fd);
+    if (ok) *text = all;
+    return ok;
 }
 
 bool ValidAddress(const std::string& value) {
@@ -56,10 +67,12 @@ bool LoadSiteConfig(const std::string& path, std::string* error) {
         return false;
     }
     std::string address, port, key;
-    std::istringstream lines(text);
-    std::string line;
     int number = 0;
-    while (std::getline(lines, line)) {
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
         number++;
         size_t hash = line.find('#');
         if (hash != std::string::npos) line.erase(hash);

@@ -32,13 +32,19 @@ def main(deb):
              if not line.startswith("d")}
     check(files == EXPECTED, f"package files: {sorted(files)}")
     info = run("dpkg-deb", "-I", deb)
-    for field in ("Package: vornaagent", "Depends:", "libssl3", "Section: net"):
+    for field in ("Package: vornaagent", "Depends:", "libc6", "Section: net"):
         check(field in info, f"control lacks {field!r}:\n{info}")
 
     root = tempfile.mkdtemp(prefix="vorna-deb-")
     try:
         run("dpkg-deb", "-x", deb, os.path.join(root, "x"))
         x = os.path.join(root, "x")
+        # Every shared library the agent needs is a dependency (libcrypto only when the slim
+        # static one was missing at build time).
+        needed = re.findall(r"NEEDED\s+(\S+)", run("objdump", "-p",
+                                                    os.path.join(x, "usr/bin/vornaagent")))
+        check("libcrypto.so.3" not in needed or "libssl3" in info,
+              f"the agent needs libcrypto.so.3 but the control lacks libssl3:\n{info}")
         with open(os.path.join(x, "usr/lib/systemd/user/vornaagent.service")) as f:
             unit = f.read()
         for line in ("ExecStart=/usr/bin/vornaagent run", "[Install]", "WantedBy=default.target",
