@@ -30,7 +30,7 @@ const char kHelp[] =
     "session alive.\n"
     "\n"
     "Commands:\n"
-    "  run [--debug] [--address A.B.C.D] [--domain] [--config FILE]\n"
+    "  run [--debug] [--address A.B.C.D] [--domain] [--config FILE] [--log FILE]\n"
     "                        the agent itself, in the foreground (what the systemd unit runs)\n"
     "  login [LOGIN] [--remember]\n"
     "                        log on: the password is read from the terminal without echo, or\n"
@@ -46,6 +46,8 @@ const char kHelp[] =
     "  --address A.B.C.D     the access server's address instead of the configured one\n"
     "  --domain              keep the start at logon off (domain deployments)\n"
     "  --config FILE         the site configuration file instead of /etc/vornaagent/site.conf\n"
+    "  --log FILE            the debug lines also appended to FILE (UTF-8; past 1 MB it moves\n"
+    "                        to FILE.1)\n"
     "\n"
     "Exit codes:\n"
     "  0  done (run: the agent ended normally, or another agent already runs)\n"
@@ -69,15 +71,19 @@ int Run(int argc, char** argv, char* program) {
     bool debug = false, domain = false;
     const char* address = nullptr;
     const char* config = nullptr;
+    const char* log = nullptr;
     for (int i = 0; i < argc; i++) {
         std::string option = argv[i];
         if (option == "--debug") {
             debug = true;
         } else if (option == "--domain") {
             domain = true;
-        } else if (option == "--address" || option == "--config") {
+        } else if (option == "--address" || option == "--config" || option == "--log") {
             if (i + 1 >= argc) return Usage(option + " needs a value");
-            (option == "--address" ? address : config) = argv[++i];
+            const char*& value = option == "--address"  ? address
+                                 : option == "--config" ? config
+                                                        : log;
+            value = argv[++i];
         } else {
             return Usage("run: unknown argument \"" + option + "\"");
         }
@@ -95,12 +101,17 @@ int Run(int argc, char** argv, char* program) {
     }
     // The core reads --debug among its first two arguments; it goes first.
     std::vector<char*> agentArgs = {program};
-    static char debugWord[] = "--debug", domainWord[] = "--domain", addressWord[] = "--address";
+    static char debugWord[] = "--debug", domainWord[] = "--domain", addressWord[] = "--address",
+                logWord[] = "--log";
     if (debug) agentArgs.push_back(debugWord);
     if (domain) agentArgs.push_back(domainWord);
     if (address) {
         agentArgs.push_back(addressWord);
         agentArgs.push_back(const_cast<char*>(address));
+    }
+    if (log) {
+        agentArgs.push_back(logWord);
+        agentArgs.push_back(const_cast<char*>(log));
     }
     agentArgs.push_back(nullptr);
     if (debug) {

@@ -310,6 +310,22 @@ def journey_second_instance(ctx):
     expect("Приложение уже запущено" in result.stderr.decode(), result.stderr.decode())
 
 
+def journey_support_log(ctx):
+    # run --log: the same lines as the debug output, in UTF-8, in the file support asks for.
+    server = ctx.server("--account", "ivanov:secret")
+    path = os.path.join(ctx.dir, "logs", "agent.log")
+    os.makedirs(os.path.dirname(path))
+    ctx.start(server, "--log", path)
+    logon(ctx)
+    ctx.wait_state("connected")
+    text = poll(lambda: os.path.exists(path) and "Трей: Подключен" in open(path, encoding="utf-8")
+                .read() and open(path, encoding="utf-8").read(), 10, "the support log")
+    lines = text.splitlines()
+    expect_eq(lines[0], "*** Debug output:", "the log's first line")
+    expect(lines[1].startswith("Версия: ") and lines[2].startswith("Сервер: 127.0.0.1, порт ")
+           and lines[3].startswith("Ключ сервера: RSA 1024 бит, SHA-256 "), "\n".join(lines[:4]))
+
+
 def journey_bad_configuration(ctx):
     server = ctx.server("--account", "ivanov:secret")
     bad = os.path.join(ctx.dir, "bad.conf")
