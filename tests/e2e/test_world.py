@@ -15,11 +15,7 @@ RESUMED = ui.DEBUG_EVENT + "выход из спящего режима"
 
 
 def connected(ctx, *server_args):
-    server = ctx.server("--account", f"{USER}:{PASSWORD}", *server_args)
-    agent = ctx.start_agent("--debug", exe=ctx.agent_exe(server))
-    agent.logon(USER, PASSWORD)
-    agent.wait_tray(CONNECTED_TIP)
-    return server, agent
+    return ctx.connected(USER, PASSWORD, CONNECTED_TIP, *server_args)
 
 
 def resume(agent, kind=ui.PBT_APMRESUMEAUTOMATIC):

@@ -57,6 +57,15 @@ class Context:
         self.agents.append(agent)
         return agent.start(*args)
 
+    def connected(self, user, password, tip, *server_args):
+        """A server with the account, and an agent (--debug) logged on to it through its window
+        until the tooltip shows `tip`."""
+        server = self.server("--account", f"{user}:{password}", *server_args)
+        agent = self.start_agent("--debug", exe=self.agent_exe(server))
+        agent.logon(user, password)
+        agent.wait_tray(tip)
+        return server, agent
+
     def on_cleanup(self, action):
         self.cleanups.append(action)
 
