@@ -75,7 +75,7 @@ def test_wrong_password_warns_over_the_window_and_stops_reconnecting(ctx):
               (text, "warning", ui.LOGON_CAPTION), "refusal box")
     agent.press_box(ui.WARNING_CAPTION)
     agent.wait_window(ui.LOGON_CAPTION, visible=1)
-    expect_eq(agent.tray_texts()[-1], ui.as_debug(text), "tooltip")
+    expect_eq(agent.tray_texts()[-1], ui.as_oem(text), "tooltip")
     expect("savedata" not in settings(ctx) and "pass" not in settings(ctx),
            f"a refused logon was remembered: {settings(ctx)}")
     # Hidden again, the reconnect timer must still not log on by itself.

@@ -115,13 +115,13 @@ class Agent:
         return self.lines().count(ui.as_debug(ui.DEBUG_ATTEMPT))
 
     def tray_texts(self):
-        """Every tooltip the agent has set, in order, as the debug output has it."""
+        """Every tooltip the agent has set, in order, in the OEM code page (see ui.as_oem)."""
         start = ui.as_debug(ui.DEBUG_TRAY)
-        return [e[len(start):] for e in self.entries() if e.startswith(start)]
+        return [ui.from_debug(e[len(start):]) for e in self.entries() if e.startswith(start)]
 
     def wait_tray(self, text, timeout=15):
         """Waits until the tooltip has been set to exactly `text`."""
-        shown = ui.as_debug(text)
+        shown = ui.as_oem(text)
         return poll(lambda: shown in self.tray_texts(), timeout, f"tooltip {text!r}")
 
     def open_menu(self, mouse=ui.WM_RBUTTONDOWN):

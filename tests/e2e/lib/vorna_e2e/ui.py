@@ -1,5 +1,6 @@
 """The agent's own window captions, control and command ids, and the texts it shows."""
 import os
+import re
 
 LOGON_CAPTION = "Подключение к Интернет"
 STATS_CAPTION = "Текущее состояние пользователя"
@@ -73,7 +74,18 @@ def debug_codec():
     return "cp866" if os.environ.get("LC_ALL", "ru_RU").startswith("ru_") else "cp437"
 
 
-def as_debug(text):
-    """`text` as it reads in the debug output of this run."""
+def as_oem(text):
+    """`text` as this run's OEM code page renders it (Cyrillic is '?' outside Russian)."""
     codec = debug_codec()
     return text.encode(codec, "replace").decode(codec)
+
+
+def as_debug(text):
+    """`text` as a debug line has it: control characters (a tooltip's line feeds, whatever a
+    server sends) written as \\xNN, in the OEM code page."""
+    return as_oem(re.sub(r"[\x00-\x1f\x7f]", lambda m: f"\\x{ord(m.group()):02x}", text))
+
+
+def from_debug(text):
+    """A debug line's text with its control characters back."""
+    return re.sub(r"\\x([0-9a-f]{2})", lambda m: chr(int(m.group(1), 16)), text)
