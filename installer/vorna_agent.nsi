@@ -25,7 +25,11 @@
 ; runs a copy of uninstall-core.exe in place (_?=), waits, removes itself and the folder, and
 ; passes the exit code on.
 
+!ifdef TARGET_AMD64
+Target amd64-unicode
+!else
 Unicode true
+!endif
 ManifestDPIAware true
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
@@ -222,8 +226,26 @@ done:
 FunctionEnd
 !macroend
 
-; The command line of the 32-bit process whose handle is on the stack, without its program
-; path, read from its process parameters (PEB+0x10, then CommandLine at +0x40); "" on failure.
+; The command line of the agent process whose handle is on the stack, without its program
+; path, read from its process parameters (32-bit: PEB+0x10, then CommandLine at +0x40; 64-bit,
+; the test build's: PEB+0x20, then +0x70); "" on failure.
+!ifdef TARGET_AMD64
+    !define PROCESS_INFO_SIZE 48
+    !define PROCESS_INFO_FIELDS "p, p .R2"
+    !define PEB_PARAMETERS 0x20
+    !define PARAMETERS_COMMAND_LINE 0x70
+    !define POINTER_SIZE 8
+    !define COMMAND_LINE_SIZE 16
+    !define COMMAND_LINE_FIELDS "&i2 .R2, &i2, i, p .R3"
+!else
+    !define PROCESS_INFO_SIZE 24
+    !define PROCESS_INFO_FIELDS "i, i .R2"
+    !define PEB_PARAMETERS 0x10
+    !define PARAMETERS_COMMAND_LINE 0x40
+    !define POINTER_SIZE 4
+    !define COMMAND_LINE_SIZE 8
+    !define COMMAND_LINE_FIELDS "&i2 .R2, &i2, i .R3"
+!endif
 !macro VORNA_READ_ARGUMENTS_FUNCTION un
 Function ${un}ReadArguments
     Exch $R0
@@ -233,19 +255,19 @@ Function ${un}ReadArguments
     Push $R4
     Push $R5
     StrCpy $R4 ""
-    System::Alloc 24
+    System::Alloc ${PROCESS_INFO_SIZE}
     Pop $R1
-    System::Call "ntdll::NtQueryInformationProcess(p R0, i 0, p R1, i 24, p 0) i .R2"
+    System::Call "ntdll::NtQueryInformationProcess(p R0, i 0, p R1, i ${PROCESS_INFO_SIZE}, p 0) i .R2"
     ${If} $R2 = 0
-        System::Call "*$R1(i, i .R2)"
-        IntOp $R2 $R2 + 0x10
-        System::Call "kernel32::ReadProcessMemory(p R0, p R2, p R1, i 4, p 0) i .R3"
+        System::Call "*$R1(${PROCESS_INFO_FIELDS})"
+        IntPtrOp $R2 $R2 + ${PEB_PARAMETERS}
+        System::Call "kernel32::ReadProcessMemory(p R0, p R2, p R1, i ${POINTER_SIZE}, p 0) i .R3"
         ${If} $R3 <> 0
-            System::Call "*$R1(i .R2)"
-            IntOp $R2 $R2 + 0x40
-            System::Call "kernel32::ReadProcessMemory(p R0, p R2, p R1, i 8, p 0) i .R3"
+            System::Call "*$R1(p .R2)"
+            IntPtrOp $R2 $R2 + ${PARAMETERS_COMMAND_LINE}
+            System::Call "kernel32::ReadProcessMemory(p R0, p R2, p R1, i ${COMMAND_LINE_SIZE}, p 0) i .R3"
             ${If} $R3 <> 0
-                System::Call "*$R1(&i2 .R2, &i2, i .R3)"
+                System::Call "*$R1(${COMMAND_LINE_FIELDS})"
                 ${If} $R2 > 0
                 ${AndIf} $R2 < 2048
                     IntOp $R5 $R2 + 2

@@ -10,8 +10,12 @@
 const char kQueryMapping[] = "VornaDriverQuery";
 // Registered message sent to a window of the target thread; wParam is the driver's process id.
 const char kQueryMessage[] = "VornaDriverQuery";
-// The hook procedure's exported name (stdcall, decorated).
+// The hook procedure's exported name: stdcall names are decorated in 32-bit builds only.
+#ifdef _WIN64
+const char kQueryHookExport[] = "VornaQueryHook";
+#else
 const char kQueryHookExport[] = "VornaQueryHook@12";
+#endif
 
 enum QueryKind : int32_t {
     kQueryMenu = 1,      // handle: a menu; answer: its items
