@@ -115,7 +115,8 @@ class DisplayWine(Wine):
             for action in ("up", "down"):
                 subprocess.run(["bash", harness, action], env=env, check=True, timeout=180,
                                stdin=subprocess.DEVNULL)
-        os.environ.update(VORNA_RUN_DIR=run_dir, WINEPREFIX=prefix, WINEARCH="win32",
+        os.environ.update(VORNA_RUN_DIR=run_dir, WINEPREFIX=prefix,
+                          WINEARCH=os.environ.get("VORNA_WINE_ARCH", "win32"),
                           WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                           LC_ALL="ru_RU.UTF-8")
         # A persistent server keeps every driver run short. No pipes: the server outlives
@@ -171,7 +172,7 @@ class Transcript(threading.Thread):
         self.agent_size = len(data)
         for entry in entries[self.agent_entries:complete]:
             if entry.startswith((ui.DEBUG_TRAY, ui.DEBUG_NETWORK_ERROR)):
-                self._line("agent", entry.replace("\n", " / "))
+                self._line("agent", ui.from_debug(entry).replace("\n", " / "))
         self.agent_entries = max(self.agent_entries, complete)
 
     def _server(self):

@@ -17,6 +17,7 @@ CONNECTED_TIP = "Подключен\nБаланс: 150.25\nЗа сессию: 3.
 SCREEN_SIZE = (1024, 768)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e", "lib"))
 from vorna_e2e.poll import poll  # noqa: E402
+from vorna_e2e.ui import from_debug  # noqa: E402
 
 
 class Case:
@@ -64,7 +65,7 @@ def tray_texts(agent_out):
     texts, current = [], None
     for line in read(agent_out, "cp866").replace("\r\n", "\n").split("\n"):
         if line.startswith("Трей: "):
-            current = line[len("Трей: "):]
+            current = from_debug(line[len("Трей: "):])
             texts.append(current)
         elif current is not None and line.startswith(("Баланс: ", "За сессию: ")):
             texts[-1] += "\n" + line

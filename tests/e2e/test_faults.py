@@ -191,7 +191,7 @@ def test_requests_left_hanging_end_through_the_timeout(ctx):
             expect(SERVER_LATE[0] <= waited <= SERVER_LATE[1],
                    f"{name}: the agent closed {waited:.2f} s after the request")
         expect_eq(received(agent)[replies:], [], f"{name}: a reply was handled")
-        expect_eq(agent.tray_texts()[-1], NO_SERVER_TIP, f"{name}: tooltip")
+        agent.wait_last_tray(NO_SERVER_TIP, name)
         expect_eq(agent.text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT), NO_SERVER_TIP,
                   f"{name}: statistics text")
         control(server, "fault none")
@@ -217,7 +217,7 @@ def test_lost_pings_pass_three_times_and_the_fourth_ends_the_session(ctx):
     waited = poll(lambda: closed_by_agent(server, lost)[3:], 5, "the fourth close")[0]["t"] - \
         fourth["t"]
     expect(SERVER_LATE[0] <= waited <= SERVER_LATE[1], f"fourth PING given up after {waited:.2f} s")
-    expect_eq(agent.tray_texts()[-1], NO_SERVER_TIP, "tooltip")
+    agent.wait_last_tray(NO_SERVER_TIP, "the fourth lost PING")
     # The session is over: the PING timer's ticks send nothing.
     attempts = agent.attempts()
     agent.tick(ui.TIMER_PING)
@@ -282,7 +282,7 @@ def test_a_reset_or_a_drop_ends_the_request_at_once(ctx):
         if reasons or quiet_reply is None:
             expect(len(reasons) == 1 and reasons[0] in accepted and not taken,
                    f"{name}: reports {reasons} and replies {taken}, expected one of {accepted}")
-            expect_eq(agent.tray_texts()[-1], NO_SERVER_TIP, f"{name}: tooltip")
+            agent.wait_last_tray(NO_SERVER_TIP, name)
             log_on_from_window(agent, f"after {name}")
         else:
             expect_eq(taken, [quiet_reply] if quiet_reply else [], f"{name}: the reply taken")
@@ -310,7 +310,7 @@ def test_a_port_nobody_listens_on_is_reported_at_once(ctx):
     print(f"    refused connect: '{got}' after {took:.2f} s")
     expect_eq(got, SOCKET_ERROR, "reason")
     expect(AT_ONCE[0] <= took <= AT_ONCE[1], f"reported after {took:.2f} s")
-    expect_eq(agent.tray_texts()[-1], NO_SERVER_TIP, "tooltip")
+    agent.wait_last_tray(NO_SERVER_TIP, "a refused connect")
     # The server comes up on that port: the next logon gets through.
     ctx.server("--account", f"{USER}:{PASSWORD}", "--port", str(port))
     log_on_from_window(agent, "once the server listens")

@@ -1,11 +1,28 @@
 #include "tests/soak/soak_logs.h"
 
+#include <cctype>
 #include <cstdlib>
 
 std::string FirstLine(const std::string& text) {
     std::string line = text.substr(0, text.find('\n'));
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
+}
+
+std::string UnescapeControls(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool escape = text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' &&
+                            isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+                            isxdigit(static_cast<unsigned char>(text[i + 3]));
+        if (escape) {
+            out += static_cast<char>(strtol(text.substr(i + 2, 2).c_str(), nullptr, 16));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 bool StartsWith(const std::string& text, const char* prefix) {

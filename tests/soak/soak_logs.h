@@ -23,6 +23,8 @@ const char kAttemptLine[] = "Попытка соединения...";
 const char kHoverLine[] = "Получение статистики, вне очередной 'PING'";
 
 std::string FirstLine(const std::string& text);
+// The agent writes the control characters of its debug lines as \xNN; these are put back.
+std::string UnescapeControls(const std::string& text);
 bool StartsWith(const std::string& text, const char* prefix);
 bool JsonField(const std::string& line, const char* key, std::string* out);
 bool JsonList(const std::string& line, const char* key, std::vector<std::string>* out);
@@ -157,9 +159,11 @@ struct AgentOutput {
         std::vector<std::string> lines;
         tail.Poll(&lines);
         for (const std::string& raw : lines)
-            Take(FirstLine(Convert(raw, 866, CP_UTF8)));
+            Take(Convert(raw, 866, CP_UTF8));
     }
-    void Take(const std::string& line) {
+    // A reply's line feeds are escaped in the debug line; its first line is what is compared.
+    void Take(const std::string& debugLine) {
+        const std::string line = FirstLine(UnescapeControls(debugLine));
         if (line == kHoverLine) {
             hoverPending = true;  // written just before the attempt it starts
         } else if (line == kAttemptLine) {

@@ -59,6 +59,15 @@ bool SoakSelfTest() {
     expect(out.attempts[3].error == "Network timeout" && out.Finished(3) && out.networkErrors == 1,
            "a network error ends its attempt");
     expect(!out.Finished(4) && !out.Finished(5), "the last attempt is still in flight");
+
+    // A reply with line feeds arrives as one debug line with them escaped; its first line counts.
+    AgentOutput escaped;
+    escaped.Take(kAttemptLine);
+    escaped.Take("Полученные данные: 1 Баланс: 150.25\\x0aЗа сессию: 3.10\\x0");
+    expect(escaped.attempts.size() == 1 && escaped.attempts[0].reply == "1 Баланс: 150.25",
+           "an escaped line feed ends the reply's first line");
+    expect(UnescapeControls("a\\x7f\\x0\\xzz\\") == "a\x7f\\x0\\xzz\\",
+           "only complete escapes are turned back");
     printf("self-test %s\n", failures == 0 ? "passed" : "failed");
     return failures == 0;
 }

@@ -99,8 +99,9 @@ class Agent:
         self.act("click", caption=ui.LOGON_CAPTION, id=ui.IDC_CONNECT)
 
     def entries(self):
-        """The debug output as entries: a line that starts with one of the agent's debug texts
-        begins an entry, other lines continue it (tooltips and replies may hold line feeds)."""
+        """The debug output as entries, with the control characters the agent escapes back
+        (tooltips and replies may hold line feeds): a line that starts with one of the agent's
+        debug texts begins an entry, other lines continue it."""
         entries = []
         starts = tuple(ui.as_debug(s) for s in ui.DEBUG_LINE_STARTS)
         for line in self.lines():
@@ -108,7 +109,7 @@ class Agent:
                 entries.append(line)
             else:
                 entries[-1] += "\n" + line
-        return entries
+        return [ui.from_debug(e) for e in entries]
 
     def attempts(self):
         """How many requests the agent has started (each writes its line before connecting)."""
@@ -117,12 +118,18 @@ class Agent:
     def tray_texts(self):
         """Every tooltip the agent has set, in order, in the OEM code page (see ui.as_oem)."""
         start = ui.as_debug(ui.DEBUG_TRAY)
-        return [ui.from_debug(e[len(start):]) for e in self.entries() if e.startswith(start)]
+        return [e[len(start):] for e in self.entries() if e.startswith(start)]
 
     def wait_tray(self, text, timeout=15):
         """Waits until the tooltip has been set to exactly `text`."""
         shown = ui.as_oem(text)
         return poll(lambda: shown in self.tray_texts(), timeout, f"tooltip {text!r}")
+
+    def wait_last_tray(self, text, what, timeout=5):
+        """Waits until the latest tooltip is `text`: the lines that tell why (a network error, a
+        notification) are written a moment before the tooltip changes."""
+        shown = ui.as_oem(text)
+        return poll(lambda: self.tray_texts()[-1:] == [shown], timeout, f"{what}: tooltip {text!r}")
 
     def open_menu(self, mouse=ui.WM_RBUTTONDOWN):
         """Clicks the tray icon and returns the menu's items."""
