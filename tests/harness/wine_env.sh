@@ -36,7 +36,8 @@ vorna__env_up() {
 vorna__common_env() {
     export VORNA_RUN_DIR=${VORNA_RUN_DIR:-/tmp/vorna-run}
     export WINEPREFIX=$VORNA_RUN_DIR/prefix
-    export WINEARCH=win32
+    # win64 only where the machine refuses 32-bit programs (scripts/test, its 64-bit build).
+    export WINEARCH=${VORNA_WINE_ARCH:-win32}
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
     # ANSI code page 1251 and OEM 866, as on the workstations the agent is made for.
@@ -72,7 +73,9 @@ vorna__start_xvfb() {
 vorna__template_dir() {
     local version
     version=$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' '_')
-    echo "$VORNA_CACHE/wine-template-${version}-v1"
+    local arch=""
+    [ "$WINEARCH" = win32 ] || arch="-$WINEARCH"
+    echo "$VORNA_CACHE/wine-template-${version}${arch}-v1"
 }
 
 vorna__build_template() {
