@@ -10,6 +10,7 @@ import re
 import select
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -361,20 +362,31 @@ def recovery(b, resume):
 
 # ---- Size ----
 
+def pe_cpu(path):
+    """i686 or x86_64, from the PE header's machine field."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = struct.unpack_from("<I", head, 0x3C)[0]
+    machine = struct.unpack_from("<H", head, at + 4)[0]
+    return {0x14C: "i686", 0x8664: "x86_64"}.get(machine, "i686")
+
+
 def size(b):
+    cross = pe_cpu(b.args.agent) + "-w64-mingw32-"
     stripped = os.path.join(b.dir, "VornaAgent-stripped.exe")
     # binutils speak the locale of the Wine run otherwise.
     c_locale = dict(os.environ, LC_ALL="C")
-    subprocess.run(["i686-w64-mingw32-strip", "-o", stripped, b.args.agent], check=True,
+    subprocess.run([cross + "strip", "-o", stripped, b.args.agent], check=True,
                    env=c_locale)
-    dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", b.args.agent], check=True,
+    dump = subprocess.run([cross + "objdump", "-p", b.args.agent], check=True,
                           capture_output=True, text=True, env=c_locale).stdout
     imports = re.findall(r"DLL Name: (\S+)", dump)
-    headers = subprocess.run(["i686-w64-mingw32-objdump", "-h", b.args.agent], check=True,
+    headers = subprocess.run([cross + "objdump", "-h", b.args.agent], check=True,
                              capture_output=True, text=True, env=c_locale).stdout
     sections = [(m.group(1), int(m.group(2), 16))
                 for m in re.finditer(r"^\s*\d+\s+(\S+)\s+([0-9a-f]+)\s", headers, re.M)]
     return {"built": os.path.getsize(b.args.agent), "stripped": os.path.getsize(stripped),
+            "cross": cross,
             "imports": imports, "sections": sections}
 
 
@@ -425,7 +437,11 @@ def page(m, req, start, idle_r, fast, slow, sz, n, rec):
         f"{m['wine']}, Linux {m['kernel']}; load average {m['load_before']} when the run "
         f"started and {m['load_after']} when it ended. Every figure below comes from that one "
         "run; run the script again to refresh this page. Other work on the machine during the "
-        "run shows up in the figures.",
+        "run shows up in the figures."
+        + ("" if sz["cross"].startswith("i686") else
+           " This machine runs no 32-bit programs, so the i686 product cannot run under Wine "
+           "here: every figure is of the 64-bit test build of the same sources (`build/win64`'s "
+           "configuration) under 64-bit Wine, the size too."),
         "",
         "| Measure | Agent | Floor | Result | Goal | |",
         "|---|---|---|---|---|---|",
@@ -531,7 +547,7 @@ def page(m, req, start, idle_r, fast, slow, sz, n, rec):
         f"and gives a {SLOW_SECONDS}-s interval; the spacing of the PINGs in its log "
         "(millisecond resolution). Each spacing also holds one request's round trip.",
         "- **Size.** The MinSizeRel `VornaAgent.exe` as built (linked with `-s`), stripped "
-        "again with `i686-w64-mingw32-strip`; imports from `i686-w64-mingw32-objdump -p`.",
+        f"again with `{sz['cross']}strip`; imports from `{sz['cross']}objdump -p`.",
         "",
         "## Measurements",
         "",

@@ -26,22 +26,36 @@ build() {  # build dir, targets...
     fi
 }
 
-toolchain=$root/cmake/mingw-i686.cmake
+# Where the kernel runs no 32-bit programs, the 64-bit test build is measured (scripts/lib/wine.sh).
+# shellcheck source=scripts/lib/wine.sh
+. scripts/lib/wine.sh
+cpu=i686
+win=build/bench-win32
+tools=build/bench-tools
+if ! vorna_wine32_runs; then
+    echo "bench: this machine cannot run 32-bit programs; measuring the 64-bit test build" \
+        "under 64-bit Wine" >&2
+    vorna_use_wine64 "$root"
+    cpu=x86_64
+    win=build/bench-win64
+    tools=build/bench-tools64
+fi
+toolchain=$root/cmake/mingw-$cpu.cmake
 configure build/bench-host . -DCMAKE_BUILD_TYPE=RelWithDebInfo
-configure build/bench-win32 . -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain"
-configure build/bench-tools bench -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+configure "$win" . -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+configure "$tools" bench -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$toolchain"
 build build/bench-host vorna_access_server vorna_config
-build build/bench-win32 VornaAgent vorna_engine_bench vorna_driver
-build build/bench-tools
+build "$win" VornaAgent vorna_engine_bench vorna_driver
+build "$tools"
 
 export VORNA_RUN_DIR=${VORNA_RUN_DIR:-/tmp/vorna-bench-run}
 exec python3 bench/bench.py \
-    --agent build/bench-win32/platform/win32/VornaAgent.exe \
+    --agent "$win/platform/win32/VornaAgent.exe" \
     --tools build/bench-host/tools \
     --fixtures tests/fixtures \
-    --floor build/bench-tools/floor_client.exe \
-    --trivial build/bench-tools/trivial.exe \
-    --driver build/bench-tools/bench_driver.exe \
-    --engine build/bench-win32/bench/engine/engine_bench.exe \
-    --post-driver build/bench-win32/tests/e2e/vorna_driver.exe \
+    --floor "$tools/floor_client.exe" \
+    --trivial "$tools/trivial.exe" \
+    --driver "$tools/bench_driver.exe" \
+    --engine "$win/bench/engine/engine_bench.exe" \
+    --post-driver "$win/tests/e2e/vorna_driver.exe" \
     --out docs/PERFORMANCE.md "$@"
