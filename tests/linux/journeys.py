@@ -79,6 +79,14 @@ class Context:
         expect_eq(code, 0, f"status --json exit code ({err})")
         return json.loads(out)
 
+    def connected(self, *server_args):
+        """A server with the account ivanov/secret, an agent on it, logged on: (server, agent,
+        the connected status)."""
+        server = self.server("--account", "ivanov:secret", *server_args)
+        agent = self.start(server)
+        logon(self)
+        return server, agent, self.wait_state("connected")
+
     def wait_state(self, state, timeout=15):
         return poll(lambda: (lambda s: s if s["state"] == state else None)(self.status()),
                     timeout, f"state {state}")
@@ -137,10 +145,7 @@ def journey_logon_pings_and_balance(ctx):
 
 
 def journey_info(ctx):
-    server = ctx.server("--account", "ivanov:secret", "--info", "Тариф: дневной")
-    ctx.start(server)
-    logon(ctx)
-    ctx.wait_state("connected")
+    server, _, _ = ctx.connected("--info", "Тариф: дневной")
     code, out, err = ctx.cli("info")
     expect_eq((code, out.strip()), (0, "Тариф: дневной"), f"info ({err})")
     expect_eq(len(server.requests("GETINFO")), 1, "GETINFO requests")
@@ -148,10 +153,7 @@ def journey_info(ctx):
 
 
 def journey_logout(ctx):
-    server = ctx.server("--account", "ivanov:secret")
-    ctx.start(server)
-    logon(ctx)
-    ctx.wait_state("connected")
+    server, _, _ = ctx.connected()
     code, out, err = ctx.cli("logout")
     expect_eq((code, out.strip()), (0, "Отключен"), f"logout ({err})")
     expect_eq(len(server.requests("LOGOUT")), 1, "LOGOUT requests")
@@ -206,10 +208,8 @@ def journey_refusal_impossible_backs_off(ctx):
 
 
 def journey_fault_split_and_close(ctx):
-    server = ctx.server("--account", "ivanov:secret", "--fault", "split:5:PING")
-    ctx.start(server)
-    logon(ctx)
-    expect_eq(ctx.wait_state("connected")["balance"], "150.25", "balance from a split reply")
+    server, _, status = ctx.connected("--fault", "split:5:PING")
+    expect_eq(status["balance"], "150.25", "balance from a split reply")
     server.control("fault close:GETINFO")
     code, out, _ = ctx.cli("info")
     expect(code == 0 and "150.25" in out, f"info with the close fault: {code} {out!r}")
@@ -238,10 +238,7 @@ def journey_quit_during_request(ctx):
     # As on Windows, Exit waits for the request in flight and then quits without a LOGOUT;
     # when that request fails the session is gone and the agent exits all the same.
     for fault, figures in (("slow:40:GETINFO", True), ("silent:GETINFO", False)):
-        server = ctx.server("--account", "ivanov:secret")
-        agent = ctx.start(server)
-        logon(ctx)
-        ctx.wait_state("connected")
+        server, agent, _ = ctx.connected()
         server.control(f"fault {fault}")
         info = subprocess.Popen([ctx.options.agent, "info"], env=ctx.env,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -256,10 +253,7 @@ def journey_quit_during_request(ctx):
 
 
 def journey_resume_pings_at_once(ctx):
-    server = ctx.server("--account", "ivanov:secret", "--ping-seconds", "1800")
-    agent = ctx.start(server)
-    logon(ctx)
-    ctx.wait_state("connected")
+    server, agent, _ = ctx.connected("--ping-seconds", "1800")
     pings = len(server.requests("PING"))
     # An address change elsewhere on the machine less than a second before the resume is one
     # burst with it, and its check may already be over: a second resume then settles it.
@@ -277,10 +271,7 @@ def journey_resume_pings_at_once(ctx):
 
 def journey_sigterm_logs_off_first(ctx):
     # systemctl --user stop sends SIGTERM: the Exit command, so the session is closed first.
-    server = ctx.server("--account", "ivanov:secret")
-    agent = ctx.start(server)
-    logon(ctx)
-    ctx.wait_state("connected")
+    server, agent, _ = ctx.connected()
     agent.proc.send_signal(signal.SIGTERM)
     expect_eq(agent.wait_exit(), 0, "exit code after SIGTERM")
     expect_eq(len(server.requests("LOGOUT")), 1, "LOGOUT before the exit")
