@@ -357,37 +357,30 @@ def journey_stamped_binary_and_site_file(ctx):
     shown = subprocess.run([tool, "show", stamped], capture_output=True, text=True, check=True)
     expect(f"port: {server.port}" in shown.stdout, shown.stdout)
     # The block alone (no site file here) reaches the server.
-    out = os.path.join(ctx.dir, "stamped.out")
-    with open(out, "wb") as f:
-        proc = subprocess.Popen([stamped, "run", "--debug"], stdout=f, stderr=subprocess.STDOUT,
-                                env=ctx.env)
-    try:
-        poll(lambda: os.path.exists(os.path.join(ctx.runtime, "vornaagent.sock")), 10, "socket")
-        logon(ctx)
-        ctx.wait_state("connected")
-        with open(out, encoding="utf-8") as f:
-            expect("Configuration: the block built into the program" in f.read(), "source")
-        ctx.cli("quit")
-        poll(lambda: proc.poll() is not None, 15, "exit")
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+    run_logon_quit(ctx, [stamped, "run", "--debug"], "stamped",
+                   "Configuration: the block built into the program")
     # A site file wins over the block: the stamped port is wrong, the file's is right.
     subprocess.run([tool, "stamp", stamped, "--in-place", "--port", "9"], check=True,
                    capture_output=True)
     site = ctx.site_conf(server)
-    out = os.path.join(ctx.dir, "site.out")
+    run_logon_quit(ctx, [stamped, "run", "--debug", "--config", site], "site",
+                   f"Configuration: {site}")
+
+
+def run_logon_quit(ctx, command, name, source_line):
+    """Runs an agent by `command`, logs on through it, checks that its debug output names the
+    configuration it uses, and quits it."""
+    out = os.path.join(ctx.dir, f"{name}.out")
     with open(out, "wb") as f:
-        proc = subprocess.Popen([stamped, "run", "--debug", "--config", site], stdout=f,
-                                stderr=subprocess.STDOUT, env=ctx.env)
+        proc = subprocess.Popen(command, stdout=f, stderr=subprocess.STDOUT, env=ctx.env)
     try:
-        poll(lambda: ctx.cli("status")[0] == 0, 10, "the agent with the site file")
+        poll(lambda: ctx.cli("status")[0] == 0, 10, f"{name}: the agent answering")
         logon(ctx)
+        ctx.wait_state("connected")
         with open(out, encoding="utf-8") as f:
-            expect(f"Configuration: {site}" in f.read(), "source named")
+            expect(source_line in f.read(), f"{name}: {source_line!r}")
         ctx.cli("quit")
-        poll(lambda: proc.poll() is not None, 15, "exit")
+        poll(lambda: proc.poll() is not None, 15, f"{name}: exit")
     finally:
         if proc.poll() is None:
             proc.kill()
