@@ -143,8 +143,7 @@ class Transcript(threading.Thread):
         self.reading = threading.Lock()  # the thread and the final drain read the same logs
         self.file = open(os.path.join(out_dir, "transcript.txt"), "w", encoding="utf-8")
         self.stopping = threading.Event()
-        self.agent_entries = 0
-        self.agent_size = -1
+        self.agent_lines = 0
         self.server_offset = 0
 
     def say(self, text, stream=None):
@@ -160,20 +159,14 @@ class Transcript(threading.Thread):
     def _agent(self, final):
         if self.agent is None:
             return
-        data = self.agent.output_bytes()
-        entries = []
-        for line in data.decode("cp866").replace("\r\n", "\n").splitlines():
-            if line.startswith(ui.DEBUG_LINE_STARTS) or not entries:
-                entries.append(line)
-            else:
-                entries[-1] += "\n" + line  # tooltips and replies hold line feeds
-        # An entry is complete once another follows it, or once the output stops growing.
-        complete = len(entries) if (final or len(data) == self.agent_size) else len(entries) - 1
-        self.agent_size = len(data)
-        for entry in entries[self.agent_entries:complete]:
-            if entry.startswith((ui.DEBUG_TRAY, ui.DEBUG_NETWORK_ERROR)):
-                self._line("agent", ui.from_debug(entry).replace("\n", " / "))
-        self.agent_entries = max(self.agent_entries, complete)
+        lines = self.agent.output_bytes().decode("cp866").replace("\r\n", "\n").split("\n")
+        # The last piece is a line still being written, unless the agent has ended.
+        done = lines if final else lines[:-1]
+        for line in done[self.agent_lines:]:
+            if line.startswith((ui.DEBUG_TRAY, ui.DEBUG_NETWORK_ERROR)):
+                # Line feeds (a tooltip's, a reply's) are escaped in the debug line.
+                self._line("agent", ui.from_debug(line).replace("\n", " / "))
+        self.agent_lines = max(self.agent_lines, len(done))
 
     def _server(self):
         try:

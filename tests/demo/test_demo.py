@@ -61,17 +61,10 @@ def processes_mentioning(text):
 
 
 def tray_texts(agent_out):
-    """The tooltips in the agent's debug output, in order (a tooltip may span lines)."""
-    texts, current = [], None
-    for line in read(agent_out, "cp866").replace("\r\n", "\n").split("\n"):
-        if line.startswith("Трей: "):
-            current = from_debug(line[len("Трей: "):])
-            texts.append(current)
-        elif current is not None and line.startswith(("Баланс: ", "За сессию: ")):
-            texts[-1] += "\n" + line
-        else:
-            current = None
-    return texts
+    """The tooltips in the agent's debug output, in order, with their line feeds back."""
+    return [from_debug(line[len("Трей: "):])
+            for line in read(agent_out, "cp866").replace("\r\n", "\n").split("\n")
+            if line.startswith("Трей: ")]
 
 
 def png_size(path):

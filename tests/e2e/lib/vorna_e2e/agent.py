@@ -99,17 +99,9 @@ class Agent:
         self.act("click", caption=ui.LOGON_CAPTION, id=ui.IDC_CONNECT)
 
     def entries(self):
-        """The debug output as entries, with the control characters the agent escapes back
-        (tooltips and replies may hold line feeds): a line that starts with one of the agent's
-        debug texts begins an entry, other lines continue it."""
-        entries = []
-        starts = tuple(ui.as_debug(s) for s in ui.DEBUG_LINE_STARTS)
-        for line in self.lines():
-            if line.startswith(starts) or not entries:
-                entries.append(line)
-            else:
-                entries[-1] += "\n" + line
-        return [ui.from_debug(e) for e in entries]
+        """The debug lines with the control characters the agent escapes in them put back:
+        tooltips and replies may hold line feeds."""
+        return [ui.from_debug(line) for line in self.lines()]
 
     def attempts(self):
         """How many requests the agent has started (each writes its line before connecting)."""

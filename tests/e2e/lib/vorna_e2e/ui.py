@@ -45,10 +45,6 @@ DEBUG_NETWORK_ERROR = "Сетевая ошибка, причина: "
 DEBUG_ATTEMPT = "Попытка соединения..."
 DEBUG_EVENT = "Событие: "
 DEBUG_NOTIFY = "Уведомление: "
-DEBUG_LINE_STARTS = (DEBUG_HEADER, DEBUG_TRAY, DEBUG_ATTEMPT, DEBUG_NETWORK_ERROR,
-                     "AHTUNG READ WHEN CLOSE", DEBUG_RECEIVED, "Парсинг сообщения: ",
-                     "Получение статистики, вне очередной 'PING'", DEBUG_EVENT, DEBUG_NOTIFY,
-                     "Изменения сетевых адресов не отслеживаются")
 ALREADY_RUNNING = "Приложение уже запущено"
 BAD_KEY = "Невозможно инициализировать ключ шифрования"
 
