@@ -10,7 +10,6 @@ import re
 import select
 import socket
 import statistics
-import struct
 import subprocess
 import sys
 import time
@@ -362,17 +361,10 @@ def recovery(b, resume):
 
 # ---- Size ----
 
-def pe_cpu(path):
-    """i686 or x86_64, from the PE header's machine field."""
-    with open(path, "rb") as f:
-        head = f.read(4096)
-    at = struct.unpack_from("<I", head, 0x3C)[0]
-    machine = struct.unpack_from("<H", head, at + 4)[0]
-    return {0x14C: "i686", 0x8664: "x86_64"}.get(machine, "i686")
-
-
 def size(b):
-    cross = pe_cpu(b.args.agent) + "-w64-mingw32-"
+    kind = subprocess.run(["file", "-b", b.args.agent], check=True, capture_output=True,
+                          text=True).stdout
+    cross = ("x86_64" if kind.startswith("PE32+") else "i686") + "-w64-mingw32-"
     stripped = os.path.join(b.dir, "VornaAgent-stripped.exe")
     # binutils speak the locale of the Wine run otherwise.
     c_locale = dict(os.environ, LC_ALL="C")

@@ -253,17 +253,9 @@ fi
 nsis_args=(-WX -V2 -INPUTCHARSET UTF8 "-DAGENT_EXE=$packed" "-DOUTFILE=$work/output.exe")
 # The installer runs as the agent does: a 64-bit agent (the test build of machines that run no
 # 32-bit programs) gets a 64-bit installer.
-pe_kind=$(python3 - "$packed" <<'PY'
-import struct, sys
-data = open(sys.argv[1], "rb").read(4096)
-at = struct.unpack_from("<I", data, 0x3C)[0] if len(data) >= 0x40 else 0
-magic = struct.unpack_from("<H", data, at + 24)[0] if 0 < at <= len(data) - 26 else 0
-print({0x10B: "pe32", 0x20B: "pe32+"}.get(magic, "unknown"))
-PY
-)
-case "$pe_kind" in
-pe32) ;;
-pe32+) nsis_args+=(-DTARGET_AMD64) ;;
+case "$(file -b "$packed")" in
+"PE32 executable"*) ;;
+"PE32+ executable"*) nsis_args+=(-DTARGET_AMD64) ;;
 *) fail "\"$exe\" is not a Windows program" ;;
 esac
 nsis_args+=("-DVERSION=$version" "-DUNINSTALL_LAUNCHER=$uninstaller")
