@@ -5,9 +5,10 @@ from .poll import poll
 
 
 class DriverResult:
-    def __init__(self, code, raw):
+    def __init__(self, code, raw, errors=b""):
         self.code = code
         self.raw = raw.decode("utf-8", "replace")
+        self.errors = errors.decode("utf-8", "replace")
         self.values = {}
         for line in raw.decode("latin-1").splitlines():
             key, sep, value = line.partition("=")
@@ -44,7 +45,8 @@ class DriverResult:
         return items
 
     def __repr__(self):
-        return f"<driver exit {self.code}: {self.raw.strip()!r}>"
+        tail = f", wine said {self.errors.strip()[-400:]!r}" if self.errors.strip() else ""
+        return f"<driver exit {self.code}: {self.raw.strip()!r}{tail}>"
 
 
 TEXT_OPTIONS = ("caption", "text", "exe")
@@ -68,10 +70,15 @@ class Driver:
             else:
                 args += [f"--{name}", str(int(value) if isinstance(value, bool) else value)]
         timeout_ms = int(options.get("timeout", 5000) or 0)
-        code, out = self.wine.run(args, timeout=timeout_ms / 1000 + 30)
+        for _ in range(2):
+            code, out = self.wine.run(args, timeout=timeout_ms / 1000 + 30)
+            # The driver prints at least one line on every path, so a failure with no output is
+            # Wine failing to start it (seen once in a loaded run): that one is worth a retry.
+            if code == 0 or out:
+                break
         if code == 2:
             raise AssertionError(f"driver usage error: {command} {options!r}")
-        return DriverResult(code, out)
+        return DriverResult(code, out, self.wine.last_errors)
 
     # ---- a few compositions the tests use all the time ----
 

@@ -75,12 +75,15 @@ class Wine:
 
     def run(self, args, timeout=30, cwd=None):
         """Runs a Windows program to its end; returns (exit code, standard output bytes). The
-        output goes through a file: a pipe from a wine program can stay open after it ends."""
+        output goes through a file: a pipe from a wine program can stay open after it ends.
+        What Wine wrote to standard error stays in `last_errors` until the next run."""
         with tempfile.TemporaryFile(dir=self.run_dir) as out, \
                 tempfile.TemporaryFile(dir=self.run_dir) as err:
             proc = subprocess.run(["wine", *args], stdin=subprocess.DEVNULL, stdout=out,
                                   stderr=err, timeout=timeout, cwd=cwd)
             out.seek(0)
+            err.seek(0)
+            self.last_errors = err.read()
             return proc.returncode, out.read()
 
     def start(self, args, stdout_path, cwd=None):
