@@ -70,13 +70,8 @@ class Installation:
         self.shortcut.unlink(missing_ok=True)
 
     def run_silent(self, args):
-        """Runs an installer or uninstaller with /S. Neither ever exits with 1 in silent mode, so
-        1 with no output at all is Wine failing to start the program (seen once in a loaded
-        run, as with the journeys' driver); that one is retried once."""
-        rc, out = self.wine.run(args, timeout=PROGRAM_TIMEOUT_S)
-        if rc == 1 and not out.strip():
-            rc, out = self.wine.run(args, timeout=PROGRAM_TIMEOUT_S)
-        return rc, out
+        """Runs an installer or uninstaller with /S; neither ever exits with 1 in silent mode."""
+        return self.wine.run(args, timeout=PROGRAM_TIMEOUT_S, retry_unstarted=True)
 
     def install(self, setup, *args):
         return self.run_silent([setup, "/S", *args])

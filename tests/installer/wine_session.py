@@ -75,16 +75,22 @@ class WineSession:
 
     # ---- programs ----
 
-    def run(self, args, timeout=60, encoding="utf-8"):
-        """Runs `wine args...` to the end; returns (exit code, output)."""
-        with tempfile.TemporaryFile(dir=self.run_dir) as out:
-            try:
-                rc = subprocess.run(["wine", *map(str, args)], env=self.env, stdout=out,
-                                    stderr=subprocess.STDOUT, timeout=timeout).returncode
-            except subprocess.TimeoutExpired:
-                raise Failure(f"wine {' '.join(map(str, args))} did not end in {timeout} s")
-            out.seek(0)
-            return rc, out.read().decode(encoding, "replace")
+    def run(self, args, timeout=60, encoding="utf-8", retry_unstarted=False):
+        """Runs `wine args...` to the end; returns (exit code, output). Under load Wine has,
+        rarely, failed to start a program: exit 1 and no output at all. With `retry_unstarted`,
+        for a program that never ends so on its own, that is retried once."""
+        for _ in range(2 if retry_unstarted else 1):
+            with tempfile.TemporaryFile(dir=self.run_dir) as out:
+                try:
+                    rc = subprocess.run(["wine", *map(str, args)], env=self.env, stdout=out,
+                                        stderr=subprocess.STDOUT, timeout=timeout).returncode
+                except subprocess.TimeoutExpired:
+                    raise Failure(f"wine {' '.join(map(str, args))} did not end in {timeout} s")
+                out.seek(0)
+                output = out.read().decode(encoding, "replace")
+            if rc != 1 or output.strip():
+                break
+        return rc, output
 
     def start(self, args, log_path):
         """Starts `wine args...` in the background with its output in log_path."""

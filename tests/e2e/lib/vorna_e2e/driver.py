@@ -70,12 +70,8 @@ class Driver:
             else:
                 args += [f"--{name}", str(int(value) if isinstance(value, bool) else value)]
         timeout_ms = int(options.get("timeout", 5000) or 0)
-        for _ in range(2):
-            code, out = self.wine.run(args, timeout=timeout_ms / 1000 + 30)
-            # The driver prints at least one line on every path, so a failure with no output is
-            # Wine failing to start it (seen once in a loaded run): that one is worth a retry.
-            if code == 0 or out:
-                break
+        # The driver prints at least one line on every path.
+        code, out = self.wine.run(args, timeout=timeout_ms / 1000 + 30, retry_unstarted=True)
         if code == 2:
             raise AssertionError(f"driver usage error: {command} {options!r}")
         return DriverResult(code, out, self.wine.last_errors)

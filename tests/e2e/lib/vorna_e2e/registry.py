@@ -83,7 +83,8 @@ class Registry:
         """kind: REG_SZ, REG_DWORD or REG_BINARY (data as bytes)."""
         if kind == "REG_BINARY":
             data = bytes(data).hex()
-        args = ["reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f"]
-        # Retried once, as a driver run is: under load Wine has failed to start a program.
-        if self.wine.run(args)[0] != 0 and self.wine.run(args)[0] != 0:
+        # reg prints a line when it has added the value.
+        code, _ = self.wine.run(["reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f"],
+                                retry_unstarted=True)
+        if code != 0:
             raise AssertionError(f"reg add {key} {name} failed: {self.wine.last_errors!r}")

@@ -73,18 +73,24 @@ class Wine:
     def windows_path(path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
-    def run(self, args, timeout=30, cwd=None):
+    def run(self, args, timeout=30, cwd=None, retry_unstarted=False):
         """Runs a Windows program to its end; returns (exit code, standard output bytes). The
         output goes through a file: a pipe from a wine program can stay open after it ends.
-        What Wine wrote to standard error stays in `last_errors` until the next run."""
-        with tempfile.TemporaryFile(dir=self.run_dir) as out, \
-                tempfile.TemporaryFile(dir=self.run_dir) as err:
-            proc = subprocess.run(["wine", *args], stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, timeout=timeout, cwd=cwd)
-            out.seek(0)
-            err.seek(0)
-            self.last_errors = err.read()
-            return proc.returncode, out.read()
+        What Wine wrote to standard error stays in `last_errors` until the next run.
+        Under load Wine has, rarely, failed to start a program: exit 1 and no output at all.
+        With `retry_unstarted`, for a program that always prints something, that is retried
+        once."""
+        for _ in range(2 if retry_unstarted else 1):
+            with tempfile.TemporaryFile(dir=self.run_dir) as out, \
+                    tempfile.TemporaryFile(dir=self.run_dir) as err:
+                code = subprocess.run(["wine", *args], stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=err, timeout=timeout, cwd=cwd).returncode
+                out.seek(0)
+                err.seek(0)
+                output, self.last_errors = out.read(), err.read()
+            if code != 1 or output:
+                break
+        return code, output
 
     def start(self, args, stdout_path, cwd=None):
         """Starts a Windows program with its standard output in `stdout_path`. The Popen's pid
