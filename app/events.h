@@ -25,6 +25,9 @@ void OnTaskbarCreated();                        // the shell's "TaskbarCreated" 
 void LogoutAtSessionEnd();                      // WM_QUERYENDSESSION, then not handled
 void OnEndSession(bool ending, bool closeApp);  // WM_ENDSESSION, ENDSESSION_CLOSEAPP
 void OnPasswordTyped();                         // WM_CHAR in the password field
+// The system asks the agent to stop (SIGTERM, a service stop): Exit, and the agent quits once
+// the logoff is answered or has failed, or the request in flight has ended.
+void OnStopRequest();
 
 // Statistics window.
 void OnStatsCommand(int id);  // WM_COMMAND

@@ -69,9 +69,16 @@ struct AgentState {
     uint32_t worldLastEventMs;  // for coalescing a burst of events
     uint32_t worldDeadlineMs;   // no retry starts after this
     uint32_t worldNextDelay;    // the next retry's delay; doubles each time
+    bool worldRetryPending;     // kTimerWorld is armed for that retry
     int worldRequest;           // which request in flight answers the re-check, if any
     bool worldSawEnd;           // that PING was answered '0'
     bool logonBackoff;          // the last logon was refused '0': only timer 5 retries
+    bool worldChecked;          // worldLastCheckMs is set
+    uint32_t worldLastCheckMs;  // when the last check for an event started
+    uint32_t worldGapMs;        // the least time between two such checks; grows in a storm
+    bool worldHeld;             // an event came too soon after a check: one more check is due
+    bool worldLogoutTried;      // the stale session's LOGOUT went out before this logon
+    bool sessionAtServer;       // the server may still hold our last session (no LOGOUT yet)
     // Notifications
     bool notifyEnabled;
     int accountShown;  // AccountShown: the account as the user last saw it
@@ -87,6 +94,10 @@ struct AgentState {
     bool trayIconPending;
     bool trayIconAdded;     // the shell accepted the icon; until then updates keep adding it
     bool sessionEndLogoff;  // the logoff at the end of the Windows session has run
+    bool exitWhenIdle;      // a stop request: quit as soon as no request is under way
+    // Settings
+    bool rememberForbidden;   // the machine's policy: credentials are never stored
+    bool settingsSaveFailed;  // the last save of the settings did not reach the store
     PlatIcon iconDisconnected;
     PlatIcon iconProgress;
     PlatIcon iconConnected;

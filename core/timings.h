@@ -11,12 +11,19 @@ const int kTimerHover = 4;      // hover guard
 const int kTimerReconnect = 5;  // reconnect
 const int kTimerTrayRetry = 7;  // adding the tray icon again until the shell takes it
 const int kTimerWorld = 8;      // re-checking the session after a resume or a network change
+const int kTimerWorldHeld = 9;  // the check held back by the rate of events
 
 // After a resume or a network change: events this close together give one check, a failed
 // check is tried again after 2, 4, 8 s ... (doubling), and none starts later than the window.
 const uint32_t kWorldCoalesceMs = 1000;
 const uint32_t kWorldFirstRetryMs = 2000;
 const uint32_t kWorldWindowMs = 30000;
+// However fast events come, checks for them start at least this far apart: the gap doubles
+// with each check that follows its predecessor within kWorldCalmMs, up to the limit, and an
+// event that came too soon gets one check once the gap is over.
+const uint32_t kWorldMinGapMs = 2000;
+const uint32_t kWorldMaxGapMs = 60000;
+const uint32_t kWorldCalmMs = 120000;
 
 // One request, from connect to the server's close (also bounds the session-end logoff).
 const uint32_t kRequestTimeoutMs = 3500;

@@ -25,6 +25,7 @@ void EndSession() {
     memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
     gAgent.linkConfirmed = false;
     gAgent.sessionActive = false;
+    gAgent.sessionAtServer = false;
 }
 
 // Puts "title:\nwhy" (cut to fit) into the tray and the statistics window.
@@ -44,7 +45,11 @@ void OnLogonAccepted(const LogonReply& reply) {
     gAgent.useSavedPassword = true;
     gAgent.linkConfirmed = false;
     gAgent.sessionActive = true;
+    gAgent.sessionAtServer = true;
     gAgent.pingCounter = 1;
+    // PINGs lost in an earlier session say nothing about this one: its first lost PING passes
+    // quietly too, instead of abandoning it at the server.
+    gAgent.timeoutRetries = 0;
     DebugPrint("Парсинг сообщения: установка 'small timer' для 'PING'");
     gAgent.pingInterval = reply.code == '3' ? PingIntervalMs(reply.seconds) : kSlowPingMs;
     PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
@@ -137,6 +142,7 @@ void HandlePingReply(char* text) {
             ShowStatsText(reply.text);
             gAgent.linkConfirmed = false;
             gAgent.sessionActive = false;
+            gAgent.sessionAtServer = false;
             NoteAccountChange(kChangeEnded, reply.text);
             break;
         case '1': OnPingAnswered(reply); break;
@@ -159,6 +165,7 @@ void StartLogon() {
     gAgent.sessionActive = false;
     memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
     TrayStatus(gAgent.iconProgress, kTextConnecting);
+    gAgent.sessionAtServer = false;
     gAgent.connState = kLogonConnecting;
     PlatGetItemText(gAgent.mainWindow, IDC_LOGIN, gAgent.login, sizeof gAgent.login);
     PlatGetItemText(gAgent.mainWindow, IDC_PASSWORD, gAgent.password, sizeof gAgent.password);
@@ -177,6 +184,14 @@ void StartLogout() {
     OpenConnection();
     gAgent.mainWindowVisible = false;
     PlatShowWindow(gAgent.mainWindow, false);
+}
+
+void StartStaleLogout() {
+    if (gAgent.connState != kIdle) return;
+    TrayStatus(gAgent.iconProgress, kTextDisconnecting);
+    ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
+    gAgent.connState = kLogoutConnecting;
+    OpenConnection();
 }
 
 void RequestStatistics() {

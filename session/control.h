@@ -3,6 +3,9 @@
 
 void StartLogon();
 void StartLogout();
+// Logs off a session the server may still hold although the agent counts it lost, before a new
+// logon replaces it; automatic reconnection stays as it is.
+void StartStaleLogout();
 void RequestStatistics();
 // The PING timer's tick; it keeps ticking, only reply handling gives it a new period.
 void SendPing();

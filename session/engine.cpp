@@ -14,6 +14,13 @@
 
 namespace {
 
+// Every end of a request, answered or not, with connState back to idle: the world check
+// judges it, and a stop request waiting for it goes ahead.
+void RequestEnded(bool failed) {
+    WorldRequestEnded(failed);
+    if (gAgent.exitWhenIdle && gAgent.connState == kIdle) PlatPostQuit(0);
+}
+
 void CloseCurrentSocket() {
     PlatSocketClose(gAgent.socketHandle);
     gAgent.socketHandle = kNoSocket;
@@ -72,7 +79,7 @@ void OnWritable() {
         if (sent == kSendWouldBlock) return;
         if (sent <= 0) {
             NetworkError("sent <=0 ");
-            WorldRequestEnded(true);
+            RequestEnded(true);
             return;
         }
         gAgent.ioLength += sent;
@@ -120,7 +127,7 @@ void CompleteRequest(const char* reasonIfEmpty) {
         HandleReply();
     }
     gAgent.connState = kIdle;
-    WorldRequestEnded(failed);
+    RequestEnded(failed);
     if (gAgent.quitAfterLogout) PlatPostQuit(0);
 }
 
@@ -129,7 +136,7 @@ void CompleteRequest(const char* reasonIfEmpty) {
 void ConnectionBroken() {
     TrayStatus(gAgent.iconError, kTextCannotConnect);
     NetworkError("error on scoket event");
-    WorldRequestEnded(true);
+    RequestEnded(true);
 }
 
 void OnReadable() {
@@ -215,5 +222,5 @@ void OnRequestTimeout() {
     PlatKillTimer(gAgent.mainWindow, kTimerRequest);
     if (gAgent.connState == kIdle) return;
     RequestFailed("Network timeout");
-    WorldRequestEnded(true);
+    RequestEnded(true);
 }

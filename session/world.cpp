@@ -10,7 +10,7 @@
 
 namespace {
 
-enum WorldRequest { kWorldNone = 0, kWorldPing, kWorldLogon, kWorldOther };
+enum WorldRequest { kWorldNone = 0, kWorldPing, kWorldLogon, kWorldLogout, kWorldOther };
 
 bool MayLogOnAlone() {
     return gAgent.autoReconnect && !gAgent.mainWindowVisible && !gAgent.logonBackoff;
@@ -22,6 +22,7 @@ bool Passed(uint32_t moment, uint32_t deadline) {
 }
 
 void EndEpisode() {
+    gAgent.worldRetryPending = false;
     gAgent.worldEpisode = false;
     gAgent.worldRequest = kWorldNone;
     PlatKillTimer(gAgent.mainWindow, kTimerWorld);
@@ -35,6 +36,7 @@ void ScheduleRetry() {
         return;
     }
     gAgent.worldNextDelay = delay * 2;
+    gAgent.worldRetryPending = true;
     PlatSetTimer(gAgent.mainWindow, kTimerWorld, delay);
 }
 
@@ -43,6 +45,15 @@ void LogOnAgain() {
     // has most likely dropped it, and the new logon replaces it.
     gAgent.sessionActive = false;
     gAgent.linkConfirmed = false;
+    // The server may still hold it, though: it is logged off first (once), so that no session
+    // of ours is left open there.
+    if (gAgent.sessionAtServer && !gAgent.worldLogoutTried) {
+        gAgent.worldLogoutTried = true;
+        gAgent.worldRequest = kWorldLogout;
+        StartStaleLogout();
+        return;
+    }
+    gAgent.worldLogoutTried = false;
     gAgent.worldRequest = kWorldLogon;
     StartLogon();
 }
@@ -134,6 +145,29 @@ void NoteAccountChange(AccountChange change, const char* text) {
     }
 }
 
+namespace {
+
+// A check for an event, at most one per gap: a storm of changes (a flapping link, a DHCP client
+// gone wrong) costs a few requests a minute, never one per change.
+void StartEpisode(uint32_t now) {
+    uint32_t gap = kWorldMinGapMs;
+    if (gAgent.worldChecked && now - gAgent.worldLastCheckMs < kWorldCalmMs)
+        gap = gAgent.worldGapMs * 2 > kWorldMaxGapMs ? kWorldMaxGapMs : gAgent.worldGapMs * 2;
+    gAgent.worldGapMs = gap < kWorldMinGapMs ? kWorldMinGapMs : gap;
+    gAgent.worldChecked = true;
+    gAgent.worldLastCheckMs = now;
+    gAgent.worldDeadlineMs = now + kWorldWindowMs;
+    // A retry already waits for the network: it is the check, on its own growing schedule.
+    if (gAgent.worldEpisode && gAgent.worldRetryPending) return;
+    gAgent.worldEpisode = true;
+    gAgent.worldNextDelay = kWorldFirstRetryMs;
+    PlatKillTimer(gAgent.mainWindow, kTimerWorld);
+    if (gAgent.worldRequest != kWorldNone) return;  // the re-check under way answers this too
+    Check();
+}
+
+}  // namespace
+
 void OnWorldChange(const char* what) {
     DebugPrint("Событие: %s", what);
     uint32_t now = PlatNowMs();
@@ -141,12 +175,23 @@ void OnWorldChange(const char* what) {
     gAgent.worldSeenEvent = true;
     gAgent.worldLastEventMs = now;
     if (burst) return;
-    gAgent.worldEpisode = true;
-    gAgent.worldDeadlineMs = now + kWorldWindowMs;
-    gAgent.worldNextDelay = kWorldFirstRetryMs;
-    PlatKillTimer(gAgent.mainWindow, kTimerWorld);
-    if (gAgent.worldRequest != kWorldNone) return;  // the re-check under way answers this too
-    Check();
+    uint32_t since = now - gAgent.worldLastCheckMs;
+    if (gAgent.worldChecked && since < gAgent.worldGapMs) {
+        // Too soon after the last check: one more check once the gap is over sees this change
+        // and every other that comes until then.
+        if (!gAgent.worldHeld)
+            PlatSetTimer(gAgent.mainWindow, kTimerWorldHeld, gAgent.worldGapMs - since);
+        gAgent.worldHeld = true;
+        return;
+    }
+    StartEpisode(now);
+}
+
+void OnWorldHeldTimer() {
+    PlatKillTimer(gAgent.mainWindow, kTimerWorldHeld);
+    if (!gAgent.worldHeld) return;
+    gAgent.worldHeld = false;
+    StartEpisode(PlatNowMs());
 }
 
 void WorldRequestEnded(bool networkFailure) {
@@ -167,6 +212,17 @@ void WorldRequestEnded(bool networkFailure) {
                 EndEpisode();
             }
             break;
+        case kWorldLogout:
+            // Answered or not, the LOGOUT was tried: the logon follows, at once when the
+            // network carried the LOGOUT, on the retry schedule when it did not.
+            if (networkFailure) {
+                ScheduleRetry();
+            } else if (MayLogOnAlone()) {
+                LogOnAgain();
+            } else {
+                EndEpisode();
+            }
+            break;
         case kWorldLogon:
             if (networkFailure) {
                 ScheduleRetry();
@@ -180,6 +236,7 @@ void WorldRequestEnded(bool networkFailure) {
 
 void OnWorldTimer() {
     PlatKillTimer(gAgent.mainWindow, kTimerWorld);
+    gAgent.worldRetryPending = false;
     if (!gAgent.worldEpisode || gAgent.worldRequest != kWorldNone) return;
     if (Passed(PlatNowMs(), gAgent.worldDeadlineMs)) {
         EndEpisode();

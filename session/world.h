@@ -37,5 +37,7 @@ void NoteAccountChange(AccountChange change, const char* text);
 void WorldRequestEnded(bool networkFailure);
 // Timer kTimerWorld.
 void OnWorldTimer();
+// Timer kTimerWorldHeld: the check that events held back by their rate are owed.
+void OnWorldHeldTimer();
 // Asks the platform for address-list notifications; without them the agent runs as before.
 void StartWorldWatch();

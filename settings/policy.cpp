@@ -11,6 +11,7 @@ const char kPolicyNoSaveValue[] = "nosavedata";
 void ApplyRememberPolicy() {
     uint32_t forbidden = 0;
     if (!PlatReadMachineDword(kPolicyKey, kPolicyNoSaveValue, &forbidden) || forbidden == 0) return;
+    gAgent.rememberForbidden = true;
     PlatKey key = PlatRegCreateKey(kSettingsKey);
     uint32_t off = 0;
     PlatRegSet(key, "savedata", kValueDword, &off, sizeof off);

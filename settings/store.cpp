@@ -4,6 +4,7 @@
 
 #include "core/agent_state.h"
 #include "res/resource_ids.h"
+#include "ui/texts.h"
 
 const char kSettingsKey[] = "Software\\Vorna\\AuthUtility";
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -24,9 +25,9 @@ bool ReadFlag(PlatKey key, const char* name, bool* flag) {
     return true;
 }
 
-void WriteFlag(PlatKey key, const char* name, bool flag) {
+bool WriteFlag(PlatKey key, const char* name, bool flag) {
     uint32_t value = flag ? 1 : 0;
-    PlatRegSet(key, name, kValueDword, &value, sizeof value);
+    return PlatRegSet(key, name, kValueDword, &value, sizeof value);
 }
 
 // The login, if it is a string that fits blockSize bytes (and never more than 1024).
@@ -80,20 +81,29 @@ void LoadSettings() {
 
 int SaveSettings() {
     PlatKey key = PlatRegCreateKey(kSettingsKey);
-    bool saved = gAgent.useSavedPassword && PlatIsItemChecked(gAgent.mainWindow, IDC_REMEMBER);
-    WriteFlag(key, "savedata", saved);
+    // The machine's policy holds on every path that saves, not only on the check box.
+    bool saved = !gAgent.rememberForbidden && gAgent.useSavedPassword &&
+                 PlatIsItemChecked(gAgent.mainWindow, IDC_REMEMBER);
+    bool written = key != nullptr && WriteFlag(key, "savedata", saved);
     if (saved) {
         char login[kLoginReadLimit] = {};
         PlatGetItemText(gAgent.mainWindow, IDC_LOGIN, login, sizeof login);
-        PlatRegSet(key, "login", kValueString, login, static_cast<uint32_t>(strlen(login)));
-        PlatRegSet(key, "pass", kValueBinary, gAgent.savedPasswordBlock,
-                   static_cast<uint32_t>(gAgent.blockSize));
+        written =
+            PlatRegSet(key, "login", kValueString, login, static_cast<uint32_t>(strlen(login))) &&
+            written;
+        written = PlatRegSet(key, "pass", kValueBinary, gAgent.savedPasswordBlock,
+                             static_cast<uint32_t>(gAgent.blockSize)) &&
+                  written;
     } else {
         PlatRegDelete(key, "login");
         PlatRegDelete(key, "pass");
     }
-    WriteFlag(key, "runonwinlogon", gAgent.runAtLogon);
+    written = WriteFlag(key, "runonwinlogon", gAgent.runAtLogon) && written;
     PlatRegClose(key);
+    // The user asked for something to be kept: a store that does not take it is said, not
+    // passed over.
+    gAgent.settingsSaveFailed = !written;
+    if (!written) DebugPrint("%s", kTextSettingsNotSaved);
     PlatKey run = PlatRegCreateKey(kRunKey);
     // A program started from the Run key should not write to it while it runs, and security
     // tools flag repeated writes: the entry is touched only when it would change.

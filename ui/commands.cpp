@@ -39,6 +39,16 @@ void Exit() {
     StartLogout();
 }
 
+}  // namespace
+
+void OnStopRequest() {
+    // Exit logs off first; unlike a user's Exit, a logoff that fails still ends the agent.
+    gAgent.exitWhenIdle = true;
+    Exit();
+}
+
+namespace {
+
 void ShowAbout() { PlatMessageBox(nullptr, kTextAbout, kCaptionAbout, kBoxInformation); }
 
 struct Command {
@@ -63,9 +73,10 @@ struct TimerTick {
 };
 
 const TimerTick kTimerTicks[] = {
-    {kTimerRequest, OnRequestTimeout}, {kTimerPing, SendPing},
-    {kTimerHover, EndHoverGuard},      {kTimerReconnect, ReconnectTick},
-    {kTimerTrayRetry, RetryTrayIcon},  {kTimerWorld, OnWorldTimer},
+    {kTimerRequest, OnRequestTimeout},   {kTimerPing, SendPing},
+    {kTimerHover, EndHoverGuard},        {kTimerReconnect, ReconnectTick},
+    {kTimerTrayRetry, RetryTrayIcon},    {kTimerWorld, OnWorldTimer},
+    {kTimerWorldHeld, OnWorldHeldTimer},
 };
 
 void ShowTrayMenu() {

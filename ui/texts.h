@@ -39,6 +39,11 @@ const char kNotifyRefused[] = "Авторизации не выполнена";
 const char kNotifyLost[] = "Соединение потеряно";
 const char kNotifyNoReason[] = "Сервер не сообщил причину";
 
+// Settings and the machine's policy (debug output, and the Linux command's answer).
+const char kTextSettingsNotSaved[] = "Не удалось сохранить настройки";
+const char kTextRememberForbidden[] =
+    "Сохранение имени и пароля запрещено политикой администратора";
+
 // Message boxes
 const char kCaptionError[] = "VornaAgent - ошибка";
 const char kCaptionWarning[] = "VornaAgent - предупреждение";

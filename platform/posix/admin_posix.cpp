@@ -1,30 +1,40 @@
 // What administrators and support ask of the agent: the machine policy, the support log, and
 // greyed controls (the dialogs have no controls here, so greying is only remembered).
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {
 
-// The machine policy lives in one small file of "name=value" lines; `#` starts a comment.
-const char kPolicyFile[] = "/etc/vornaagent/policy.conf";
-const long kLogLimit = 1L << 20;
+const size_t kMaxPolicyFile = 64 * 1024;
+const off_t kLogLimit = 1L << 20;
 
-FILE* gLog = nullptr;
+// The policy values the agent knows, each with what it takes.
+bool IsFlag(const std::string& value) { return value == "0" || value == "1"; }
+const struct {
+    const char* name;
+    bool (*valid)(const std::string& value);
+    const char* takes;
+} kPolicyNames[] = {
+    {"nosavedata", IsFlag, "0 or 1"},
+};
+
+std::vector<PosixSetting> gPolicy;
+
+int gLog = -1;
 std::string gLogPath;
-
-std::string Trimmed(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
 
 // $NAME and %NAME% in the path are the environment's values, as a Run entry would write them.
 std::string ExpandedPath(const char* path) {
@@ -43,33 +53,98 @@ std::string ExpandedPath(const char* path) {
     return out;
 }
 
-bool OpenLog() {
-    gLog = fopen(gLogPath.c_str(), "a");
-    return gLog != nullptr;
+// The log holds session ids: it is ours alone, and a link or a FIFO put at its name is refused.
+int OpenLogFile(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                  0600);
+    if (fd < 0) return -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Another agent on the same log may have moved it to .1: write on at the name, not into the
+// moved file (whose history a second move would destroy).
+void FollowRotation() {
+    struct stat mine, named;
+    if (fstat(gLog, &mine) != 0) return;
+    if (stat(gLogPath.c_str(), &named) == 0 && named.st_ino == mine.st_ino &&
+        named.st_dev == mine.st_dev)
+        return;
+    int fd = OpenLogFile(gLogPath);
+    if (fd < 0) return;
+    close(gLog);
+    gLog = fd;
+}
+
+// Past the limit the log moves to PATH.1 and starts again; where it cannot be moved (PATH.1 is
+// a folder, say) it starts again in place, so that it never grows without bound.
+void RotateIfFull(size_t adding) {
+    struct stat info;
+    if (fstat(gLog, &info) != 0 || info.st_size + static_cast<off_t>(adding) <= kLogLimit) return;
+    // One agent moves it; one that waited here finds a fresh file at the name.
+    flock(gLog, LOCK_EX);
+    FollowRotation();
+    if (fstat(gLog, &info) == 0 && info.st_size + static_cast<off_t>(adding) > kLogLimit) {
+        if (rename(gLogPath.c_str(), (gLogPath + ".1").c_str()) != 0) {
+            if (ftruncate(gLog, 0) != 0) {}  // a log that cannot even be cut: write on
+        } else {
+            int fd = OpenLogFile(gLogPath);
+            if (fd >= 0) {
+                flock(gLog, LOCK_UN);
+                close(gLog);
+                gLog = fd;
+                return;
+            }
+        }
+    }
+    flock(gLog, LOCK_UN);
 }
 
 }  // namespace
 
+bool PosixLoadPolicy(const std::string& path, std::string* error) {
+    gPolicy.clear();
+    std::string text, why;
+    bool missing = false;
+    if (!PosixReadSmallFile(path, kMaxPolicyFile, &text, &why, &missing)) {
+        if (missing) return true;  // no policy set on this machine
+        *error = path + ": cannot be read (" + why + ")";
+        return false;
+    }
+    std::vector<PosixSetting> settings;
+    if (!PosixParseSettings(path, text, &settings, error)) return false;
+    for (const PosixSetting& setting : settings) {
+        bool known = false;
+        for (const auto& policy : kPolicyNames) {
+            if (setting.name != policy.name) continue;
+            known = true;
+            if (!policy.valid(setting.value)) {
+                *error = PosixSettingWhere(path, setting) + policy.name + " takes " + policy.takes +
+                         ", not \"" + setting.value + "\"";
+                return false;
+            }
+        }
+        if (!known) {
+            *error = PosixSettingWhere(path, setting) + "unknown name \"" + setting.name + "\"";
+            return false;
+        }
+    }
+    gPolicy = settings;
+    return true;
+}
+
 bool PlatReadMachineDword(const char*, const char* name, uint32_t* value) {
     if (!name || !value) return false;
-    FILE* file = fopen(kPolicyFile, "r");
-    if (!file) return false;
-    char line[256];
     bool found = false;
-    while (fgets(line, sizeof line, file)) {
-        std::string text = line;
-        size_t hash = text.find('#');
-        if (hash != std::string::npos) text.erase(hash);
-        size_t equals = text.find('=');
-        if (equals == std::string::npos || Trimmed(text.substr(0, equals)) != name) continue;
-        std::string number = Trimmed(text.substr(equals + 1));
-        char* end = nullptr;
-        unsigned long parsed = strtoul(number.c_str(), &end, 10);
-        if (number.empty() || *end != '\0' || parsed > 0xFFFFFFFFUL) continue;
-        *value = static_cast<uint32_t>(parsed);
-        found = true;
+    for (const PosixSetting& setting : gPolicy) {
+        if (setting.name != name) continue;
+        *value = static_cast<uint32_t>(strtoul(setting.value.c_str(), nullptr, 10));
+        found = true;  // the last line of a name counts
     }
-    fclose(file);
     return found;
 }
 
@@ -77,21 +152,19 @@ void PlatSetItemEnabled(PlatWindow, int, bool) {}
 
 bool PlatOpenDebugLog(const char* path) {
     if (!path || *path == '\0') return false;
-    if (gLog) fclose(gLog);
+    if (gLog >= 0) close(gLog);
     gLogPath = ExpandedPath(path);
-    return OpenLog();
+    gLog = OpenLogFile(gLogPath);
+    return gLog >= 0;
 }
 
-bool PosixDebugLogOpen() { return gLog != nullptr; }
+bool PosixDebugLogOpen() { return gLog >= 0; }
 
-// Appends one UTF-8 line; a log past its limit moves to PATH.1 and starts again.
+// Appends one UTF-8 line.
 void PosixDebugLogWrite(const std::string& line) {
-    if (!gLog) return;
-    if (ftell(gLog) + static_cast<long>(line.size()) > kLogLimit) {
-        fclose(gLog);
-        rename(gLogPath.c_str(), (gLogPath + ".1").c_str());
-        if (!OpenLog()) return;
-    }
-    fwrite(line.data(), 1, line.size(), gLog);
-    fflush(gLog);
+    if (gLog < 0) return;
+    FollowRotation();
+    RotateIfFull(line.size());
+    ssize_t ignored = write(gLog, line.data(), line.size());
+    (void)ignored;
 }

@@ -6,8 +6,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +17,7 @@
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/remote_commands.h"
 #include "platform/posix/site_config.h"
+#include "tools/common/ipv4.h"
 #include "vorna_version.h"
 
 namespace {
@@ -39,7 +38,9 @@ const char kHelp[] =
     "  status [--json]       the state, the tooltip (balance, session cost) and the statistics\n"
     "  info                  ask the server for the statistics and print them\n"
     "  autostart on|off      start the agent at logon, or not\n"
-    "  quit                  exit the agent, logging off first when a session is open\n"
+    "  quit                  exit the agent: with a session open and no request under way it\n"
+    "                        logs off first; with a request under way it exits once that\n"
+    "                        request has ended, without logging off\n"
     "\n"
     "Options of run:\n"
     "  --debug               debug output on standard output\n"
@@ -60,11 +61,6 @@ const uint32_t kAnswerTimeoutMs = 120000;
 int Usage(const std::string& why) {
     fprintf(stderr, "vornaagent: %s (see vornaagent --help)\n", why.c_str());
     return kExitUsage;
-}
-
-bool IsIpv4(const char* text) {
-    in_addr parsed;
-    return strlen(text) <= 15 && inet_pton(AF_INET, text, &parsed) == 1;
 }
 
 int Run(int argc, char** argv, char* program) {
@@ -88,7 +84,8 @@ int Run(int argc, char** argv, char* program) {
             return Usage("run: unknown argument \"" + option + "\"");
         }
     }
-    if (address && !IsIpv4(address)) return Usage("--address needs A.B.C.D");
+    if (address && !IsServerAddress(address))
+        return Usage("--address needs A.B.C.D (not 0.0.0.0 or 255.255.255.255)");
     std::string source = "the block built into the program";
     std::string path = config ? config : kSiteConfigPath;
     if (config || access(path.c_str(), F_OK) == 0) {
@@ -118,13 +115,36 @@ int Run(int argc, char** argv, char* program) {
         printf("Configuration: %s\n", source.c_str());
         fflush(stdout);
     }
+    std::string policyError;
+    if (!PosixLoadPolicy(kPolicyPath, &policyError)) {
+        fprintf(stderr, "vornaagent: bad machine policy: %s\n", policyError.c_str());
+        return kExitUsage;
+    }
+    if (PosixRuntimeDir().empty()) {
+        fprintf(stderr, "vornaagent: %s\n", PosixRuntimeDirProblem().c_str());
+        return kExitUsage;
+    }
+    switch (PosixTakeInstanceLock()) {
+        case kMutexFailed:
+            fprintf(stderr, "vornaagent: the lock file in %s cannot be used: %s\n",
+                    PosixRuntimeDir().c_str(), strerror(errno));
+            return kExitUsage;
+        case kMutexCreated:
+            // Without its control socket nobody could log on or stop it: no agent at all.
+            if (!PosixControlStart()) return kExitUsage;
+            break;
+        case kMutexExisted: break;  // the core says that one runs already
+    }
     return AgentMain(static_cast<int>(agentArgs.size() - 1), agentArgs.data());
 }
 
 // ---- The client side ----
 
+// Connects to the user's own agent. Another user's listener at the path (which a private
+// runtime folder rules out, but the check costs nothing) gets nothing: -2.
 int Connect() {
     std::string path = PosixControlSocketPath();
+    if (path.empty()) return -1;
     sockaddr_un address;
     memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
@@ -136,11 +156,26 @@ int Connect() {
         close(fd);
         return -1;
     }
+    ucred peer;
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != geteuid()) {
+        close(fd);
+        return -2;
+    }
     return fd;
 }
 
 int Ask(const std::string& request) {
     int fd = Connect();
+    if (fd == -2) {
+        fprintf(stderr, "vornaagent: %s is not this user's agent; nothing was sent\n",
+                PosixControlSocketPath().c_str());
+        return kExitFailed;
+    }
+    if (fd < 0 && PosixRuntimeDir().empty()) {
+        fprintf(stderr, "vornaagent: %s\n", PosixRuntimeDirProblem().c_str());
+        return kExitNoAgent;
+    }
     if (fd < 0) {
         fprintf(stderr, "vornaagent: no agent is running; start one with \"systemctl --user start "
                         "vornaagent\" or \"vornaagent run\"\n");

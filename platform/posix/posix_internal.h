@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 // ---- The loop ----
 
 // A descriptor the loop polls. `want` is asked before every poll for the events to wait for
@@ -47,18 +49,32 @@ void PosixWorldSimulateSleep(int seconds);
 // True while the address list is watched (netlink bound).
 bool PosixAddressWatchActive();
 
-// ---- The support log (admin_posix.cpp) ----
+// ---- The machine policy and the support log (admin_posix.cpp) ----
+const char kPolicyPath[] = "/etc/vornaagent/policy.conf";
+// Reads the policy file: no file is no policy; one that cannot be read, or any bad line, is a
+// failure with the reason in `error` (a machine policy never fails open).
+bool PosixLoadPolicy(const std::string& path, std::string* error);
 bool PosixDebugLogOpen();
 void PosixDebugLogWrite(const std::string& utf8Line);
 
 // ---- Signals (windows_posix.cpp) ----
 void PosixSignalsStart();
 
+// ---- The single-instance lock ----
+// Takes the lock once, before the core starts (PlatCreateInstanceMutex then reports the same):
+// kMutexFailed means the lock file could not be used at all, which is a failure to start, not
+// another agent.
+PlatMutexResult PosixTakeInstanceLock();
+
 // ---- Folders ----
-// $XDG_RUNTIME_DIR, or a private folder under /tmp when it is unset; created 0700.
+// $XDG_RUNTIME_DIR when it is the user's own with no access for others, otherwise
+// /tmp/vornaagent-UID created 0700 and checked the same way; empty when neither is private.
 std::string PosixRuntimeDir();
+// Why PosixRuntimeDir() is empty, for the user.
+std::string PosixRuntimeDirProblem();
 // $XDG_CONFIG_HOME, or ~/.config.
 std::string PosixConfigHome();
+// Empty without a private runtime folder.
 std::string PosixControlSocketPath();
 
 // ---- Text ----

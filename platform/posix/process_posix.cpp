@@ -27,16 +27,29 @@ std::string Environment(const char* name) {
 
 }  // namespace
 
-std::string PosixRuntimeDir() {
-    std::string dir = Environment("XDG_RUNTIME_DIR");
-    if (!dir.empty()) return dir;
-    dir = "/tmp/vornaagent-" + std::to_string(getuid());
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return "/tmp";
+// A folder only this user can enter: ours, a real folder (not a link), no access for others.
+bool PrivateFolder(const std::string& dir) {
     struct stat info;
-    // Someone else's folder of that name is not ours to use.
-    if (lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid())
-        return "/tmp";
-    return dir;
+    return lstat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+           (info.st_mode & 077) == 0;
+}
+
+std::string PosixRuntimeDir() {
+    // The control socket carries passwords: it lives only where nobody else can reach it.
+    std::string dir = Environment("XDG_RUNTIME_DIR");
+    if (!dir.empty() && PrivateFolder(dir)) return dir;
+    dir = "/tmp/vornaagent-" + std::to_string(geteuid());
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return "";
+    return PrivateFolder(dir) ? dir : "";
+}
+
+std::string PosixRuntimeDirProblem() {
+    std::string own = "/tmp/vornaagent-" + std::to_string(geteuid());
+    return "no private runtime folder: $XDG_RUNTIME_DIR is unset or not the user's own with mode "
+           "0700, and " +
+           own +
+           " is not a folder of the user's own with mode 0700 (remove it, or set "
+           "XDG_RUNTIME_DIR)";
 }
 
 std::string PosixConfigHome() {
@@ -46,7 +59,10 @@ std::string PosixConfigHome() {
     return (home.empty() ? std::string("/tmp") : home) + "/.config";
 }
 
-std::string PosixControlSocketPath() { return PosixRuntimeDir() + "/vornaagent.sock"; }
+std::string PosixControlSocketPath() {
+    std::string dir = PosixRuntimeDir();
+    return dir.empty() ? "" : dir + "/vornaagent.sock";
+}
 
 std::string PosixToUtf8(const char* cp1251) { return Cp1251ToUtf8(cp1251 ? cp1251 : ""); }
 
@@ -62,10 +78,24 @@ void PosixReportError(const std::string& utf8) {
     fflush(stderr);
 }
 
-PlatMutexResult PlatCreateInstanceMutex(const char*) {
-    std::string path = PosixRuntimeDir() + "/vornaagent.lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+namespace {
+
+PlatMutexResult gLockResult = kMutexFailed;
+pid_t gLockTriedBy = 0;  // a forked child is another process: it asks again
+
+PlatMutexResult TakeLock() {
+    std::string dir = PosixRuntimeDir();
+    if (dir.empty()) return kMutexFailed;
+    std::string path = dir + "/vornaagent.lock";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return kMutexFailed;
+    // Only our own lock file says whether another agent of ours runs.
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(fd);
+        errno = EPERM;
+        return kMutexFailed;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         bool held = errno == EWOULDBLOCK;
         close(fd);
@@ -75,6 +105,17 @@ PlatMutexResult PlatCreateInstanceMutex(const char*) {
     return kMutexCreated;
 }
 
+}  // namespace
+
+PlatMutexResult PosixTakeInstanceLock() {
+    if (gLockTriedBy != getpid()) gLockResult = TakeLock();
+    gLockTriedBy = getpid();
+    return gLockResult;
+}
+
+// Taken before the core starts when the agent runs; the core's question gets the same answer.
+PlatMutexResult PlatCreateInstanceMutex(const char*) { return PosixTakeInstanceLock(); }
+
 // A lock is never left abandoned: the kernel releases it with the process.
 bool PlatWaitInstanceMutexAbandoned(uint32_t) { return false; }
 
@@ -83,6 +124,15 @@ void PlatProgramPath(char* buffer, size_t size) {
     ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
     if (length < 0) length = 0;
     buffer[length] = '\0';
+    // After an upgrade replaced the running file, the kernel names it "PATH (deleted)"; the
+    // program to start next time is the one installed at PATH now.
+    static const char kDeleted[] = " (deleted)";
+    size_t suffix = sizeof kDeleted - 1;
+    size_t used = static_cast<size_t>(length);
+    if (used > suffix && strcmp(buffer + used - suffix, kDeleted) == 0) {
+        buffer[used - suffix] = '\0';
+        if (access(buffer, X_OK) != 0) buffer[0] = '\0';
+    }
 }
 
 namespace {

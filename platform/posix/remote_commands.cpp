@@ -10,6 +10,7 @@
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "settings/store.h"
+#include "ui/texts.h"
 
 namespace {
 
@@ -112,6 +113,7 @@ void Status(bool json, RemoteAnswer* answer) {
 bool Busy() { return gAgent.connState != kIdle; }
 
 void Wait(RemoteAnswer* answer, RemoteRequest request) {
+    answer->remember = false;
     answer->code = kExitOk;
     answer->wait = kRemoteWaitIdle;
     answer->request = request;
@@ -133,10 +135,12 @@ void Login(char** fields, int count, RemoteAnswer* answer) {
     if (shown[0] == '\0') return Answer(answer, kExitUsage, "login: no login given");
     PlatSetItemText(gAgent.mainWindow, IDC_PASSWORD, password);
     OnPasswordTyped();
-    PlatSetItemChecked(gAgent.mainWindow, IDC_REMEMBER, strcmp(fields[3], "1") == 0);
+    bool remember = strcmp(fields[3], "1") == 0;
+    PlatSetItemChecked(gAgent.mainWindow, IDC_REMEMBER, remember);
     OnCommand(IDC_CONNECT);
     if (!Busy()) return Answer(answer, kExitFailed, gAgent.trayTip);
     Wait(answer, kRemoteLogon);
+    answer->remember = remember;
 }
 
 void Logout(RemoteAnswer* answer) {
@@ -224,7 +228,14 @@ bool RemoteCheck(RemoteAnswer* answer) {
     switch (answer->request) {
         case kRemoteLogon:
             if (gAgent.sessionActive) {
-                Answer(answer, kExitOk, gAgent.trayTip);
+                // What the user asked for and did not get is said with the success.
+                char text[sizeof gAgent.trayTip + 256];
+                snprintf(text, sizeof text, "%s%s%s%s%s", gAgent.trayTip,
+                         answer->remember && gAgent.rememberForbidden ? "\n" : "",
+                         answer->remember && gAgent.rememberForbidden ? kTextRememberForbidden : "",
+                         gAgent.settingsSaveFailed ? "\n" : "",
+                         gAgent.settingsSaveFailed ? kTextSettingsNotSaved : "");
+                Answer(answer, kExitOk, text);
             } else {
                 Answer(answer, kExitFailed, stats[0] != '\0' ? stats : gAgent.trayTip);
             }

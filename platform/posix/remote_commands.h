@@ -23,6 +23,7 @@ struct RemoteAnswer {
     int code;
     RemoteWait wait;
     RemoteRequest request;
+    bool remember;  // a logon that asked for the credentials to be remembered
     char text[4096];
 };
 

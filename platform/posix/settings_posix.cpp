@@ -120,7 +120,8 @@ void Complain(const std::string& path, const std::string& why) {
 void Load(Key* key) {
     key->values.clear();
     key->damaged = false;
-    int fd = open(key->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Non-blocking: a FIFO put at the name must not hold the start until someone writes to it.
+    int fd = open(key->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return;
         key->damaged = true;

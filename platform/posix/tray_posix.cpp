@@ -79,7 +79,8 @@ bool PlatTrayBalloon(PlatWindow window, const char* title, const char* text) {
         std::string utf8Body = PosixToUtf8(body.c_str());
         char app[] = "--app-name=VornaAgent";
         char program[] = "notify-send";
-        char* argv[] = {program, app, &utf8Heading[0], &utf8Body[0], nullptr};
+        char endOfOptions[] = "--";  // a server's text that starts with '-' is no option
+        char* argv[] = {program, app, endOfOptions, &utf8Heading[0], &utf8Body[0], nullptr};
         extern char** environ;
         pid_t pid = 0;
         if (slot && posix_spawnp(&pid, "notify-send", nullptr, nullptr, argv, environ) == 0) {

@@ -96,15 +96,15 @@ void OnSignal(int) {
 
 short WantSignal(int) { return POLLIN; }
 
-// The first stop request ends the agent as Exit does (logging off first); a second one ends it
-// at once.
+// The first stop request ends the agent as Exit does (logging off first, and quitting once the
+// logoff is answered or has failed); a second one ends it at once.
 void SignalReady(int fd, short) {
     char bytes[16];
     ssize_t n = read(fd, bytes, sizeof bytes);
     if (n <= 0) return;
     gSignalsSeen += static_cast<int>(n);
     if (gSignalsSeen == static_cast<int>(n)) {
-        OnCommand(IDM_EXIT);
+        OnStopRequest();
     } else {
         PlatPostQuit(0);
     }
@@ -290,7 +290,6 @@ void PlatPostQuit(int exitCode) {
 
 int PlatRunMessageLoop(PlatWindow, PlatWindow) {
     PosixSignalsStart();
-    PosixControlStart();
     PosixWorldStart();
     pollfd polled[kWatchSlots];
     while (!gQuitPosted) {

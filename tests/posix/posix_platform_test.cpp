@@ -67,6 +67,7 @@ void OnTimer(int id) {
     if (id == kGuardTimer) PlatPostQuit(2);
 }
 void OnCommand(int) {}
+void OnStopRequest() {}
 bool PosixControlStart() { return true; }
 void PosixControlAfterRound() {}
 void PosixControlStop(int) {}
@@ -374,7 +375,7 @@ TEST(PosixTray, BalloonGoesToTheDesktopOrTheDebugOutput) {
         std::getline(in, args);
         if (args.empty()) usleep(10000);
     }
-    EXPECT_EQ(args, "--app-name=VornaAgent|VornaAgent|Сеть|");
+    EXPECT_EQ(args, "--app-name=VornaAgent|--|VornaAgent|Сеть|");
     setenv("PATH", path.c_str(), 1);
     unsetenv("DISPLAY");
     EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);

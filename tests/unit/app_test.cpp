@@ -255,6 +255,12 @@ TEST_F(App, MachinePolicyForbidsRememberingCredentials) {
         if (c.forbidden) {
             EXPECT_EQ(fake::Text(fake::kLogonWindow, IDC_PASSWORD), "") << "no stand-in password";
             EXPECT_FALSE(gAgent.useSavedPassword) << c.name;
+            // Whatever sets the box again (the Linux login command does), nothing is stored.
+            world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = true;
+            LogOn("1 58", "ivan", "secret");
+            ASSERT_TRUE(gAgent.sessionActive) << c.name;
+            EXPECT_EQ(stored.count("login") + stored.count("pass"), 0u) << c.name;
+            EXPECT_EQ(stored["savedata"].data[0], 0) << c.name;
         }
     }
 }
@@ -423,6 +429,44 @@ TEST_F(App, ExitWithAndWithoutASession) {
     fake::Serve("1 5 1 0");
     EXPECT_TRUE(world.quitPosted);
     EXPECT_EQ(Field(0), "PING");
+}
+
+// A stop request (SIGTERM) ends the agent however its logoff ends; a user's Exit after a failed
+// logoff leaves it running, as it always has.
+TEST_F(App, StopRequestEndsTheAgentWhenTheLogoffFails) {
+    struct {
+        const char* name;
+        void (*logoffEnds)();
+        bool exitQuits;  // a user's Exit quits too: the server closed the exchange
+    } cases[] = {
+        {"answered", [] { fake::Serve("1"); }, true},
+        {"refused connection", [] { fake::Event(kEventConnect, 10061); }, false},
+        {"no answer in time", [] { fake::Advance(kRequestTimeoutMs); }, false},
+        {"closed without a reply", [] { fake::Serve(""); }, true},
+    };
+    for (auto& c : cases) {
+        for (bool stop : {true, false}) {
+            fake::Reset();
+            LogOn("1 57");
+            if (stop) {
+                OnStopRequest();
+            } else {
+                OnCommand(IDM_EXIT);
+            }
+            ASSERT_EQ(gAgent.connState, kLogoutConnecting) << c.name;
+            c.logoffEnds();
+            EXPECT_EQ(world.quitPosted, stop || c.exitQuits)
+                << c.name << (stop ? ", stop" : ", Exit");
+        }
+    }
+    // A lost PING under way when the stop comes ends quietly, and the agent with it.
+    fake::Reset();
+    LogOn("1 57");
+    fake::Advance(fake::TimerPeriod(kTimerPing));
+    OnStopRequest();
+    fake::Advance(kRequestTimeoutMs);
+    EXPECT_TRUE(gAgent.sessionActive) << "the first lost PING passes quietly";
+    EXPECT_TRUE(world.quitPosted);
 }
 
 TEST_F(App, StartLinesSayVersionServerAndKey) {

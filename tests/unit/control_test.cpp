@@ -247,6 +247,25 @@ TEST_F(Control, PingReplies) {
     EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Неизвестный ответ сервера"));
 }
 
+// Lost PINGs of an earlier session do not count against a new one: its first lost PING passes
+// quietly instead of abandoning it at the server.
+TEST_F(Control, ANewSessionStartsItsOwnCountOfLostPings) {
+    LogOn("1 57");
+    for (int lost = 0; lost < 3; lost++) {
+        fake::Advance(fake::TimerPeriod(kTimerPing));
+        fake::Advance(kRequestTimeoutMs);
+    }
+    ASSERT_TRUE(gAgent.sessionActive);
+    ASSERT_EQ(gAgent.timeoutRetries, 3);
+    StartLogout();
+    fake::Serve("1");
+    LogOn("1 58");
+    fake::Advance(fake::TimerPeriod(kTimerPing));
+    fake::Advance(kRequestTimeoutMs);
+    EXPECT_TRUE(gAgent.sessionActive) << "the new session's first lost PING is quiet";
+    EXPECT_FALSE(fake::HasDebugLine("Сетевая ошибка, причина: Network timeout"));
+}
+
 TEST_F(Control, PingTimerSurvivesErrorsAndLogouts) {
     LogOn("1 57");
     fake::Advance(2000);

@@ -183,6 +183,18 @@ TEST_F(Settings, ToggleStartAtLogonWithNothingRemembered) {
     }
 }
 
+TEST_F(Settings, AFailedSaveIsSaid) {
+    for (bool fails : {false, true}) {
+        fake::Reset();
+        world.registryFails = fails;
+        world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = true;
+        LogOn("1 57");
+        ASSERT_TRUE(gAgent.sessionActive);
+        EXPECT_EQ(gAgent.settingsSaveFailed, fails);
+        EXPECT_EQ(fake::HasDebugLine("Не удалось сохранить настройки"), fails);
+    }
+}
+
 TEST_F(Settings, RegistryFailuresLeaveTheAgentUsable) {
     world.registryFails = true;
     gAgent.runAtLogon = true;

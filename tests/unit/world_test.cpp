@@ -40,7 +40,7 @@ std::vector<std::string> BalloonTitles() {
     return titles;
 }
 
-enum Sent { kNothing, kPing, kLogon };
+enum Sent { kNothing, kPing, kLogon, kLogoff };
 
 TEST_F(World, WhatAChangeSends) {
     struct {
@@ -125,6 +125,7 @@ TEST_F(World, WhatAChangeSends) {
                 EXPECT_EQ(Sockets(), sockets + 1) << c.what;
                 break;
             case kLogon:
+            case kLogoff:
                 EXPECT_EQ(gAgent.connState, kLogonConnecting) << c.what;
                 EXPECT_EQ(Sockets(), sockets + 1) << c.what;
                 break;
@@ -136,7 +137,8 @@ TEST_F(World, WhatAChangeSends) {
     }
 }
 
-// What the re-check's PING leads to, by its outcome.
+// What the re-check's PING leads to, by its outcome (kLogoff: the LOGOUT of the session the
+// server may still hold, then the logon).
 TEST_F(World, ThePingsOutcome) {
     struct {
         const char* what;
@@ -148,10 +150,10 @@ TEST_F(World, ThePingsOutcome) {
         {"answered '2'", true, [] { fake::Serve("2"); }, kNothing},
         {"answered '0'", true, [] { fake::Serve("0 Сессия закрыта"); }, kLogon},
         {"answered '0', reconnect off", false, [] { fake::Serve("0 Сессия закрыта"); }, kNothing},
-        {"socket error", true, FailOnTheWire, kLogon},
+        {"socket error", true, FailOnTheWire, kLogoff},
         {"socket error, reconnect off", false, FailOnTheWire, kNothing},
-        {"time-out", true, [] { fake::Advance(kRequestTimeoutMs); }, kLogon},
-        {"empty reply", true, [] { fake::Serve(""); }, kLogon},
+        {"time-out", true, [] { fake::Advance(kRequestTimeoutMs); }, kLogoff},
+        {"empty reply", true, [] { fake::Serve(""); }, kLogoff},
         {"unknown reply is no network failure", true, [] { fake::Serve("7"); }, kNothing},
     };
     for (auto& c : cases) {
@@ -161,7 +163,14 @@ TEST_F(World, ThePingsOutcome) {
         Resume();
         ASSERT_EQ(gAgent.connState, kPingConnecting) << c.what;
         c.outcome();
-        EXPECT_EQ(gAgent.connState, c.next == kLogon ? kLogonConnecting : kIdle) << c.what;
+        int expected = c.next == kLogon    ? kLogonConnecting
+                       : c.next == kLogoff ? kLogoutConnecting
+                                           : kIdle;
+        EXPECT_EQ(gAgent.connState, expected) << c.what;
+        if (c.next != kLogoff) continue;
+        // The server may still hold the session: its LOGOUT goes first, then the logon.
+        fake::Serve("1");
+        EXPECT_EQ(gAgent.connState, kLogonConnecting) << c.what;
     }
 }
 
@@ -194,12 +203,12 @@ TEST_F(World, ARequestUnderWayIsTakenAsTheCheck) {
 std::vector<uint32_t> LogonsWhileDown(bool timeouts) {
     uint32_t start = world.now;
     std::vector<uint32_t> at;
-    PlatSocket seen = kNoSocket;
+    PlatSocket seen = fake::CurrentSocket();
     if (!timeouts) FailOnTheWire();  // the PING
     for (uint32_t t = 0; t <= 120000; t += 100) {
-        if (gAgent.connState == kLogonConnecting && fake::CurrentSocket() != seen) {
+        if (gAgent.connState != kIdle && fake::CurrentSocket() != seen) {
             seen = fake::CurrentSocket();
-            at.push_back(world.now - start);
+            if (gAgent.connState == kLogonConnecting) at.push_back(world.now - start);
             if (!timeouts) FailOnTheWire();
         }
         fake::Advance(100);
@@ -213,8 +222,9 @@ TEST_F(World, RetriesAfter2_4_8sAndStop30sAfterTheEvent) {
         bool timeouts;
         std::vector<uint32_t> logons;
     } cases[] = {
-        {"refused at once", false, {0, 2000, 6000, 14000, 30000}},
-        {"each request times out", true, {3500, 9000, 16500, 28000}},
+        // The LOGOUT of the session the server may hold goes first (at 0, or at 3500 ms).
+        {"refused at once", false, {2000, 6000, 14000, 30000}},
+        {"each request times out", true, {9000, 16500, 28000}},
     };
     for (auto& c : cases) {
         fake::Reset();
@@ -230,7 +240,7 @@ TEST_F(World, ARetryThatSucceedsEndsTheRetries) {
     OpenSession();
     Resume();
     FailOnTheWire();  // PING
-    FailOnTheWire();  // the logon at once
+    FailOnTheWire();  // the LOGOUT of the session the server may hold
     fake::Advance(2000);
     ASSERT_EQ(gAgent.connState, kLogonConnecting);
     fake::Serve("1 58");
@@ -248,6 +258,7 @@ TEST_F(World, RefusalsEndTheRetries) {
         OpenSession();
         Resume();
         FailOnTheWire();
+        fake::Serve("1");  // the LOGOUT of the session the server may hold
         fake::Serve(refusal);
         size_t sockets = Sockets();
         fake::Advance(60000 - 1);
@@ -277,6 +288,67 @@ TEST_F(World, ABurstOfEventsGivesOneCheck) {
     for (const std::string& line : world.debug)
         events += line.rfind("Событие: ", 0) == 0;
     EXPECT_EQ(events, 5u);
+}
+
+// Address changes every 1.1 s for a minute (a flapping link): the requests each new socket
+// carried, by the state the agent opened it in. `answer` plays the server (or the lost network).
+std::vector<int> RequestsInAStorm(void (*answer)()) {
+    std::vector<int> requests;
+    PlatSocket seen = fake::CurrentSocket();
+    for (uint32_t t = 0; t < 60000; t += 100) {
+        if (t % 1100 == 0) OnWorldChange(kWorldAddressChange);
+        if (gAgent.connState != kIdle && fake::CurrentSocket() != seen) {
+            seen = fake::CurrentSocket();
+            requests.push_back(gAgent.connState);
+            answer();
+        }
+        fake::Advance(100);
+    }
+    return requests;
+}
+
+TEST_F(World, AStormOfChangesCostsAFewRequestsAMinute) {
+    struct {
+        const char* what;
+        void (*answer)();
+        size_t most;
+    } cases[] = {
+        {"PINGs answered", [] { fake::Serve("1 10 1 0"); }, 6},
+        {"network gone: refused at once", FailOnTheWire, 8},
+        {"network gone: nothing answers", [] {}, 8},
+    };
+    for (auto& c : cases) {
+        fake::Reset();
+        OpenSession();
+        std::vector<int> requests = RequestsInAStorm(c.answer);
+        EXPECT_LE(requests.size(), c.most) << c.what;
+        EXPECT_GE(requests.size(), 3u) << c.what << ": changes are still checked";
+        // A session the server may still hold is logged off before any new logon.
+        bool mayBeOpen = true;
+        for (int state : requests) {
+            if (state == kLogonConnecting) {
+                EXPECT_FALSE(mayBeOpen) << c.what << ": a LOGON with the last session still open";
+            }
+            if (state == kLogoutConnecting) mayBeOpen = false;
+        }
+    }
+}
+
+// After a storm, one more check sees how the last change left the network.
+TEST_F(World, AChangeHeldBackByTheRateIsCheckedOnce) {
+    OpenSession();
+    size_t sockets = Sockets();
+    Resume();
+    fake::Serve("1 10 1 0");
+    fake::Advance(1100);
+    OnWorldChange(kWorldAddressChange);  // too soon after the check
+    fake::Advance(400);
+    EXPECT_EQ(Sockets(), sockets + 1);
+    fake::Advance(kWorldMinGapMs);
+    EXPECT_EQ(Sockets(), sockets + 2) << "the held change is checked once the gap is over";
+    fake::Serve("1 10 1 0");
+    fake::Advance(30000);
+    EXPECT_EQ(Sockets(), sockets + 2) << "and only once";
 }
 
 // Which transitions notify: a balloon and a debug line each, once per transition.

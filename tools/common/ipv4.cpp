@@ -12,6 +12,10 @@ bool ParseDecimal(const std::string& text, long long low, long long high, long l
     return true;
 }
 
+bool IsServerAddress(const std::string& text) {
+    return IsDottedIpv4(text) && text != "0.0.0.0" && text != "255.255.255.255";
+}
+
 bool IsDottedIpv4(const std::string& text) {
     size_t start = 0;
     for (int octet = 0; octet < 4; ++octet) {

@@ -105,8 +105,7 @@ bool CheckAddress(const std::string& text, std::string* error) {
                  "no leading zeros)";
         return false;
     }
-    // Valid dotted text, but "any" and "broadcast" are no server's address.
-    if (text == "0.0.0.0" || text == "255.255.255.255") {
+    if (!IsServerAddress(text)) {
         *error = "\"" + text + "\" cannot be a server's address";
         return false;
     }
