@@ -277,6 +277,135 @@ def journey_sigterm_logs_off_first(ctx):
     expect_eq(len(server.requests("LOGOUT")), 1, "LOGOUT before the exit")
 
 
+def journey_sigterm_ends_when_the_server_is_gone(ctx):
+    # The LOGOUT cannot be answered: the agent still ends within the request's bound, not when
+    # systemd gives up waiting and kills it.
+    server, agent, _ = ctx.connected()
+    server.stop()
+    started = time.monotonic()
+    agent.proc.send_signal(signal.SIGTERM)
+    expect_eq(agent.wait_exit(timeout=10), 0, "exit code after SIGTERM")
+    expect(time.monotonic() - started < 5, f"ended after {time.monotonic() - started:.1f} s")
+
+
+OTHER_UID = 54321
+
+
+def journey_runtime_folder_of_someone_else(ctx):
+    # With no private runtime folder the agent does not start, and the client sends nothing.
+    env = dict(ctx.env)
+    env.pop("XDG_RUNTIME_DIR")
+    mine = f"/tmp/vornaagent-{os.geteuid()}"
+    if os.path.lexists(mine):
+        print(f"  (not checked: {mine} exists on this machine)")
+        return
+    os.mkdir(mine, 0o700)
+    try:
+        os.chown(mine, OTHER_UID, OTHER_UID)
+        r = subprocess.run([ctx.options.agent, "run"], capture_output=True, env=env, timeout=10)
+        expect(r.returncode == 1 and "runtime folder" in r.stderr.decode(), f"run: {r}")
+        r = subprocess.run([ctx.options.agent, "login", "ivanov"], input=b"S3cr3t\n",
+                           capture_output=True, env=env, timeout=10)
+        expect(r.returncode == 3 and "runtime folder" in r.stderr.decode(), f"login: {r}")
+    finally:
+        os.rmdir(mine)
+    # A group-readable XDG_RUNTIME_DIR is not used either.
+    os.chmod(ctx.runtime, 0o750)
+    r = subprocess.run([ctx.options.agent, "status"], capture_output=True, env=ctx.env, timeout=10)
+    expect(r.returncode == 3 and not os.path.exists(os.path.join(ctx.runtime, "vornaagent.sock")),
+           f"status with a shared folder: {r}")
+    os.chmod(ctx.runtime, 0o700)
+
+
+def journey_client_checks_who_listens(ctx):
+    # Another user's listener at the socket's name gets nothing, not even the login.
+    path = os.path.join(ctx.runtime, "vornaagent.sock")
+    heard = os.path.join(ctx.dir, "heard")
+    pid = os.fork()
+    if pid == 0:
+        try:
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.bind(path)
+            os.setgid(OTHER_UID)
+            os.setuid(OTHER_UID)  # the peer's credentials are taken at listen()
+            s.listen(1)
+            s.settimeout(10)
+            c, _ = s.accept()
+            c.settimeout(2)
+            data = b""
+            try:
+                while chunk := c.recv(4096):
+                    data += chunk
+            except OSError:
+                pass
+            with open(heard, "wb") as f:
+                f.write(data)
+        finally:
+            os._exit(0)
+    try:
+        poll(lambda: os.path.exists(path), 5, "the stranger's socket")
+        code, out, err = ctx.cli("login", "ivanov", password="S3cr3t-pass\n")
+        expect(code == 2 and "not this user's agent" in err, f"login: {code} {out!r} {err!r}")
+        os.waitpid(pid, 0)
+        expect_eq(open(heard, "rb").read() if os.path.exists(heard) else b"", b"",
+                  "what the stranger heard")
+    finally:
+        try:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        except OSError:
+            pass
+
+
+def journey_start_failures_are_failures(ctx):
+    # Someone else's lock file, or a control socket that cannot be made: exit 1 with the reason
+    # (systemd restarts a failed agent), never "already running" with 0.
+    server = ctx.server("--account", "ivanov:secret")
+    lock = os.path.join(ctx.runtime, "vornaagent.lock")
+    with open(lock, "w"):
+        pass
+    os.chown(lock, OTHER_UID, OTHER_UID)
+    cmd = [ctx.options.agent, "run", "--config", ctx.site_conf(server)]
+    r = subprocess.run(cmd, capture_output=True, env=ctx.env, timeout=10)
+    expect(r.returncode == 1 and "lock file" in r.stderr.decode(), f"foreign lock: {r}")
+    os.unlink(lock)
+    os.mkdir(os.path.join(ctx.runtime, "vornaagent.sock"))
+    r = subprocess.run(cmd, capture_output=True, env=ctx.env, timeout=10)
+    expect(r.returncode == 1 and "control socket" in r.stderr.decode(), f"no socket: {r}")
+
+
+def journey_remember_that_cannot_be_stored_is_said(ctx):
+    server = ctx.server("--account", "ivanov:secret")
+    os.makedirs(ctx.config_home)
+    with open(os.path.join(ctx.config_home, "vornaagent"), "w") as f:
+        f.write("a file where the folder belongs\n")
+    agent = ctx.start(server)
+    out = logon(ctx, "ivanov", "secret", "--remember")
+    expect("Не удалось сохранить настройки" in out, f"login output {out!r}")
+    agent.wait_line("Не удалось сохранить настройки")
+
+
+def journey_autostart_after_an_upgrade(ctx):
+    # The package replaced the running binary: the entry names the installed path, not the
+    # kernel's "PATH (deleted)".
+    server = ctx.server("--account", "ivanov:secret")
+    installed = os.path.join(ctx.dir, "bin", "vornaagent")
+    os.makedirs(os.path.dirname(installed))
+    shutil.copy(ctx.options.agent, installed)
+    options = ctx.options
+    ctx.options = argparse.Namespace(**{**vars(options), "agent": installed})
+    try:
+        ctx.start(server)
+        shutil.copy(options.agent, installed + ".new")
+        os.rename(installed + ".new", installed)  # as dpkg does
+        code, out, err = ctx.cli("autostart", "on")
+        expect_eq(code, 0, f"autostart on ({err})")
+        entry = open(os.path.join(ctx.config_home, "autostart", "vornaagent.desktop")).read()
+        expect(f"Exec={installed} run" in entry and "deleted" not in entry, entry)
+    finally:
+        ctx.options = options
+
+
 def journey_address_change_is_seen(ctx):
     server = ctx.server("--account", "ivanov:secret")
     agent = ctx.start(server)
@@ -322,6 +451,9 @@ def journey_bad_configuration(ctx):
     bad = os.path.join(ctx.dir, "bad.conf")
     cases = [
         ("address=300.1.1.1\n", "address"),
+        ("address=0.0.0.0\n", "address"),
+        ("address=255.255.255.255\n", "address"),
+        ("# " + "x" * 2000 + "nosavedata=1\n", "longer than"),
         ("port=0\n", "port"),
         ("colour=blue\n", "unknown name"),
         ("key=/nonexistent.pem\n", "key file"),
@@ -344,6 +476,16 @@ def journey_bad_configuration(ctx):
     r = subprocess.run([ctx.options.agent, "run", "--config", bad], capture_output=True,
                        env=ctx.env, timeout=10)
     expect(r.returncode == 1 and "ключ" in r.stderr.decode(), f"bad key: {r}")
+    # A FIFO at the site file's name: refused at once, not waited on.
+    fifo = os.path.join(ctx.dir, "fifo.conf")
+    os.mkfifo(fifo)
+    r = subprocess.run([ctx.options.agent, "run", "--config", fifo], capture_output=True,
+                       env=ctx.env, timeout=10)
+    expect(r.returncode == 1 and "not a regular file" in r.stderr.decode(), f"FIFO: {r}")
+    for address in ("0.0.0.0", "255.255.255.255"):
+        r = subprocess.run([ctx.options.agent, "run", "--address", address], capture_output=True,
+                           env=ctx.env, timeout=10)
+        expect(r.returncode == 1 and "--address" in r.stderr.decode(), f"--address {address}: {r}")
 
 
 def journey_stamped_binary_and_site_file(ctx):

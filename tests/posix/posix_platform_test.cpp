@@ -380,3 +380,118 @@ TEST(PosixTray, BalloonGoesToTheDesktopOrTheDebugOutput) {
     unsetenv("DISPLAY");
     EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
+
+namespace {
+
+std::string TempDir(const char* name) {
+    std::string pattern = std::string("/tmp/vorna-") + name + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    return mkdtemp(buffer.data());
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+}  // namespace
+
+// The machine policy never fails open: what cannot be read or understood stops the start.
+TEST(PosixPolicy, ReadStrictlyAndNeverFailsOpen) {
+    std::string dir = TempDir("policy");
+    std::string path = dir + "/policy.conf";
+    struct {
+        const char* name;
+        std::string text;
+        bool loads;
+        int nosavedata;  // -1: not set
+    } cases[] = {
+        {"as an editor writes it", "nosavedata=1\n", true, 1},
+        {"off", "nosavedata=0\n", true, 0},
+        {"comments and blanks", "# shared machines\n\n  nosavedata = 1  # forced\r\n", true, 1},
+        {"the last line counts", "nosavedata=1\nnosavedata=0\n", true, 0},
+        {"empty", "", true, -1},
+        {"a word", "nosavedata=yes\n", false, -1},
+        {"a number out of range", "nosavedata=7\n", false, -1},
+        {"an unknown name", "nosavedate=1\n", false, -1},
+        {"no equals sign", "nosavedata\n", false, -1},
+        {"a long comment never splits into a live line",
+         "# " + std::string(1100, 'x') + "nosavedata=1\n", false, -1},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::binary) << c.text;
+        std::string error;
+        EXPECT_EQ(PosixLoadPolicy(path, &error), c.loads) << c.name << ": " << error;
+        if (!c.loads) {
+            EXPECT_NE(error.find(path), std::string::npos) << c.name << ": " << error;
+        }
+        uint32_t value = 99;
+        bool set = PlatReadMachineDword("", "nosavedata", &value);
+        EXPECT_EQ(set, c.nosavedata >= 0) << c.name;
+        if (set) {
+            EXPECT_EQ(value, static_cast<uint32_t>(c.nosavedata)) << c.name;
+        }
+    }
+    std::string error;
+    unlink(path.c_str());
+    EXPECT_TRUE(PosixLoadPolicy(path, &error)) << "no file is no policy";
+    mkdir(path.c_str(), 0755);
+    EXPECT_FALSE(PosixLoadPolicy(path, &error)) << "a folder is not readable as a policy";
+    rmdir(path.c_str());
+    // A FIFO is refused at once instead of holding the start until someone writes to it.
+    mkfifo(path.c_str(), 0600);
+    alarm(5);
+    EXPECT_FALSE(PosixLoadPolicy(path, &error));
+    alarm(0);
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
+
+TEST_F(PosixSettings, AFifoAtTheNameDoesNotHoldTheStart) {
+    unlink(path_.c_str());
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    alarm(5);
+    PlatKey key = PlatRegCreateKey(kKey);
+    alarm(0);
+    uint32_t value = 0, size = 4;
+    EXPECT_FALSE(PlatRegQuery(key, "savedata", &value, &size, nullptr));
+    PlatRegClose(key);
+}
+
+// The support log holds session ids: private, never through a link, bounded however the move
+// to .1 fares, and shared by two agents without one destroying the other's history.
+TEST(PosixSupportLog, PrivateBoundedAndShared) {
+    std::string dir = TempDir("log");
+    std::string log = dir + "/agent.log";
+    std::string line(1000, 'x');
+    line += '\n';
+
+    symlink((dir + "/elsewhere").c_str(), log.c_str());
+    EXPECT_FALSE(PlatOpenDebugLog(log.c_str())) << "a link at the log's name";
+    EXPECT_NE(access((dir + "/elsewhere").c_str(), F_OK), 0) << "nothing created through it";
+    unlink(log.c_str());
+
+    ASSERT_TRUE(PlatOpenDebugLog(log.c_str()));
+    struct stat info;
+    ASSERT_EQ(stat(log.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // FILE.1 is a folder: the move fails, and the log starts again in place.
+    mkdir((log + ".1").c_str(), 0700);
+    for (int i = 0; i < 3000; i++)
+        PosixDebugLogWrite(line);
+    ASSERT_EQ(stat(log.c_str(), &info), 0);
+    EXPECT_LE(info.st_size, 1L << 20) << "the log grew past its bound";
+    rmdir((log + ".1").c_str());
+
+    // Another agent moved the log away: this one writes on at the name, not into FILE.1.
+    rename(log.c_str(), (log + ".1").c_str());
+    std::string moved = ReadAll(log + ".1");
+    PosixDebugLogWrite("after the move\n");
+    EXPECT_EQ(ReadAll(log + ".1"), moved) << "the other agent's history is kept";
+    EXPECT_EQ(ReadAll(log), "after the move\n");
+    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
