@@ -3,14 +3,16 @@
 and downgrades, start at logon, stored settings, and stopping a running agent (one that exits,
 one that hangs, and a stranger's window with the agent's caption). `uninstall.exe /S` must
 return only when it has finished, with an exit code that says whether everything is gone, and
-leave nothing in Temp.
+leave nothing in Temp; it runs the uninstaller from a private folder of its own.
 
 Environment: VORNA_INSTALLER (the built setup), VORNA_AGENT_EXE (the agent it packs),
 VORNA_LOOKALIKE_EXE, VORNA_CONFIG (the site configuration tool), VORNA_FIXTURES_DIR; the Wine
 environment of the run (WINEPREFIX...) or VORNA_RUN_DIR for one of its own.
 """
 
+import ntpath
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -30,6 +32,13 @@ RUN_VALUE = "VORNA Auth Utility"
 SETTINGS_KEY = "Software\\Vorna\\AuthUtility"
 SETTINGS_PARENT_KEY = "Software\\Vorna"
 AGENT_EXIT_COMMAND = "command 4015"
+SYSTEM_SID = "S-1-5-18"
+ADMINISTRATORS_SID = "S-1-5-32-544"
+ACCESS_ALLOWED_ACE = 0
+# uninstall.exe's own temporary folder: a name nobody can guess in advance.
+PRIVATE_FOLDER = re.compile(r"VornaUninstall-[0-9a-f]{32}")
+# The exit code the look-alike gives as uninstall-core.exe ("cancelled": nothing is removed).
+PROBE_EXIT_CODE = 1
 # Bounds every installer run; well above the installer's own 5 s wait for an agent to exit.
 PROGRAM_TIMEOUT_S = 30
 WINDOW_TIMEOUT_MS = 15000
@@ -350,6 +359,57 @@ def test_foreign_window(inst, setup, lookalike):
     inst.expect_nothing_left()
 
 
+# ---- how uninstall.exe runs the uninstaller ----
+
+def probe_uninstall(inst, report):
+    """Runs uninstall.exe with the look-alike's probe as its uninstaller; returns what the probe
+    saw: {name: value} and its "ace" lines as (type, mask, sid)."""
+    report.unlink(missing_ok=True)
+    rc, out = inst.run_silent([inst.dir_win + "\\uninstall.exe", "uninstaller-probe",
+                               inst.wine.windows_path(report)])
+    check_eq(rc, PROBE_EXIT_CODE, f"exit code of uninstall.exe over the probe\n{out}")
+    seen = {"aces": []}
+    for line in report.read_text(encoding="utf-8").splitlines():
+        name, _, value = line.partition(" ")
+        if name == "ace":
+            kind, mask, sid = value.split(" ")
+            seen["aces"].append((int(kind), int(mask, 16), sid))
+        else:
+            seen[name] = value
+    return seen
+
+
+def test_uninstaller_runs_in_a_private_folder(inst, setup, lookalike):
+    """The copy of the uninstaller runs from a new folder with a name nobody can guess, that
+    only the user, administrators and SYSTEM may write; its current folder is System32, its TEMP
+    that private folder; the copy cannot be moved away while it runs."""
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    (inst.dir / "uninstall-core.exe").write_bytes(lookalike.read_bytes())
+    inst.temp_before = inst.temp_entries()
+    temp = inst.wine.expand("%TEMP%").rstrip("\\").lower()
+    report = inst.wine.run_dir / "uninstaller-probe.txt"
+    runs = [probe_uninstall(inst, report) for _ in range(2)]
+    for seen in runs:
+        folder = ntpath.dirname(seen["image"])
+        check_eq(ntpath.dirname(folder).lower(), temp, "the folder the copy ran from is not in Temp")
+        check(PRIVATE_FOLDER.fullmatch(ntpath.basename(folder)),
+              "the copy's folder has a name that can be guessed", folder)
+        check_eq(seen["cwd"].rstrip("\\").lower(), seen["system"].lower(),
+                 "the uninstaller's current folder")
+        check(seen["temp"].lower().startswith(folder.lower()),
+              "the uninstaller's TEMP is not its private folder", seen["temp"])
+        check_eq(seen["rename"], "refused", "moving the running copy away")
+        allowed = {seen["user"], SYSTEM_SID, ADMINISTRATORS_SID}
+        strangers = [ace for ace in seen["aces"]
+                     if ace[0] != ACCESS_ALLOWED_ACE or ace[2] not in allowed]
+        check(seen["aces"] and not strangers,
+              "the copy's folder lets others in (ACEs: type, mask, SID)", seen["aces"])
+    check(runs[0]["image"] != runs[1]["image"], "two runs used the same folder",
+          runs[0]["image"])
+    inst.expect_temp_clean()
+
+
 # ---- per machine, upgrades and downgrades ----
 
 def test_per_machine_install_and_uninstall(machine, user, setup, agent_bytes):
@@ -453,6 +513,10 @@ def main():
     config_tool = env_path("VORNA_CONFIG", ROOT / "build" / "host" / "tools" / "vorna_config")
     agent_bytes = agent_exe.read_bytes()
 
+    # Wine shows a file's Unix mode as its DACL (others' bits as an Everyone entry): with this
+    # mask a folder made without a DACL of its own is readable by all, as on Windows it would
+    # inherit Temp's entries, and the private-folder test can tell the two apart.
+    os.umask(0o022)
     wine = WineSession()
     failures = []
     try:
@@ -474,6 +538,8 @@ def main():
              lambda: test_file_left_in_the_folder(inst, setup)),
             ("a foreign window with the agent's caption is left alone",
              lambda: test_foreign_window(inst, setup, lookalike)),
+            ("uninstall.exe runs the uninstaller from a private folder, from System32",
+             lambda: test_uninstaller_runs_in_a_private_folder(inst, setup, lookalike)),
             ("per machine with /AUTORUN: install, upgrade keeps the mode, uninstall",
              lambda: test_per_machine_install_and_uninstall(machine, inst, setup, agent_bytes)),
             ("an older installer refuses unless /FORCE",
