@@ -1,9 +1,14 @@
 // The installer test's stand-in programs.
 //   lookalike agent      a hung agent: the agent's logon window that ignores Exit
+//   lookalike exiting-agent [ARG...]
+//                        the agent's logon window from another program, which exits on Exit
 //   lookalike foreign    another program's dialog with the agent's caption
 //   lookalike wait-window 0|1 TIMEOUT_MS
 //                        waits until an agent logon window exists (1) or none does (0);
 //                        exit code 0 when it happened, 1 on timeout
+//   lookalike agent-command-line TIMEOUT_MS
+//                        waits for an agent logon window and prints "image PATH" and
+//                        "command-line LINE" of its process; exit code 1 on timeout
 //   lookalike uninstaller-probe REPORT [ARG...]
 //                        installed as uninstall-core.exe: writes to REPORT how uninstall.exe ran
 //                        it (its image, current folder, TEMP, the DACL of its folder, whether
@@ -14,6 +19,7 @@
 // After windows.h, which they need.
 #include <aclapi.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +38,8 @@ const DWORD kPollMs = 20;
 const wchar_t kDialogClass[] = L"#32770";
 const wchar_t kAgentCaption[] = L"Подключение к Интернет";
 const int kProbeExitCode = 1;
+// Set in exiting-agent mode: Exit ends the program as the agent's does.
+bool gExitOnCommand = false;
 
 INT_PTR CALLBACK DialogProc(HWND w, UINT msg, WPARAM wp, LPARAM) {
     switch (msg) {
@@ -39,6 +47,7 @@ INT_PTR CALLBACK DialogProc(HWND w, UINT msg, WPARAM wp, LPARAM) {
         case WM_COMMAND:
             printf("command %u\n", (unsigned)LOWORD(wp));
             fflush(stdout);
+            if (gExitOnCommand && LOWORD(wp) == IDM_EXIT) PostQuitMessage(0);
             return TRUE;
         case WM_TIMER:
         case WM_CLOSE: PostQuitMessage(0); return TRUE;
@@ -92,6 +101,43 @@ std::string Utf8(const std::wstring& text) {
         WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &out[0], n, nullptr,
                             nullptr);
     return out;
+}
+
+std::wstring ImageOf(HANDLE process) {
+    wchar_t path[MAX_PATH * 2];
+    DWORD size = MAX_PATH * 2;
+    return QueryFullProcessImageNameW(process, 0, path, &size) ? std::wstring(path, size)
+                                                               : std::wstring();
+}
+
+// The command line another process of the same bitness was started with, from its PEB.
+std::wstring CommandLineOf(HANDLE process) {
+    PROCESS_BASIC_INFORMATION info = {};
+    if (NtQueryInformationProcess(process, ProcessBasicInformation, &info, sizeof info, nullptr) !=
+        0)
+        return std::wstring();
+    PEB peb = {};
+    RTL_USER_PROCESS_PARAMETERS params = {};
+    if (!ReadProcessMemory(process, info.PebBaseAddress, &peb, sizeof peb, nullptr) ||
+        !ReadProcessMemory(process, peb.ProcessParameters, &params, sizeof params, nullptr))
+        return std::wstring();
+    std::wstring line(params.CommandLine.Length / sizeof(wchar_t), L'\0');
+    if (!line.empty() && !ReadProcessMemory(process, params.CommandLine.Buffer, &line[0],
+                                            params.CommandLine.Length, nullptr))
+        return std::wstring();
+    return line;
+}
+
+int PrintAgentCommandLine(DWORD timeoutMs) {
+    if (WaitWindow(true, timeoutMs) != 0) return 1;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(FindAgentWindow(), &pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process) return 1;
+    printf("image %s\ncommand-line %s\n", Utf8(ImageOf(process)).c_str(),
+           Utf8(CommandLineOf(process)).c_str());
+    CloseHandle(process);
+    return 0;
 }
 
 std::wstring SidText(PSID sid) {
@@ -174,12 +220,18 @@ int UninstallerProbe(const char* reportPath) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "agent") == 0) return RunWindow(IDD_LOOKALIKE_AGENT);
+    if (argc >= 2 && strcmp(argv[1], "exiting-agent") == 0) {
+        gExitOnCommand = true;
+        return RunWindow(IDD_LOOKALIKE_AGENT);
+    }
     if (argc == 2 && strcmp(argv[1], "foreign") == 0) return RunWindow(IDD_LOOKALIKE_FOREIGN);
     if (argc == 4 && strcmp(argv[1], "wait-window") == 0) {
         return WaitWindow(strcmp(argv[2], "1") == 0, (DWORD)strtoul(argv[3], nullptr, 10));
     }
+    if (argc == 3 && strcmp(argv[1], "agent-command-line") == 0)
+        return PrintAgentCommandLine((DWORD)strtoul(argv[2], nullptr, 10));
     if (argc >= 3 && strcmp(argv[1], "uninstaller-probe") == 0) return UninstallerProbe(argv[2]);
-    fprintf(stderr, "usage: lookalike agent | foreign | wait-window 0|1 TIMEOUT_MS | "
-                    "uninstaller-probe REPORT\n");
+    fprintf(stderr, "usage: lookalike agent | exiting-agent [ARG...] | foreign | wait-window 0|1 "
+                    "TIMEOUT_MS | agent-command-line TIMEOUT_MS | uninstaller-probe REPORT\n");
     return 2;
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The installer under Wine: silent install and uninstall per user and per machine, upgrades
 and downgrades, start at logon, stored settings, and stopping a running agent (one that exits,
-one that hangs, and a stranger's window with the agent's caption). `uninstall.exe /S` must
-return only when it has finished, with an exit code that says whether everything is gone, and
-leave nothing in Temp; it runs the uninstaller from a private folder of its own.
+one that hangs, and a stranger's window with the agent's caption), and restarting it after a
+silent upgrade with nothing but its own options. `uninstall.exe /S` must return only when it
+has finished, with an exit code that says whether everything is gone, and leave nothing in
+Temp; it runs the uninstaller from a private folder of its own.
 
 Environment: VORNA_INSTALLER (the built setup), VORNA_AGENT_EXE (the agent it packs),
 VORNA_LOOKALIKE_EXE, VORNA_CONFIG (the site configuration tool), VORNA_FIXTURES_DIR; the Wine
@@ -484,6 +485,65 @@ def test_upgrade_keeps_the_agents_options(inst, setup):
     inst.expect_nothing_left()
 
 
+@dataclass
+class RestartCase:
+    name: str
+    # The arguments of the program the upgrade stops ("{log}": a log file's Windows path).
+    args: list
+    # What the restarted agent must get after its path.
+    kept: str
+    # True: that program runs as the installed VornaAgent.exe; False: from a path of its own.
+    installed: bool = True
+
+
+RESTART_CASES = [
+    RestartCase("unknown options, words and program paths are dropped, the agent's own kept",
+                ["--evil", "--debug", "--address", "10.9.9.9", "C:\\Windows\\system32\\cmd.exe",
+                 "/c", "--domain", "CORP", "--log", "{log}", "--run", "calc.exe"],
+                '--debug --address 10.9.9.9 --domain CORP --log "{log}"'),
+    RestartCase("an option with a bad value goes with its value",
+                ["--address", "10.9.9.256", "--address", "1.2.3", "--address", "1.2.3.4.5",
+                 "--domain", "a&b", "--address", "--debug", "--log"],
+                "--domain"),
+    RestartCase("quotes cannot smuggle in another argument",
+                ["--domain", 'CORP" --evil "x', "--log", "{log} --evil"],
+                '--domain --log "{log} --evil"'),
+    RestartCase("a look-alike's command line is not taken",
+                ["--address", "10.6.6.6", "--log", "{log}", "--evil"], "", installed=False),
+]
+
+
+def test_restart_keeps_only_the_agents_options(inst, setup, lookalike, case):
+    """A silent upgrade stops a program with the agent's window and restarts the installed agent
+    with that program's command line, filtered: the look-alike (which exits on Exit) stands in
+    for it, installed as the agent or run from its own path."""
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    log = inst.wine.windows_path(inst.wine.run_dir / "restart-agent.log")
+    program = lookalike
+    if case.installed:
+        inst.exe.write_bytes(lookalike.read_bytes())
+        program = inst.exe
+    args = [arg.replace("{log}", log) for arg in case.args]
+    process, _ = start_agent_like(inst, program, ["exiting-agent", *args], "restart-agent")
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"exit code of the upgrade\n{out}")
+    check(process.poll() is not None or process.wait(timeout=5) is not None,
+          "the upgrade left the stopped program running")
+    rc, out = inst.wine.run([lookalike, "agent-command-line", WINDOW_TIMEOUT_MS])
+    check_eq(rc, 0, f"the silent upgrade did not start the agent again\n{out}")
+    seen = dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+    check_eq(seen.get("image", "").lower(), inst.exe_win.lower(), "the restarted program")
+    kept = case.kept.replace("{log}", log)
+    check_eq(seen.get("command-line"), f'"{inst.exe_win}"' + (f" {kept}" if kept else ""),
+             "the restarted agent's command line")
+    for pid in inst.agent_processes():
+        os.kill(pid, 9)
+    rc, out = inst.uninstall()
+    check_eq(rc, 0, f"uninstaller exit code\n{out}")
+    inst.expect_nothing_left()
+
+
 def build_newer_setup(run_dir, agent_exe, config_tool):
     out = run_dir / "VornaAgentSetup-9.exe"
     done = subprocess.run(
@@ -547,6 +607,10 @@ def main():
             ("an upgrade restarts the agent with its --address",
              lambda: test_upgrade_keeps_the_agents_options(inst, setup)),
         ]
+        tests += [(f"restart after an upgrade: {c.name}",
+                   lambda c=c: test_restart_keeps_only_the_agents_options(inst, setup, lookalike,
+                                                                           c))
+                  for c in RESTART_CASES]
         for name, test in tests:
             inst.reset()
             machine.reset()
