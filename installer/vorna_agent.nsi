@@ -476,8 +476,9 @@ FunctionEnd
 !macroend
 
 ; The agent's own options out of the arguments on the stack, in their order: --debug, --domain
-; (with a plain name after it), --address A.B.C.D, --log PATH (quoted again). Every other word
-; is dropped, so nothing else reaches the restarted agent's command line.
+; (with a plain name after it), --address A.B.C.D, --log PATH (quoted again), spelt as the agent
+; compares them, case and all. Every other word is dropped, so nothing else reaches the
+; restarted agent's command line.
 !define DOMAIN_NAME_LIMIT 255
 !define DOMAIN_NAME_CHARACTERS "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-_"
 !define LOG_PATH_LIMIT 259
@@ -496,9 +497,9 @@ Function ${un}FilterArguments
         Call ${un}NextWord
         Pop $R2
         Pop $R0
-        ${If} $R2 == "--debug"
+        ${If} $R2 S== "--debug"
             StrCpy $R1 "$R1 --debug"
-        ${ElseIf} $R2 == "--domain"
+        ${ElseIf} $R2 S== "--domain"
             StrCpy $R1 "$R1 --domain"
             ; The name a deployment may give after it (the agent does not use it), when plain.
             Push $R0
@@ -516,7 +517,7 @@ Function ${un}FilterArguments
                     StrCpy $R1 "$R1 $R2"
                 ${EndIf}
             ${EndIf}
-        ${ElseIf} $R2 == "--address"
+        ${ElseIf} $R2 S== "--address"
             Push $R0
             Call ${un}NextWord
             Pop $R2
@@ -527,7 +528,7 @@ Function ${un}FilterArguments
             ${If} $R3 = 1
                 StrCpy $R1 "$R1 --address $R2"
             ${EndIf}
-        ${ElseIf} $R2 == "--log"
+        ${ElseIf} $R2 S== "--log"
             Push $R0
             Call ${un}NextWord
             Pop $R2

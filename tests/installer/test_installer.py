@@ -499,7 +499,8 @@ class RestartCase:
 RESTART_CASES = [
     RestartCase("unknown options, words and program paths are dropped, the agent's own kept",
                 ["--evil", "--debug", "--address", "10.9.9.9", "C:\\Windows\\system32\\cmd.exe",
-                 "/c", "--domain", "CORP", "--log", "{log}", "--run", "calc.exe"],
+                 "/c", "--domain", "CORP", "--log", "{log}", "--run", "calc.exe", "--LOG",
+                 "C:\\other.log"],
                 '--debug --address 10.9.9.9 --domain CORP --log "{log}"'),
     RestartCase("an option with a bad value goes with its value",
                 ["--address", "10.9.9.256", "--address", "1.2.3", "--address", "1.2.3.4.5",
