@@ -11,9 +11,18 @@
 //
 // Exit codes: those of the uninstaller (0 everything removed, 1 cancelled, 2 the agent would not
 // exit, 4 per machine without administrator rights), and 5 when something could not be removed.
+//
+// Run elevated or as SYSTEM, the copy must not be open to anyone less trusted: its folder has a
+// random name and a protected DACL of its own, the copy is checked against the original and held
+// open against replacement while it runs, and neither it nor this program looks for DLLs or
+// runs in a folder others may write.
 #include <windows.h>
+// After windows.h, which they need.
+#include <ntsecapi.h>
+#include <sddl.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,6 +31,9 @@ const wchar_t kMovedSelf[] = L"removed-uninstall.exe";
 const DWORD kNotRemoved = 5;
 // Each try of the shell's clean-up fails at once while this process still runs.
 const int kCleanupTries = 20000;
+// A random name is taken only if someone else's folder has it; a few tries are plenty.
+const int kFolderTries = 10;
+const size_t kCompareChunk = 64 * 1024;
 
 std::wstring ModulePath() {
     std::wstring path(MAX_PATH, L'\0');
@@ -69,20 +81,141 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// A new folder in Temp that nobody else uses; empty on failure.
-std::wstring MakeTempFolder() {
+// Where temporary files go: GetTempPath2W where the system has it (SYSTEM gets its own
+// SystemTemp instead of the shared Windows\Temp), otherwise GetTempPathW. Empty on failure.
+std::wstring TempBase() {
+    typedef DWORD(WINAPI * GetTempPath2Fn)(DWORD, LPWSTR);
+    GetTempPath2Fn getTempPath2 = reinterpret_cast<GetTempPath2Fn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
     wchar_t temp[MAX_PATH + 1];
-    DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    DWORD n = getTempPath2 ? getTempPath2(MAX_PATH + 1, temp) : 0;
+    if (n == 0 || n > MAX_PATH) n = GetTempPathW(MAX_PATH + 1, temp);
     if (n == 0 || n > MAX_PATH) return std::wstring();
     std::wstring base(temp, n);
     if (base.back() != L'\\') base += L'\\';
-    for (DWORD i = 0; i < 1000; ++i) {
-        std::wstring dir = base + L"VornaUninstall-" + std::to_wstring(GetCurrentProcessId()) +
-                           L"-" + std::to_wstring(GetTickCount() + i);
-        if (CreateDirectoryW(dir.c_str(), nullptr)) return dir;
-        if (GetLastError() != ERROR_ALREADY_EXISTS) return std::wstring();
+    return base;
+}
+
+// The SID of this process's user in string form; empty on failure.
+std::wstring UserSid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
+    std::wstring result;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    wchar_t* text = nullptr;
+    if (size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+        result = text;
+        LocalFree(text);
     }
-    return std::wstring();
+    CloseHandle(token);
+    return result;
+}
+
+// True when this process runs with the Administrators group enabled (elevated, or SYSTEM).
+bool RunsAsAdministrator() {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+           CheckTokenMembership(nullptr, sid, &member) && member;
+}
+
+// The protected DACL of the temporary folder, inherited by what is put in it: full control for
+// SYSTEM and Administrators, and for the user only when not elevated (an elevated
+// administrator's medium-integrity programs run as the same user, without Administrators).
+std::wstring FolderSddl() {
+    std::wstring sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    if (RunsAsAdministrator()) return sddl;
+    std::wstring user = UserSid();
+    if (user.empty()) return std::wstring();
+    return sddl + L"(A;OICI;FA;;;" + user + L")";
+}
+
+// 32 hex digits from the system's random generator; empty on failure. A name nobody can guess
+// cannot be prepared in advance.
+std::wstring RandomSuffix() {
+    unsigned char bytes[16];
+    if (!RtlGenRandom(bytes, sizeof bytes)) return std::wstring();
+    const wchar_t kHex[] = L"0123456789abcdef";
+    std::wstring text;
+    for (unsigned char b : bytes) {
+        text += kHex[b >> 4];
+        text += kHex[b & 15];
+    }
+    return text;
+}
+
+// A new folder in Temp that only this user (or, elevated, only administrators) and SYSTEM may
+// write; empty on failure.
+std::wstring MakeTempFolder() {
+    std::wstring base = TempBase();
+    std::wstring sddl = FolderSddl();
+    if (base.empty() || sddl.empty()) return std::wstring();
+    SECURITY_ATTRIBUTES sa = {};
+    sa.nLength = sizeof sa;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &sa.lpSecurityDescriptor, nullptr))
+        return std::wstring();
+    std::wstring dir;
+    for (int i = 0; i < kFolderTries && dir.empty(); ++i) {
+        std::wstring suffix = RandomSuffix();
+        if (suffix.empty()) break;
+        std::wstring candidate = base + L"VornaUninstall-" + suffix;
+        // Never a folder that exists already: someone else's would keep its own DACL.
+        if (CreateDirectoryW(candidate.c_str(), &sa))
+            dir = candidate;
+        else if (GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    LocalFree(sa.lpSecurityDescriptor);
+    return dir;
+}
+
+// True when both open files hold the same bytes.
+bool SameContents(HANDLE a, HANDLE b) {
+    LARGE_INTEGER sizeA, sizeB;
+    if (!GetFileSizeEx(a, &sizeA) || !GetFileSizeEx(b, &sizeB) || sizeA.QuadPart != sizeB.QuadPart)
+        return false;
+    std::vector<char> bufA(kCompareChunk), bufB(kCompareChunk);
+    for (LONGLONG left = sizeA.QuadPart; left > 0;) {
+        DWORD want = left < (LONGLONG)bufA.size() ? (DWORD)left : (DWORD)bufA.size();
+        DWORD gotA = 0, gotB = 0;
+        if (!ReadFile(a, bufA.data(), want, &gotA, nullptr) || gotA != want ||
+            !ReadFile(b, bufB.data(), want, &gotB, nullptr) || gotB != want ||
+            memcmp(bufA.data(), bufB.data(), want) != 0)
+            return false;
+        left -= want;
+    }
+    return true;
+}
+
+// Copies source to copy and opens the copy so that nobody can write, delete or rename it while
+// the handle is open (running it only needs read sharing); INVALID_HANDLE_VALUE unless it then
+// holds exactly the source's bytes.
+HANDLE CopyAndHold(const std::wstring& source, const std::wstring& copy) {
+    if (!CopyFileW(source.c_str(), copy.c_str(), TRUE)) return INVALID_HANDLE_VALUE;
+    HANDLE held = CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE original = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool same = held != INVALID_HANDLE_VALUE && original != INVALID_HANDLE_VALUE &&
+                SameContents(held, original);
+    if (original != INVALID_HANDLE_VALUE) CloseHandle(original);
+    if (!same && held != INVALID_HANDLE_VALUE) {
+        CloseHandle(held);
+        held = INVALID_HANDLE_VALUE;
+    }
+    return held;
+}
+
+// The system folder, where nobody but administrators may plant a DLL; empty on failure.
+std::wstring SystemFolder() {
+    wchar_t path[MAX_PATH];
+    UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::wstring(path, n) : std::wstring();
 }
 
 // Runs command_line with its current folder in cwd and waits; the exit code, or kNotRemoved
@@ -115,7 +248,7 @@ void RemoveAfterExit(const std::wstring& folder) {
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                       ParentOf(folder).c_str(), &si, &pi)) {
+                       SystemFolder().c_str(), &si, &pi)) {
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     }
@@ -126,19 +259,26 @@ DWORD Uninstall() {
     std::wstring install_dir = ParentOf(self);
     std::wstring core = install_dir + L"\\" + kCoreFile;
     if (install_dir.empty() || !Exists(core)) return kNotRemoved;
+    std::wstring system = SystemFolder();
     std::wstring work = MakeTempFolder();
-    if (work.empty()) return kNotRemoved;
-    // Neither this process nor the uninstaller may hold the installation as its current folder.
-    SetCurrentDirectoryW(ParentOf(work).c_str());
+    if (system.empty() || work.empty()) return kNotRemoved;
+    // Neither this process nor the uninstaller may hold the installation as its current folder,
+    // nor run in one where others may put files.
+    SetCurrentDirectoryW(system.c_str());
+    // The uninstaller unpacks its plug-ins under TEMP: into this folder too, not a shared one.
+    SetEnvironmentVariableW(L"TEMP", work.c_str());
+    SetEnvironmentVariableW(L"TMP", work.c_str());
 
     std::wstring copy = work + L"\\" + kCoreFile;
     DWORD code = kNotRemoved;
-    if (CopyFileW(core.c_str(), copy.c_str(), FALSE)) {
+    HANDLE held = CopyAndHold(core, copy);
+    if (held != INVALID_HANDLE_VALUE) {
         // "_?=" goes last: the uninstaller takes the rest of the line as its folder (one given by
         // the caller comes before it and is ignored).
-        code = RunAndWait(L"\"" + copy + L"\" " + Arguments() + L" _?=" + install_dir, work);
-        DeleteFileW(copy.c_str());
+        code = RunAndWait(L"\"" + copy + L"\" " + Arguments() + L" _?=" + install_dir, system);
+        CloseHandle(held);
     }
+    DeleteFileW(copy.c_str());
     if (code != 0) {
         // Cancelled, or not everything could go: this program stays, to run the removal again.
         // (The copy may still be held for a moment after its process has ended.)
@@ -161,6 +301,24 @@ DWORD Uninstall() {
     return code;
 }
 
+// DLLs this program loads at run time come from System32 only, never from its own folder or the
+// current one (SetDefaultDllDirectories: Windows 8, or 7 with KB2533623).
+void LoadDllsFromSystemOnly() {
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
+    SetDefaultDllDirectoriesFn setDefault =
+        reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefault) {
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    } else {
+        // Without it, at least the current folder is no longer searched.
+        SetDllDirectoryW(L"");
+    }
+}
+
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return (int)Uninstall(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    LoadDllsFromSystemOnly();
+    return (int)Uninstall();
+}

@@ -87,7 +87,7 @@ SetCompressor /SOLID lzma
 !define WAIT_OBJECT_0 0
 !define PROCESS_QUERY_INFORMATION 0x0400
 !define PROCESS_VM_READ 0x0010
-; Enough to wait for the agent and to read its command line for the restart.
+; Enough to wait for the agent, to check its image and to read its command line for the restart.
 !define /math AGENT_ACCESS_1 ${SYNCHRONIZE} | ${PROCESS_QUERY_INFORMATION}
 !define /math AGENT_ACCESS ${AGENT_ACCESS_1} | ${PROCESS_VM_READ}
 !define MSG_NEWER_INSTALLED "Установлена более новая версия ${PRODUCT_NAME}. Для установки \
@@ -179,12 +179,21 @@ find_next:
     StrCpy $R1 0
     System::Call "user32::GetWindowThreadProcessId(p R0, *i .R1) i"
     System::Call "kernel32::OpenProcess(i ${AGENT_ACCESS}, i 0, i R1) p .R2"
+    StrCpy $AgentArguments ""
     ${If} $R2 P= 0
         System::Call "kernel32::OpenProcess(i ${SYNCHRONIZE}, i 0, i R1) p .R2"
     ${Else}
+        ; A look-alike's command line is never run again (elevated, after an upgrade that is),
+        ; nor anything in the agent's but its own options.
         Push $R2
-        Call ${un}ReadArguments
-        Pop $AgentArguments
+        Call ${un}IsInstalledAgent
+        Pop $R1
+        ${If} $R1 = 1
+            Push $R2
+            Call ${un}ReadArguments
+            Call ${un}FilterArguments
+            Pop $AgentArguments
+        ${EndIf}
     ${EndIf}
     ; A hung agent must not hang the installer: the send gives up after a while.
     SendMessage $R0 ${WM_COMMAND} ${AGENT_CMD_EXIT} 0 $R1 /TIMEOUT=${AGENT_SEND_TIMEOUT_MS}
@@ -313,6 +322,249 @@ blanks_done:
     Exch $R0
 FunctionEnd
 !macroend
+
+; The long form of the path on the stack (itself when it does not exist).
+!macro VORNA_LONG_PATH_FUNCTION un
+Function ${un}LongPath
+    Exch $R0
+    Push $R1
+    Push $R2
+    System::Call "kernel32::GetLongPathNameW(w R0, w .R1, i ${NSIS_MAX_STRLEN}) i .R2"
+    ${If} $R2 > 0
+    ${AndIf} $R2 < ${NSIS_MAX_STRLEN}
+        StrCpy $R0 $R1
+    ${EndIf}
+    Pop $R2
+    Pop $R1
+    Exch $R0
+FunctionEnd
+!macroend
+
+; 1 when the process whose handle is on the stack runs the installed agent: its image is
+; $INSTDIR\VornaAgent.exe, both in long form, compared without case as the file system does;
+; else 0.
+!macro VORNA_IS_INSTALLED_AGENT_FUNCTION un
+Function ${un}IsInstalledAgent
+    Exch $R0
+    Push $R1
+    Push $R2
+    System::Call "kernel32::QueryFullProcessImageNameW(p R0, i 0, w .R1, *i ${NSIS_MAX_STRLEN}) i .R2"
+    StrCpy $R0 0
+    ${If} $R2 <> 0
+        Push $R1
+        Call ${un}LongPath
+        Pop $R1
+        Push "$INSTDIR\${AGENT_FILE}"
+        Call ${un}LongPath
+        Pop $R2
+        ${If} $R1 == $R2
+            StrCpy $R0 1
+        ${EndIf}
+    ${EndIf}
+    Pop $R2
+    Pop $R1
+    Exch $R0
+FunctionEnd
+!macroend
+
+; Splits the first word off the string on the stack as the agent splits its command line:
+; blanks separate words, a double-quoted run belongs to its word and loses its quotes. Leaves
+; the rest of the string on the stack and the word on top of it ("" when none is left).
+!macro VORNA_NEXT_WORD_FUNCTION un
+Function ${un}NextWord
+    Exch $R0
+    Push $R1
+    Push $R2
+    Push $R3
+    StrCpy $R2 ""
+    StrCpy $R3 0
+    ${Do}
+        StrCpy $R1 $R0 1
+        ${If} $R1 != " "
+        ${AndIf} $R1 != "$\t"
+            ${ExitDo}
+        ${EndIf}
+        StrCpy $R0 $R0 "" 1
+    ${Loop}
+    ${Do}
+        StrCpy $R1 $R0 1
+        ${If} $R1 == ""
+            ${ExitDo}
+        ${EndIf}
+        ${If} $R3 = 0
+            ${If} $R1 == " "
+            ${OrIf} $R1 == "$\t"
+                ${ExitDo}
+            ${EndIf}
+        ${EndIf}
+        StrCpy $R0 $R0 "" 1
+        ${If} $R1 == '"'
+            IntOp $R3 1 - $R3
+        ${Else}
+            StrCpy $R2 "$R2$R1"
+        ${EndIf}
+    ${Loop}
+    ; The rest is in $R0, the word in $R2: hand both back, restoring the registers.
+    Pop $R3
+    Exch $R2
+    Exch
+    Pop $R1
+    Exch
+    Exch $R0
+    Exch
+FunctionEnd
+!macroend
+
+; 1 when the string on the stack is a dotted-decimal IPv4 address (four parts of one to three
+; digits, each at most 255), else 0.
+!macro VORNA_IS_ADDRESS_FUNCTION un
+Function ${un}IsAddress
+    Exch $R0
+    Push $R1
+    Push $R2
+    Push $R3
+    Push $R4
+    Push $R5
+    ; $R1 a character, $R2 the digits of this part, $R3 its value, $R4 the parts done (-1 bad).
+    StrCpy $R2 0
+    StrCpy $R3 0
+    StrCpy $R4 0
+    ${Do}
+        StrCpy $R1 $R0 1
+        StrCpy $R0 $R0 "" 1
+        ${If} $R1 == "."
+        ${OrIf} $R1 == ""
+            ${If} $R2 = 0
+            ${OrIf} $R3 > 255
+                StrCpy $R4 -1
+                ${ExitDo}
+            ${EndIf}
+            IntOp $R4 $R4 + 1
+            StrCpy $R2 0
+            StrCpy $R3 0
+            ${If} $R1 == ""
+                ${ExitDo}
+            ${EndIf}
+        ${Else}
+            ; IntOp reads anything but a digit as 0.
+            IntOp $R5 $R1 + 0
+            IntOp $R2 $R2 + 1
+            ${If} $R5 = 0
+            ${AndIf} $R1 != "0"
+                StrCpy $R4 -1
+                ${ExitDo}
+            ${EndIf}
+            ${If} $R2 > 3
+                StrCpy $R4 -1
+                ${ExitDo}
+            ${EndIf}
+            IntOp $R3 $R3 * 10
+            IntOp $R3 $R3 + $R5
+        ${EndIf}
+    ${Loop}
+    StrCpy $R0 0
+    ${If} $R4 = 4
+        StrCpy $R0 1
+    ${EndIf}
+    Pop $R5
+    Pop $R4
+    Pop $R3
+    Pop $R2
+    Pop $R1
+    Exch $R0
+FunctionEnd
+!macroend
+
+; The agent's own options out of the arguments on the stack, in their order: --debug, --domain
+; (with a plain name after it), --address A.B.C.D, --log PATH (quoted again), spelt as the agent
+; compares them, case and all. Every other word is dropped, so nothing else reaches the
+; restarted agent's command line.
+!define DOMAIN_NAME_LIMIT 255
+!define DOMAIN_NAME_CHARACTERS "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.-_"
+!define LOG_PATH_LIMIT 259
+!macro VORNA_FILTER_ARGUMENTS_FUNCTION un
+Function ${un}FilterArguments
+    Exch $R0
+    Push $R1
+    Push $R2
+    Push $R3
+    Push $R4
+    Push $R5
+    ; $R0 what is left to read, $R1 what is kept, $R2 a word.
+    StrCpy $R1 ""
+    ${Do}
+        Push $R0
+        Call ${un}NextWord
+        Pop $R2
+        Pop $R0
+        ${If} $R2 S== "--debug"
+            StrCpy $R1 "$R1 --debug"
+        ${ElseIf} $R2 S== "--domain"
+            StrCpy $R1 "$R1 --domain"
+            ; The name a deployment may give after it (the agent does not use it), when plain.
+            Push $R0
+            Call ${un}NextWord
+            Pop $R2
+            Pop $R3
+            StrCpy $R4 $R2 1
+            ${If} $R2 != ""
+            ${AndIf} $R4 != "-"
+                StrCpy $R0 $R3
+                System::Call "shlwapi::StrSpnW(w R2, w '${DOMAIN_NAME_CHARACTERS}') i .R4"
+                StrLen $R5 $R2
+                ${If} $R4 = $R5
+                ${AndIf} $R5 <= ${DOMAIN_NAME_LIMIT}
+                    StrCpy $R1 "$R1 $R2"
+                ${EndIf}
+            ${EndIf}
+        ${ElseIf} $R2 S== "--address"
+            Push $R0
+            Call ${un}NextWord
+            Pop $R2
+            Pop $R0
+            Push $R2
+            Call ${un}IsAddress
+            Pop $R3
+            ${If} $R3 = 1
+                StrCpy $R1 "$R1 --address $R2"
+            ${EndIf}
+        ${ElseIf} $R2 S== "--log"
+            Push $R0
+            Call ${un}NextWord
+            Pop $R2
+            Pop $R0
+            StrLen $R3 $R2
+            ${If} $R3 > 0
+            ${AndIf} $R3 <= ${LOG_PATH_LIMIT}
+                ; No word holds a quote any more: quoted again, the path stays one argument.
+                StrCpy $R1 '$R1 --log "$R2"'
+            ${EndIf}
+        ${EndIf}
+        ; Every call of NextWord takes at least one character, or there are none left.
+        ${If} $R0 == ""
+            ${ExitDo}
+        ${EndIf}
+    ${Loop}
+    StrCpy $R0 $R1 "" 1
+    Pop $R5
+    Pop $R4
+    Pop $R3
+    Pop $R2
+    Pop $R1
+    Exch $R0
+FunctionEnd
+!macroend
+
+!insertmacro VORNA_LONG_PATH_FUNCTION ""
+!insertmacro VORNA_LONG_PATH_FUNCTION "un."
+!insertmacro VORNA_IS_INSTALLED_AGENT_FUNCTION ""
+!insertmacro VORNA_IS_INSTALLED_AGENT_FUNCTION "un."
+!insertmacro VORNA_NEXT_WORD_FUNCTION ""
+!insertmacro VORNA_NEXT_WORD_FUNCTION "un."
+!insertmacro VORNA_IS_ADDRESS_FUNCTION ""
+!insertmacro VORNA_IS_ADDRESS_FUNCTION "un."
+!insertmacro VORNA_FILTER_ARGUMENTS_FUNCTION ""
+!insertmacro VORNA_FILTER_ARGUMENTS_FUNCTION "un."
 !insertmacro VORNA_READ_ARGUMENTS_FUNCTION ""
 !insertmacro VORNA_READ_ARGUMENTS_FUNCTION "un."
 !insertmacro VORNA_STOP_AGENT_FUNCTION ""

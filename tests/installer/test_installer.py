@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 """The installer under Wine: silent install and uninstall per user and per machine, upgrades
 and downgrades, start at logon, stored settings, and stopping a running agent (one that exits,
-one that hangs, and a stranger's window with the agent's caption). `uninstall.exe /S` must
-return only when it has finished, with an exit code that says whether everything is gone, and
-leave nothing in Temp.
+one that hangs, and a stranger's window with the agent's caption), and restarting it after a
+silent upgrade with nothing but its own options. `uninstall.exe /S` must return only when it
+has finished, with an exit code that says whether everything is gone, and leave nothing in
+Temp; it runs the uninstaller from a private folder of its own.
 
 Environment: VORNA_INSTALLER (the built setup), VORNA_AGENT_EXE (the agent it packs),
 VORNA_LOOKALIKE_EXE, VORNA_CONFIG (the site configuration tool), VORNA_FIXTURES_DIR; the Wine
 environment of the run (WINEPREFIX...) or VORNA_RUN_DIR for one of its own.
 """
 
+import ntpath
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -30,6 +33,13 @@ RUN_VALUE = "VORNA Auth Utility"
 SETTINGS_KEY = "Software\\Vorna\\AuthUtility"
 SETTINGS_PARENT_KEY = "Software\\Vorna"
 AGENT_EXIT_COMMAND = "command 4015"
+SYSTEM_SID = "S-1-5-18"
+ADMINISTRATORS_SID = "S-1-5-32-544"
+ACCESS_ALLOWED_ACE = 0
+# uninstall.exe's own temporary folder: a name nobody can guess in advance.
+PRIVATE_FOLDER = re.compile(r"VornaUninstall-[0-9a-f]{32}")
+# The exit code the look-alike gives as uninstall-core.exe ("cancelled": nothing is removed).
+PROBE_EXIT_CODE = 1
 # Bounds every installer run; well above the installer's own 5 s wait for an agent to exit.
 PROGRAM_TIMEOUT_S = 30
 WINDOW_TIMEOUT_MS = 15000
@@ -350,6 +360,57 @@ def test_foreign_window(inst, setup, lookalike):
     inst.expect_nothing_left()
 
 
+# ---- how uninstall.exe runs the uninstaller ----
+
+def probe_uninstall(inst, report):
+    """Runs uninstall.exe with the look-alike's probe as its uninstaller; returns what the probe
+    saw: {name: value} and its "ace" lines as (type, mask, sid)."""
+    report.unlink(missing_ok=True)
+    rc, out = inst.run_silent([inst.dir_win + "\\uninstall.exe", "uninstaller-probe",
+                               inst.wine.windows_path(report)])
+    check_eq(rc, PROBE_EXIT_CODE, f"exit code of uninstall.exe over the probe\n{out}")
+    seen = {"aces": []}
+    for line in report.read_text(encoding="utf-8").splitlines():
+        name, _, value = line.partition(" ")
+        if name == "ace":
+            kind, mask, sid = value.split(" ")
+            seen["aces"].append((int(kind), int(mask, 16), sid))
+        else:
+            seen[name] = value
+    return seen
+
+
+def test_uninstaller_runs_in_a_private_folder(inst, setup, lookalike):
+    """The copy of the uninstaller runs from a new folder with a name nobody can guess, that
+    only the user, administrators and SYSTEM may write; its current folder is System32, its TEMP
+    that private folder; the copy cannot be moved away while it runs."""
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    (inst.dir / "uninstall-core.exe").write_bytes(lookalike.read_bytes())
+    inst.temp_before = inst.temp_entries()
+    temp = inst.wine.expand("%TEMP%").rstrip("\\").lower()
+    report = inst.wine.run_dir / "uninstaller-probe.txt"
+    runs = [probe_uninstall(inst, report) for _ in range(2)]
+    for seen in runs:
+        folder = ntpath.dirname(seen["image"])
+        check_eq(ntpath.dirname(folder).lower(), temp, "the folder the copy ran from is not in Temp")
+        check(PRIVATE_FOLDER.fullmatch(ntpath.basename(folder)),
+              "the copy's folder has a name that can be guessed", folder)
+        check_eq(seen["cwd"].rstrip("\\").lower(), seen["system"].lower(),
+                 "the uninstaller's current folder")
+        check(seen["temp"].lower().startswith(folder.lower()),
+              "the uninstaller's TEMP is not its private folder", seen["temp"])
+        check_eq(seen["rename"], "refused", "moving the running copy away")
+        allowed = {seen["user"], SYSTEM_SID, ADMINISTRATORS_SID}
+        strangers = [ace for ace in seen["aces"]
+                     if ace[0] != ACCESS_ALLOWED_ACE or ace[2] not in allowed]
+        check(seen["aces"] and not strangers,
+              "the copy's folder lets others in (ACEs: type, mask, SID)", seen["aces"])
+    check(runs[0]["image"] != runs[1]["image"], "two runs used the same folder",
+          runs[0]["image"])
+    inst.expect_temp_clean()
+
+
 # ---- per machine, upgrades and downgrades ----
 
 def test_per_machine_install_and_uninstall(machine, user, setup, agent_bytes):
@@ -424,6 +485,66 @@ def test_upgrade_keeps_the_agents_options(inst, setup):
     inst.expect_nothing_left()
 
 
+@dataclass
+class RestartCase:
+    name: str
+    # The arguments of the program the upgrade stops ("{log}": a log file's Windows path).
+    args: list
+    # What the restarted agent must get after its path.
+    kept: str
+    # True: that program runs as the installed VornaAgent.exe; False: from a path of its own.
+    installed: bool = True
+
+
+RESTART_CASES = [
+    RestartCase("unknown options, words and program paths are dropped, the agent's own kept",
+                ["--evil", "--debug", "--address", "10.9.9.9", "C:\\Windows\\system32\\cmd.exe",
+                 "/c", "--domain", "CORP", "--log", "{log}", "--run", "calc.exe", "--LOG",
+                 "C:\\other.log"],
+                '--debug --address 10.9.9.9 --domain CORP --log "{log}"'),
+    RestartCase("an option with a bad value goes with its value",
+                ["--address", "10.9.9.256", "--address", "1.2.3", "--address", "1.2.3.4.5",
+                 "--domain", "a&b", "--address", "--debug", "--log"],
+                "--domain"),
+    RestartCase("quotes cannot smuggle in another argument",
+                ["--domain", 'CORP" --evil "x', "--log", "{log} --evil"],
+                '--domain --log "{log} --evil"'),
+    RestartCase("a look-alike's command line is not taken",
+                ["--address", "10.6.6.6", "--log", "{log}", "--evil"], "", installed=False),
+]
+
+
+def test_restart_keeps_only_the_agents_options(inst, setup, lookalike, case):
+    """A silent upgrade stops a program with the agent's window and restarts the installed agent
+    with that program's command line, filtered: the look-alike (which exits on Exit) stands in
+    for it, installed as the agent or run from its own path."""
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"installer exit code\n{out}")
+    log = inst.wine.windows_path(inst.wine.run_dir / "restart-agent.log")
+    program = lookalike
+    if case.installed:
+        inst.exe.write_bytes(lookalike.read_bytes())
+        program = inst.exe
+    args = [arg.replace("{log}", log) for arg in case.args]
+    process, _ = start_agent_like(inst, program, ["exiting-agent", *args], "restart-agent")
+    rc, out = inst.install(setup)
+    check_eq(rc, 0, f"exit code of the upgrade\n{out}")
+    check(process.poll() is not None or process.wait(timeout=5) is not None,
+          "the upgrade left the stopped program running")
+    rc, out = inst.wine.run([lookalike, "agent-command-line", WINDOW_TIMEOUT_MS])
+    check_eq(rc, 0, f"the silent upgrade did not start the agent again\n{out}")
+    seen = dict(line.split(" ", 1) for line in out.splitlines() if " " in line)
+    check_eq(seen.get("image", "").lower(), inst.exe_win.lower(), "the restarted program")
+    kept = case.kept.replace("{log}", log)
+    check_eq(seen.get("command-line"), f'"{inst.exe_win}"' + (f" {kept}" if kept else ""),
+             "the restarted agent's command line")
+    for pid in inst.agent_processes():
+        os.kill(pid, 9)
+    rc, out = inst.uninstall()
+    check_eq(rc, 0, f"uninstaller exit code\n{out}")
+    inst.expect_nothing_left()
+
+
 def build_newer_setup(run_dir, agent_exe, config_tool):
     out = run_dir / "VornaAgentSetup-9.exe"
     done = subprocess.run(
@@ -453,6 +574,10 @@ def main():
     config_tool = env_path("VORNA_CONFIG", ROOT / "build" / "host" / "tools" / "vorna_config")
     agent_bytes = agent_exe.read_bytes()
 
+    # Wine shows a file's Unix mode as its DACL (others' bits as an Everyone entry): with this
+    # mask a folder made without a DACL of its own is readable by all, as on Windows it would
+    # inherit Temp's entries, and the private-folder test can tell the two apart.
+    os.umask(0o022)
     wine = WineSession()
     failures = []
     try:
@@ -474,6 +599,8 @@ def main():
              lambda: test_file_left_in_the_folder(inst, setup)),
             ("a foreign window with the agent's caption is left alone",
              lambda: test_foreign_window(inst, setup, lookalike)),
+            ("uninstall.exe runs the uninstaller from a private folder, from System32",
+             lambda: test_uninstaller_runs_in_a_private_folder(inst, setup, lookalike)),
             ("per machine with /AUTORUN: install, upgrade keeps the mode, uninstall",
              lambda: test_per_machine_install_and_uninstall(machine, inst, setup, agent_bytes)),
             ("an older installer refuses unless /FORCE",
@@ -481,6 +608,10 @@ def main():
             ("an upgrade restarts the agent with its --address",
              lambda: test_upgrade_keeps_the_agents_options(inst, setup)),
         ]
+        tests += [(f"restart after an upgrade: {c.name}",
+                   lambda c=c: test_restart_keeps_only_the_agents_options(inst, setup, lookalike,
+                                                                           c))
+                  for c in RESTART_CASES]
         for name, test in tests:
             inst.reset()
             machine.reset()
