@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/events.h"
 #include "app/support_log.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "session/frames.h"
 #include "ui/texts.h"
 
@@ -16,7 +16,7 @@ namespace {
 const char kMutexName[] = "VORNA Auth utility v. 1.0";
 
 int Fail(const char* text, int exitCode) {
-    PlatMessageBox(nullptr, text, kCaptionError, kBoxError);
+    PlatMessageBox(false, text, kCaptionError, kBoxError);
     return exitCode;
 }
 
@@ -30,11 +30,10 @@ bool AnotherInstanceRuns() {
 }
 
 int StartSockets() {
-    int version = 0;
-    if (!PlatSocketsStartup(&version)) return Fail(kTextSocketsFailed, 0);
-    if (version != 0x0202) {
-        PlatSocketsCleanup();
-        return Fail(kTextSocketsVersion, 0);
+    switch (PlatSocketsStartup()) {
+        case kSocketsReady: return -1;
+        case kSocketsFailed: return Fail(kTextSocketsFailed, 0);
+        case kSocketsUnsupported: return Fail(kTextSocketsVersion, 0);
     }
     return -1;
 }
@@ -69,7 +68,7 @@ int AgentMain(int argc, char** argv) {
         PlatDebugWrite("*** Debug output:");
     }
     if (AnotherInstanceRuns()) {
-        PlatMessageBox(nullptr, kTextAlreadyRunning, kCaptionWarning, kBoxWarning);
+        PlatMessageBox(false, kTextAlreadyRunning, kCaptionWarning, kBoxWarning);
         return 0;
     }
     int code = StartSockets();
@@ -78,9 +77,8 @@ int AgentMain(int argc, char** argv) {
     if (code >= 0) return code;
     code = AgentBringUp(argc, argv);
     if (code != 0) return code;
-    code = PlatRunMessageLoop(gAgent.statsWindow, gAgent.mainWindow);
-    PlatTrayNotify(kTrayDelete, gAgent.mainWindow, nullptr, nullptr);
-    PlatDestroyWindow(gAgent.mainWindow);
-    PlatDestroyWindow(gAgent.statsWindow);
+    code = PlatRunLoop();
+    PlatTrayNotify(kTrayDelete, false, false);
+    PlatDestroyWindows();
     return code;
 }

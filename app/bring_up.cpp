@@ -2,11 +2,11 @@
 #include <cstring>
 
 #include "app/agent_main.h"
-#include "app/events.h"
 #include "app/support_log.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "res/resource_ids.h"
 #include "session/world.h"
 #include "settings/policy.h"
@@ -22,26 +22,15 @@ bool TakesValue(int index, int argc, char** argv) { return index < argc && argv[
 
 }  // namespace
 
-void LoadStatusIcons() {
-    gAgent.iconDisconnected = PlatLoadIcon(IDI_DISCONNECTED);
-    gAgent.iconProgress = PlatLoadIcon(IDI_PROGRESS);
-    gAgent.iconConnected = PlatLoadIcon(IDI_CONNECTED);
-    gAgent.iconError = PlatLoadIcon(IDI_NET_ERROR);
-    gAgent.iconBlocked = PlatLoadIcon(IDI_BLOCKED);
-    gAgent.iconLimit = PlatLoadIcon(IDI_LIMIT);
-}
-
 namespace {
 
 bool CreateWindows() {
-    gAgent.mainWindow = PlatCreateDialog(kDialogLogon);
-    if (gAgent.mainWindow == nullptr) {
-        PlatMessageBox(nullptr, kTextLogonWindowFailed, kCaptionError, kBoxError);
+    if (!PlatCreateWindow(kWindowLogon)) {
+        PlatMessageBox(false, kTextLogonWindowFailed, kCaptionError, kBoxError);
         return false;
     }
-    gAgent.statsWindow = PlatCreateDialog(kDialogStats);
-    if (gAgent.statsWindow == nullptr) {
-        PlatMessageBox(nullptr, kTextStatsWindowFailed, kCaptionError, kBoxError);
+    if (!PlatCreateWindow(kWindowStats)) {
+        PlatMessageBox(false, kTextStatsWindowFailed, kCaptionError, kBoxError);
         return false;
     }
     return true;
@@ -74,7 +63,6 @@ void ApplyOptions(int argc, char** argv) {
 }
 
 int AgentBringUp(int argc, char** argv) {
-    LoadStatusIcons();
     if (!CreateWindows()) return 1;
     ShowStatsText("");
     LoadSettings();
@@ -85,18 +73,21 @@ int AgentBringUp(int argc, char** argv) {
     gAgent.hoverPingGuard = false;
     gAgent.autoReconnect = true;
     gAgent.limitState = kLimitNormal;
-    TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
+    TrayStatus(kIconDisconnected, kTextDisconnected);
     gAgent.connState = 0;
-    PlatSetTimer(gAgent.mainWindow, kTimerReconnect, kRetryDelayStart);
+    PlatSetTimer(kTimerReconnect, kRetryDelayStart);
     StartWorldWatch();
-    if (PlatIsItemChecked(gAgent.mainWindow, IDC_REMEMBER)) {
+    bool remember = gAgent.view.form.remember;
+    char login[1] = {};
+    PlatReadLogonForm(login, sizeof login, nullptr, 0, &remember);
+    if (remember) {
         gAgent.mainWindowVisible = false;
-        PlatShowWindow(gAgent.mainWindow, false);
-        PlatPostCommand(gAgent.mainWindow, IDC_CONNECT);
+        PlatShowWindow(kWindowLogon, false);
+        PlatPostCommand(IDC_CONNECT);
     } else {
         gAgent.mainWindowVisible = true;
         gAgent.autoReconnect = false;
-        PlatShowWindow(gAgent.mainWindow, true);
+        PlatShowWindow(kWindowLogon, true);
     }
     return 0;
 }

@@ -30,8 +30,7 @@ bool KeyFingerprint(RSA* key, char* hex, size_t size) {
                                EVP_sha256(), nullptr) == 1;
     OPENSSL_free(der);
     if (!ok || size < 2 * digestLength + 1) return false;
-    for (unsigned int i = 0; i < digestLength; ++i)
-        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    HexEncode(digest, digestLength, hex);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/account_view.h"
 #include "platform/platform.h"
 
 typedef struct rsa_st RSA;
@@ -84,9 +85,10 @@ struct AgentState {
     int accountShown;  // AccountShown: the account as the user last saw it
     int shownLimit;    // limitState at the last PING answered '1'
     // User interface and process
-    PlatWindow mainWindow;
-    PlatWindow statsWindow;
+    AccountView view;                  // what the user is shown; front ends read it
+    char formPassword[kPasswordSize];  // the password of a front end without a logon window
     bool mainWindowVisible;
+    bool statsWindowVisible;
     bool quitAfterLogout;
     bool runAtLogon;
     bool autorunLocked;
@@ -98,15 +100,6 @@ struct AgentState {
     // Settings
     bool rememberForbidden;   // the machine's policy: credentials are never stored
     bool settingsSaveFailed;  // the last save of the settings did not reach the store
-    PlatIcon iconDisconnected;
-    PlatIcon iconProgress;
-    PlatIcon iconConnected;
-    PlatIcon iconError;
-    PlatIcon iconLimit;
-    PlatIcon iconBlocked;
-    // What the tray shows now, so that it can be added again after Explorer restarts.
-    PlatIcon trayIcon;
-    char trayTip[64];
 };
 
 extern AgentState gAgent;

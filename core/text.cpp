@@ -30,3 +30,32 @@ void EscapeControls(char* destination, size_t size, const char* source) {
     }
     destination[used] = '\0';
 }
+
+void HexEncode(const unsigned char* bytes, size_t size, char* destination) {
+    static const char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < size; i++) {
+        destination[2 * i] = kDigits[bytes[i] >> 4];
+        destination[2 * i + 1] = kDigits[bytes[i] & 15];
+    }
+    destination[2 * size] = '\0';
+}
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+long HexDecode(const char* hex, size_t length, unsigned char* bytes, size_t room) {
+    if (length % 2 != 0 || length / 2 > room) return -1;
+    for (size_t i = 0; i < length; i += 2) {
+        int high = HexDigit(hex[i]), low = HexDigit(hex[i + 1]);
+        if (high < 0 || low < 0) return -1;
+        bytes[i / 2] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return static_cast<long>(length / 2);
+}

@@ -1,50 +1,40 @@
-// The few things the agent needs from the operating system. The core calls only these;
-// platform/win32 implements them with the real API, tests/fake with a recording fake.
-// Every call is made from the one user-interface thread.
+// The seam between the agent's portable core and a front end: what the core asks of the
+// platform it runs on. platform/win32 implements it for the Windows tray program,
+// platform/posix for the Linux agent, tests/fake for the core's tests; platform/events.h is the
+// other direction. Every call is made from the one thread that runs the loop.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// Opaque handles: a window, an icon, a socket, a registry key, a loaded menu.
-typedef void* PlatWindow;
-typedef void* PlatIcon;
-typedef void* PlatKey;
-typedef void* PlatMenu;
+#include "core/account_view.h"
+
 typedef intptr_t PlatSocket;
 const PlatSocket kNoSocket = -1;
 
-// Socket event bits, also the notification masks (the same numbers as Winsock's FD_*).
-const int kEventRead = 1;
-const int kEventWrite = 2;
-const int kEventConnect = 16;
-const int kEventClose = 32;
+// ---- Clock and timers: the ids and periods are the core's (core/timings.h) ----
 
-// ---- Clock and timers (timers post ticks to the window, ids are small integers) ----
-
-// Milliseconds from an arbitrary origin; wraps like GetTickCount.
+// Milliseconds from an arbitrary origin; wraps like a 32-bit tick count.
 uint32_t PlatNowMs();
-// Starts or restarts the periodic timer `id` of `window`.
-void PlatSetTimer(PlatWindow window, int id, uint32_t periodMs);
+// Starts or restarts the periodic timer `id`; each tick is OnTimer(id).
+void PlatSetTimer(int id, uint32_t periodMs);
 // Stops timer `id`; stopping a stopped timer is harmless.
-void PlatKillTimer(PlatWindow window, int id);
+void PlatKillTimer(int id);
 
-// ---- Sockets ----
+// ---- Sockets: events arrive as OnSocketEvent ----
 
-// Starts the sockets library asking for 2.2; false on failure, *version gets the offered one
-// as major * 256 + minor.
-bool PlatSocketsStartup(int* version);
-void PlatSocketsCleanup();
+enum PlatSocketsStart { kSocketsReady, kSocketsFailed, kSocketsUnsupported };
+// Makes sockets usable for the process: ready, failed, or a library the agent cannot use.
+PlatSocketsStart PlatSocketsStartup();
 // A new non-blocking IPv4 stream socket, kNoSocket on failure.
 PlatSocket PlatSocketOpen();
-// Asks for the events in `mask` as socket notifications to `window` (replaces the previous mask).
-// Each notification carries an error code: for kEventClose, 0 for an orderly close and the
-// system's code for a reset or an abort.
-void PlatSocketSelect(PlatSocket s, PlatWindow window, int mask);
-// Starts a connect to the dotted address and port; the outcome arrives as kEventConnect.
+// What the engine waits for next; a close is always reported.
+enum SocketWait { kWaitConnect, kWaitWrite, kWaitRead };
+void PlatSocketWait(PlatSocket s, SocketWait what);
+// Starts a connect to the dotted address and port; the outcome arrives as kSocketConnected.
 void PlatSocketConnect(PlatSocket s, const char* address, int port);
-// PlatSocketSend's result when the socket takes nothing more for now; a write event follows
-// once it can (and only then: no write event comes after a send that took part of the data).
+// PlatSocketSend's result when the socket takes nothing more for now; kSocketWritable follows
+// once it can (and only then: none comes after a send that took part of the data).
 const int kSendWouldBlock = -2;
 // Sends up to `length` bytes; the count sent, kSendWouldBlock, or another value <= 0 on error.
 int PlatSocketSend(PlatSocket s, const uint8_t* data, int length);
@@ -55,120 +45,98 @@ const int kRecvFailed = -2;
 int PlatSocketRecv(PlatSocket s, uint8_t* data, int length);
 // Shuts both directions down (the socket stays open until PlatSocketClose).
 void PlatSocketShutdown(PlatSocket s);
-// Closes the socket and drops the notifications still queued for it (the handle value is
-// reused by the next socket); kNoSocket is ignored.
+// Closes the socket and drops the events still queued for it (the handle value may be reused by
+// the next socket); kNoSocket is ignored.
 void PlatSocketClose(PlatSocket s);
 
-// Blocking exchange used only while Windows ends the session: a blocking socket with no
-// notifications. Each call waits at most `timeoutMs`; results as above, < 0 on time-out.
+// Blocking exchange used only while the system ends the user's session: a blocking socket with
+// no events. Each call waits at most `timeoutMs`; results as above, < 0 on time-out.
 PlatSocket PlatSocketOpenBlocking();
 int PlatSocketConnectWait(PlatSocket s, const char* address, int port, uint32_t timeoutMs);
 int PlatSocketSendWait(PlatSocket s, const uint8_t* data, int length, uint32_t timeoutMs);
 int PlatSocketRecvWait(PlatSocket s, uint8_t* data, int length, uint32_t timeoutMs);
 
-// ---- Windows and controls ----
+// ---- What the user sees: the front end shows gAgent.view ----
 
-enum PlatDialog { kDialogLogon, kDialogStats };
-// Creates the modeless dialog (hidden, no owner); nullptr on failure.
-PlatWindow PlatCreateDialog(PlatDialog which);
-void PlatDestroyWindow(PlatWindow window);
-void PlatShowWindow(PlatWindow window, bool visible);
-// Copies at most size - 1 characters of control `id` into `buffer`, always NUL-terminated.
-void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size);
-void PlatSetItemText(PlatWindow window, int id, const char* text);
-bool PlatIsItemChecked(PlatWindow window, int id);
-void PlatSetItemChecked(PlatWindow window, int id, bool checked);
-// Enables or greys a control of a dialog.
-void PlatSetItemEnabled(PlatWindow window, int id, bool enabled);
-// Shows `icon` in the icon control `id` (STM_SETICON).
-void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon);
-// Loads an icon group of the executable by resource id (the system's standard size).
-PlatIcon PlatLoadIcon(int resourceId);
-
-// Posts command `id` to `window` as if its control had been used.
-void PlatPostCommand(PlatWindow window, int id);
-// Posts an empty message, so that a tracked menu closes properly.
-void PlatPostNull(PlatWindow window);
-// Posts the quit message that ends the message loop with `exitCode`.
-void PlatPostQuit(int exitCode);
-// Runs the message loop, offering messages to both dialogs first; returns the quit code.
-int PlatRunMessageLoop(PlatWindow statsWindow, PlatWindow mainWindow);
-
-enum PlatBoxKind { kBoxError, kBoxWarning, kBoxInformation };
-// A message box; owner may be nullptr. Returns when the user closes it.
-void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, PlatBoxKind kind);
-
-// ---- Tray icon ----
+enum PlatWindowId { kWindowLogon, kWindowStats };
+// Creates the window, hidden; false on failure. A front end without windows returns true.
+bool PlatCreateWindow(PlatWindowId which);
+void PlatDestroyWindows();
+void PlatShowWindow(PlatWindowId which, bool visible);
+// Fills the logon window from view.form (the password field shows a stand-in while
+// view.form.passwordRemembered; the remember box is greyed unless view.form.rememberAllowed).
+void PlatShowLogonForm();
+// The logon window's fields as the user left them: the login (at most size - 1 characters), the
+// password (likewise, when `password` is not nullptr) and the remember box. False where the front
+// end has no logon window: the core's view.form is the form then.
+bool PlatReadLogonForm(char* login, size_t loginSize, char* password, size_t passwordSize,
+                       bool* remember);
+// Shows view.statistics in the statistics window.
+void PlatShowStatistics();
 
 enum PlatTrayAction { kTrayAdd, kTrayModify, kTrayDelete };
-// Shell_NotifyIcon for (window, id 0) with the tray callback message; icon and tip may be nullptr,
-// which leaves them out of the update. Returns the shell's result.
-bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char* tip);
-// Shows a balloon notification from the tray icon of `window` (title <= 63, text <= 255 chars).
-bool PlatTrayBalloon(PlatWindow window, const char* title, const char* text);
+// The tray icon: view.icon when `icon`, view.tooltip when `tip`; the statistics window's icon
+// follows the picture. Returns whether the shell took the update (true without a tray).
+bool PlatTrayNotify(PlatTrayAction action, bool icon, bool tip);
+// A notification of an account change (title <= 63, text <= 255 characters).
+bool PlatNotify(const char* title, const char* text);
+
+enum PlatBoxKind { kBoxError, kBoxWarning, kBoxInformation };
+// A message box, owned by the logon window when `owned`; returns when the user has closed it.
+void PlatMessageBox(bool owned, const char* text, const char* caption, PlatBoxKind kind);
+
+// The tray menu: loaded afresh, items checked and greyed by command id, then shown at the
+// cursor; a chosen item arrives as OnCommand. PlatMenuShow also destroys it.
+bool PlatMenuLoad();
+void PlatMenuCheck(int id, bool checked);
+void PlatMenuGray(int id, bool grayed);
+void PlatMenuShow();
+
+// ---- The loop ----
+
+// Has OnCommand(id) run on the next round of the loop.
+void PlatPostCommand(int id);
+// Ends the loop with `exitCode`.
+void PlatPostQuit(int exitCode);
+// Runs the loop until the quit; returns the quit code.
+int PlatRunLoop();
 
 // ---- World changes ----
 
-// Asks for a notification to `window` whenever the local IPv4 address list changes (the
-// platform then calls OnWorldChange); false when the system cannot give it.
-bool PlatWatchAddressList(PlatWindow window);
+// Asks for OnWorldChange whenever the local IPv4 address list changes; false when the system
+// cannot tell.
+bool PlatWatchAddressList();
 
-// ---- Tray menu ----
+// ---- Settings, the start at logon, the machine's policy ----
 
-// Loads the tray menu template afresh; nullptr on failure.
-PlatMenu PlatMenuLoad();
-void PlatMenuCheck(PlatMenu menu, int id, bool checked);
-// Greys (disabled) or enables item `id`.
-void PlatMenuGray(PlatMenu menu, int id, bool grayed);
-// Brings `owner` to the foreground and tracks the first popup at the cursor; a chosen item
-// arrives as a command to `owner`.
-void PlatMenuTrack(PlatMenu menu, PlatWindow owner);
-void PlatMenuDestroy(PlatMenu menu);
-
-// ---- Registry (HKEY_CURRENT_USER) ----
-
-enum PlatValueType {
-    kValueNone = 0,
-    kValueString = 1,
-    kValueBinary = 3,
-    kValueDword = 4,
-    kValueOther = 99
-};
-// Opens the key, creating it if absent; nullptr on failure.
-PlatKey PlatRegCreateKey(const char* path);
-// Reads value `name` into at most *size bytes. True on success with *size set to the bytes read
-// (and *type if not nullptr); false leaves the buffer untouched (too small counts as failure).
-bool PlatRegQuery(PlatKey key, const char* name, void* data, uint32_t* size, PlatValueType* type);
-bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* data, uint32_t size);
-bool PlatRegDelete(PlatKey key, const char* name);
-void PlatRegClose(PlatKey key);
-// The start-at-logon entry: how string value `name` compares with the running program's full
-// path, as the system stores both (nothing is lost to the agent's code page on the way).
-enum PlatPathMatch { kPathAbsent, kPathOther, kPathSame };
-PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name);
-// Writes the running program's full path as string value `name`.
-bool PlatRegSetProgramPath(PlatKey key, const char* name);
-// Reads a REG_DWORD an administrator set under HKEY_LOCAL_MACHINE (never created or written);
-// false when the key or value is absent or not a 4-byte DWORD.
-bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value);
+// Reads the user's stored settings; values that are absent are !present. False when the store
+// cannot be opened at all (the record is then all absent).
+bool PlatLoadSettings(StoredSettings* settings);
+// Writes the values marked kStoredWrite and deletes those marked kStoredDelete; the rest stay as
+// they are. False when any of that did not reach the store.
+bool PlatSaveSettings(const StoredSettings& settings);
+AutostartState PlatAutostartState();
+// Starts the running program at the user's logon, or not; false when that could not be done.
+bool PlatSetAutostart(bool on);
+// The policy an administrator set for the machine (never written by the agent). Values that are
+// absent or not understood leave the record's defaults.
+void PlatLoadPolicy(MachinePolicy* policy);
 
 // ---- Process ----
 
 enum PlatMutexResult { kMutexCreated, kMutexExisted, kMutexFailed };
-// Creates the named mutex initially owned; it is held until the process ends. kMutexFailed
-// when it cannot be created (access denied, for one).
+// Takes the single-instance guard, held until the process ends. kMutexFailed when it cannot be
+// created (on Windows: access denied, an elevated agent holds it).
 PlatMutexResult PlatCreateInstanceMutex(const char* name);
-// Waits for the mutex up to timeoutMs; true when the wait reports it abandoned.
+// Waits for the guard up to timeoutMs; true when the wait reports it abandoned.
 bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs);
-// The full path of the running executable in the agent's code page, NUL-terminated within size.
-void PlatProgramPath(char* buffer, size_t size);
 // Makes debug output available: the existing standard output when it is usable, otherwise a
-// new console with standard input and output reopened on it.
+// new console (on Windows) with standard input and output on it.
 void PlatOpenDebugOutput();
-// Opens the support log at `path` (environment variables such as %LOCALAPPDATA% expanded) for
-// appending; PlatDebugWrite then also writes there, in UTF-8 with a BOM, moving a log past about
-// 1 MB to `path`.1 first. False when it cannot be opened.
+// Opens the support log at `path` (environment variables expanded) for appending; debug lines
+// then also go there in UTF-8, a log past about 1 MB moving to `path`.1 first. False when it
+// cannot be opened.
 bool PlatOpenDebugLog(const char* path);
-// Writes one line of ANSI text and a line end: to the debug output, converted to the console's
-// OEM code page, when it was opened (or no log is open), and to the support log if one is open.
+// Writes one line of the agent's text and a line end: to the debug output when it was opened (or
+// no log is open), and to the support log if one is open.
 void PlatDebugWrite(const char* ansiText);

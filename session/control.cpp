@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "session/frames.h"
@@ -31,12 +31,12 @@ void EndSession() {
 // Puts "title:\nwhy" (cut to fit) into the tray and the statistics window.
 void ShowRefusal(const char* title, const char* why, char* text, size_t size) {
     snprintf(text, size, "%s:\n%s", title, why);
-    TrayStatus(gAgent.iconError, text);
+    TrayStatus(kIconError, text);
     ShowStatsText(text);
 }
 
 void OnLogonAccepted(const LogonReply& reply) {
-    TrayStatus(gAgent.iconProgress, kTextPasswordAccepted);
+    TrayStatus(kIconProgress, kTextPasswordAccepted);
     if (atoi(reply.session) == 0) {
         NetworkError("Session id is 0");
         return;
@@ -52,7 +52,7 @@ void OnLogonAccepted(const LogonReply& reply) {
     gAgent.timeoutRetries = 0;
     DebugPrint("Парсинг сообщения: установка 'small timer' для 'PING'");
     gAgent.pingInterval = reply.code == '3' ? PingIntervalMs(reply.seconds) : kSlowPingMs;
-    PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
+    PlatSetTimer(kTimerPing, kFastPingMs);
     SaveSettings();
     gAgent.autoReconnect = true;
     NoteAccountChange(kChangeLogonAccepted, nullptr);
@@ -60,25 +60,25 @@ void OnLogonAccepted(const LogonReply& reply) {
 
 void OnLogonImpossible(const char* rest) {
     EndSession();
-    PlatKillTimer(gAgent.mainWindow, kTimerPing);
+    PlatKillTimer(kTimerPing);
     char text[1024];
     ShowRefusal(kTextLogonImpossible, rest, text, sizeof text);
     NoteAccountChange(kChangeRefusedBusy, rest);
     gAgent.retryDelay = NextRetryDelay(gAgent.retryDelay);
-    PlatSetTimer(gAgent.mainWindow, kTimerReconnect, gAgent.retryDelay);
+    PlatSetTimer(kTimerReconnect, gAgent.retryDelay);
 }
 
 void OnLogonRefused(const char* rest) {
     EndSession();
-    PlatKillTimer(gAgent.mainWindow, kTimerPing);
+    PlatKillTimer(kTimerPing);
     gAgent.useSavedPassword = false;
     char text[1024];
     ShowRefusal(kTextLogonRefused, rest, text, sizeof text);
     NoteAccountChange(kChangeRefusedAuth, rest);
-    PlatMessageBox(gAgent.mainWindow, text, kCaptionWarning, kBoxWarning);
+    PlatMessageBox(true, text, kCaptionWarning, kBoxWarning);
     gAgent.mainWindowVisible = true;
     gAgent.autoReconnect = false;
-    PlatShowWindow(gAgent.mainWindow, true);
+    PlatShowWindow(kWindowLogon, true);
 }
 
 void HandleLogonReply(char* text) {
@@ -93,7 +93,7 @@ void HandleLogonReply(char* text) {
     }
     if (gAgent.retryDelay != kRetryDelayStart) {
         gAgent.retryDelay = kRetryDelayStart;
-        PlatSetTimer(gAgent.mainWindow, kTimerReconnect, gAgent.retryDelay);
+        PlatSetTimer(kTimerReconnect, gAgent.retryDelay);
     }
     if (reply.code == '2') {
         OnLogonRefused(reply.reason);
@@ -105,20 +105,21 @@ void HandleLogonReply(char* text) {
 }
 
 void HandleLogoutReply() {
-    TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
+    TrayStatus(kIconDisconnected, kTextDisconnected);
     ShowStatsText(kTextDisconnected);
     EndSession();
     NoteAccountChange(kChangeLoggedOff, nullptr);
 }
 
 void OnPingAnswered(const PingReply& reply) {
-    TrayStatus(gAgent.iconConnected, kTextConnected);
+    TrayStatus(kIconConnected, kTextConnected);
     gAgent.linkConfirmed = true;
     gAgent.timeoutRetries = 0;
     gAgent.limitState = reply.limitState;
-    ShowAccountStatistics(reply);
-    PlatSetTimer(gAgent.mainWindow, kTimerPing, gAgent.pingInterval);
-    NoteAccountChange(kChangeOpen, gAgent.trayTip);
+    ShowAccountStatistics(reply.statusGiven, reply.limitState, reply.balance, reply.cost,
+                          reply.message);
+    PlatSetTimer(kTimerPing, gAgent.pingInterval);
+    NoteAccountChange(kChangeOpen, gAgent.view.tooltip);
 }
 
 void OnPingRetry() {
@@ -129,16 +130,16 @@ void OnPingRetry() {
         NetworkError(kReasonAccessDenied);
         return;
     }
-    PlatSetTimer(gAgent.mainWindow, kTimerPing, kFastPingMs);
-    TrayStatus(gAgent.iconProgress, kTextPasswordAccepted);
+    PlatSetTimer(kTimerPing, kFastPingMs);
+    TrayStatus(kIconProgress, kTextPasswordAccepted);
 }
 
 void HandlePingReply(char* text) {
-    PlatKillTimer(gAgent.mainWindow, kTimerPing);
+    PlatKillTimer(kTimerPing);
     PingReply reply = ParsePingReply(text);
     switch (reply.code) {
         case '0':
-            TrayStatus(gAgent.iconError, reply.text);
+            TrayStatus(kIconError, reply.text);
             ShowStatsText(reply.text);
             gAgent.linkConfirmed = false;
             gAgent.sessionActive = false;
@@ -154,7 +155,8 @@ void HandlePingReply(char* text) {
 void HandleInfoReply() {
     const char* reply = reinterpret_cast<const char*>(gAgent.ioBuffer);
     ShowStatsText(ParseInfoReply(reply, gAgent.ioLength));
-    PlatShowWindow(gAgent.statsWindow, true);
+    gAgent.statsWindowVisible = true;
+    PlatShowWindow(kWindowStats, true);
 }
 
 }  // namespace
@@ -164,38 +166,58 @@ void StartLogon() {
     gAgent.linkConfirmed = false;
     gAgent.sessionActive = false;
     memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
-    TrayStatus(gAgent.iconProgress, kTextConnecting);
+    TrayStatus(kIconProgress, kTextConnecting);
     gAgent.sessionAtServer = false;
     gAgent.connState = kLogonConnecting;
-    PlatGetItemText(gAgent.mainWindow, IDC_LOGIN, gAgent.login, sizeof gAgent.login);
-    PlatGetItemText(gAgent.mainWindow, IDC_PASSWORD, gAgent.password, sizeof gAgent.password);
+    // The fields as the logon window holds them now; a front end without one keeps its form
+    // in the view.
+    bool remember = false;
+    if (!PlatReadLogonForm(gAgent.login, sizeof gAgent.login, gAgent.password,
+                           sizeof gAgent.password, &remember)) {
+        CopyBounded(gAgent.login, sizeof gAgent.login, gAgent.view.form.login);
+        CopyBounded(gAgent.password, sizeof gAgent.password, gAgent.formPassword);
+    }
     ComposeRequest("LOGON", gAgent.login, gAgent.password, kClientVersionCode);
     OpenConnection();
     gAgent.mainWindowVisible = false;
-    PlatShowWindow(gAgent.mainWindow, false);
+    PlatShowWindow(kWindowLogon, false);
+}
+
+void CommandLogOn(const char* login, const char* password, bool remember) {
+    // As the logon window would hold them: the login typed, the password typed (which drops the
+    // remembered block) or left standing for the block, and the box.
+    CopyBounded(gAgent.view.form.login, sizeof gAgent.view.form.login,
+                login != nullptr ? login : "");
+    if (password != nullptr) {
+        CopyBounded(gAgent.formPassword, sizeof gAgent.formPassword, password);
+        OnPasswordTyped();
+    }
+    gAgent.view.form.remember = remember && gAgent.view.form.rememberAllowed;
+    StartLogon();
 }
 
 void StartLogout() {
     gAgent.autoReconnect = false;
     if (!IdleInSession()) return;
-    TrayStatus(gAgent.iconProgress, kTextDisconnecting);
+    TrayStatus(kIconProgress, kTextDisconnecting);
     ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
     gAgent.connState = kLogoutConnecting;
     OpenConnection();
     gAgent.mainWindowVisible = false;
-    PlatShowWindow(gAgent.mainWindow, false);
+    PlatShowWindow(kWindowLogon, false);
 }
 
 void StartStaleLogout() {
     if (gAgent.connState != kIdle) return;
-    TrayStatus(gAgent.iconProgress, kTextDisconnecting);
+    TrayStatus(kIconProgress, kTextDisconnecting);
     ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
     gAgent.connState = kLogoutConnecting;
     OpenConnection();
 }
 
 void RequestStatistics() {
-    PlatShowWindow(gAgent.statsWindow, true);
+    gAgent.statsWindowVisible = true;
+    PlatShowWindow(kWindowStats, true);
     if (!IdleInSession()) return;
     gAgent.connState = kInfoConnecting;
     ComposeRequest("GETINFO", gAgent.login, gAgent.sessionId, "VOID4");
@@ -214,20 +236,20 @@ void SendPing() {
 void OnHover() {
     if (!IdleInSession() || gAgent.hoverPingGuard) return;
     gAgent.hoverPingGuard = true;
-    PlatSetTimer(gAgent.mainWindow, kTimerHover, kHoverGuardMs);
+    PlatSetTimer(kTimerHover, kHoverGuardMs);
     DebugPrint("Получение статистики, вне очередной 'PING'");
     SendPing();
 }
 
 void EndHoverGuard() {
     gAgent.hoverPingGuard = false;
-    PlatKillTimer(gAgent.mainWindow, kTimerHover);
+    PlatKillTimer(kTimerHover);
 }
 
 void ReconnectTick() {
     if (gAgent.connState == kIdle && !gAgent.mainWindowVisible && gAgent.autoReconnect &&
         !gAgent.linkConfirmed && !gAgent.sessionActive) {
-        PlatPostCommand(gAgent.mainWindow, IDC_CONNECT);
+        PlatPostCommand(IDC_CONNECT);
     }
 }
 

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "session/control.h"
 #include "session/world.h"
 #include "ui/texts.h"
@@ -44,22 +44,22 @@ void OnConnected() {
     switch (gAgent.connState) {
         case kLogonConnecting:
             gAgent.connState = kLogonWriting;
-            TrayStatus(nullptr, kTextConnecting);
+            TrayStatus(kIconNone, kTextConnecting);
             break;
         case kLogoutConnecting:
             gAgent.connState = kLogoutWriting;
-            TrayStatus(nullptr, kTextDisconnecting);
+            TrayStatus(kIconNone, kTextDisconnecting);
             break;
         case kPingConnecting:
             gAgent.connState = kPingWriting;
-            TrayStatus(nullptr, gAgent.linkConfirmed ? kTextConnected : kTextPasswordAccepted);
+            TrayStatus(kIconNone, gAgent.linkConfirmed ? kTextConnected : kTextPasswordAccepted);
             break;
         case kInfoConnecting: gAgent.connState = kInfoWriting; break;
         default: NetworkError("sys error"); return;
     }
     gAgent.ioExpected = 4 * gAgent.blockSize;
     gAgent.ioLength = 0;
-    PlatSocketSelect(gAgent.socketHandle, gAgent.mainWindow, kEventWrite | kEventClose);
+    PlatSocketWait(gAgent.socketHandle, kWaitWrite);
 }
 
 bool IsWritingState(int state) {
@@ -87,7 +87,7 @@ void OnWritable() {
     memset(gAgent.ioBuffer, 0, gAgent.ioExpected);
     gAgent.connState++;  // writing -> reading of the same request
     gAgent.ioLength = 0;
-    PlatSocketSelect(gAgent.socketHandle, gAgent.mainWindow, kEventRead | kEventClose);
+    PlatSocketWait(gAgent.socketHandle, kWaitRead);
 }
 
 // Receives what fits: a reply never exceeds ioExpected - 1 bytes, so its NUL always fits.
@@ -119,7 +119,7 @@ void RequestFailed(const char* reason) {
 void CompleteRequest(const char* reasonIfEmpty) {
     PlatSocketShutdown(gAgent.socketHandle);
     CloseCurrentSocket();
-    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+    PlatKillTimer(kTimerRequest);
     bool failed = gAgent.ioLength == 0;
     if (failed) {
         RequestFailed(reasonIfEmpty);
@@ -134,7 +134,7 @@ void CompleteRequest(const char* reasonIfEmpty) {
 // A connection that ended in an error never yields a reply: what arrived before a reset may be
 // any part of one ("1 1234" cut to "1 1" would log on as another session).
 void ConnectionBroken() {
-    TrayStatus(gAgent.iconError, kTextCannotConnect);
+    TrayStatus(kIconError, kTextCannotConnect);
     NetworkError("error on scoket event");
     RequestEnded(true);
 }
@@ -179,18 +179,18 @@ void OnClosed() {
 
 void OpenConnection() {
     DebugPrint("Попытка соединения...");
-    PlatSetTimer(gAgent.mainWindow, kTimerRequest, kRequestTimeoutMs);  // restarts a running one
+    PlatSetTimer(kTimerRequest, kRequestTimeoutMs);  // restarts a running one
     CloseCurrentSocket();
     gAgent.socketHandle = PlatSocketOpen();
     if (gAgent.socketHandle == kNoSocket) return;  // the request ends through its timeout
-    PlatSocketSelect(gAgent.socketHandle, gAgent.mainWindow, kEventConnect | kEventClose);
+    PlatSocketWait(gAgent.socketHandle, kWaitConnect);
     char address[kAddressSize];
     int port = 0;
     ServerEndpoint(address, sizeof address, &port);
     PlatSocketConnect(gAgent.socketHandle, address, port);
 }
 
-void OnSocketEvent(PlatSocket socket, int event, int error) {
+void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
     // Notifications of a socket already closed can still be queued; only the current one counts.
     if (socket == kNoSocket || socket != gAgent.socketHandle) return;
     if (error != 0) {
@@ -198,10 +198,10 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
         return;
     }
     switch (event) {
-        case kEventConnect: OnConnected(); break;
-        case kEventWrite: OnWritable(); break;
-        case kEventRead: OnReadable(); break;
-        case kEventClose: OnClosed(); break;
+        case kSocketConnected: OnConnected(); break;
+        case kSocketWritable: OnWritable(); break;
+        case kSocketReadable: OnReadable(); break;
+        case kSocketClosed: OnClosed(); break;
         default: NetworkError("sys error"); break;
     }
 }
@@ -209,17 +209,17 @@ void OnSocketEvent(PlatSocket socket, int event, int error) {
 void NetworkError(const char* reason) {
     DebugPrint("Сетевая ошибка, причина: %s", reason);
     NoteAccountChange(kChangeNetworkError, kTextCannotConnect);
-    TrayStatus(gAgent.iconError, kTextCannotConnect);
+    TrayStatus(kIconError, kTextCannotConnect);
     ShowStatsText(kTextCannotConnect);
     gAgent.connState = kIdle;
     gAgent.sessionActive = false;
     gAgent.linkConfirmed = false;
     CloseCurrentSocket();
-    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+    PlatKillTimer(kTimerRequest);
 }
 
 void OnRequestTimeout() {
-    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+    PlatKillTimer(kTimerRequest);
     if (gAgent.connState == kIdle) return;
     RequestFailed("Network timeout");
     RequestEnded(true);

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "session/engine.h"
 #include "session/frames.h"
 #include "ui/texts.h"
@@ -52,9 +52,9 @@ void LogoutAtSessionEnd() {
     if (!gAgent.sessionActive) return;
     uint32_t deadline = PlatNowMs() + kRequestTimeoutMs;
     gAgent.mainWindowVisible = false;
-    PlatShowWindow(gAgent.mainWindow, false);
+    PlatShowWindow(kWindowLogon, false);
     ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
-    PlatKillTimer(gAgent.mainWindow, kTimerRequest);
+    PlatKillTimer(kTimerRequest);
     PlatSocketClose(gAgent.socketHandle);
     gAgent.socketHandle = PlatSocketOpenBlocking();
     gAgent.sessionEndLogoff = true;
@@ -94,6 +94,6 @@ void OnEndSession(bool ending, bool closeApp) {
     gAgent.sessionActive = false;
     gAgent.linkConfirmed = false;
     memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
-    TrayStatus(gAgent.iconDisconnected, kTextDisconnected);
+    TrayStatus(kIconDisconnected, kTextDisconnected);
     ShowStatsText(kTextDisconnected);
 }

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/events.h"
 #include "core/agent_state.h"
+#include "platform/events.h"
 #include "session/control.h"
 #include "session/engine.h"
 
@@ -25,7 +25,7 @@ void EndEpisode() {
     gAgent.worldRetryPending = false;
     gAgent.worldEpisode = false;
     gAgent.worldRequest = kWorldNone;
-    PlatKillTimer(gAgent.mainWindow, kTimerWorld);
+    PlatKillTimer(kTimerWorld);
 }
 
 // The next re-check after a failure for network reasons, while it starts within the window.
@@ -37,7 +37,7 @@ void ScheduleRetry() {
     }
     gAgent.worldNextDelay = delay * 2;
     gAgent.worldRetryPending = true;
-    PlatSetTimer(gAgent.mainWindow, kTimerWorld, delay);
+    PlatSetTimer(kTimerWorld, delay);
 }
 
 void LogOnAgain() {
@@ -94,7 +94,7 @@ void Notify(const char* title, const char* text) {
     for (char* c = line; *c != '\0'; c++)
         if (*c == '\n' || *c == '\r') *c = ' ';
     DebugPrint("Уведомление: %s", line);
-    PlatTrayBalloon(gAgent.mainWindow, title, text);
+    PlatNotify(title, text);
 }
 
 void NoteOpen(const char* text) {
@@ -161,7 +161,7 @@ void StartEpisode(uint32_t now) {
     if (gAgent.worldEpisode && gAgent.worldRetryPending) return;
     gAgent.worldEpisode = true;
     gAgent.worldNextDelay = kWorldFirstRetryMs;
-    PlatKillTimer(gAgent.mainWindow, kTimerWorld);
+    PlatKillTimer(kTimerWorld);
     if (gAgent.worldRequest != kWorldNone) return;  // the re-check under way answers this too
     Check();
 }
@@ -179,8 +179,7 @@ void OnWorldChange(const char* what) {
     if (gAgent.worldChecked && since < gAgent.worldGapMs) {
         // Too soon after the last check: one more check once the gap is over sees this change
         // and every other that comes until then.
-        if (!gAgent.worldHeld)
-            PlatSetTimer(gAgent.mainWindow, kTimerWorldHeld, gAgent.worldGapMs - since);
+        if (!gAgent.worldHeld) PlatSetTimer(kTimerWorldHeld, gAgent.worldGapMs - since);
         gAgent.worldHeld = true;
         return;
     }
@@ -188,7 +187,7 @@ void OnWorldChange(const char* what) {
 }
 
 void OnWorldHeldTimer() {
-    PlatKillTimer(gAgent.mainWindow, kTimerWorldHeld);
+    PlatKillTimer(kTimerWorldHeld);
     if (!gAgent.worldHeld) return;
     gAgent.worldHeld = false;
     StartEpisode(PlatNowMs());
@@ -235,7 +234,7 @@ void WorldRequestEnded(bool networkFailure) {
 }
 
 void OnWorldTimer() {
-    PlatKillTimer(gAgent.mainWindow, kTimerWorld);
+    PlatKillTimer(kTimerWorld);
     gAgent.worldRetryPending = false;
     if (!gAgent.worldEpisode || gAgent.worldRequest != kWorldNone) return;
     if (Passed(PlatNowMs(), gAgent.worldDeadlineMs)) {
@@ -246,6 +245,5 @@ void OnWorldTimer() {
 }
 
 void StartWorldWatch() {
-    if (!PlatWatchAddressList(gAgent.mainWindow))
-        DebugPrint("Изменения сетевых адресов не отслеживаются");
+    if (!PlatWatchAddressList()) DebugPrint("Изменения сетевых адресов не отслеживаются");
 }

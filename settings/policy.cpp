@@ -1,26 +1,33 @@
 #include "settings/policy.h"
 
-#include "core/agent_state.h"
-#include "res/resource_ids.h"
-#include "settings/store.h"
+#include <cstring>
 
-// Under Policies, so that 32- and 64-bit Windows share it and users cannot change it.
-const char kPolicyKey[] = "Software\\Policies\\Vorna\\AuthUtility";
-const char kPolicyNoSaveValue[] = "nosavedata";
+#include "core/agent_state.h"
+#include "settings/store.h"
+#include "ui/tray.h"
 
 void ApplyRememberPolicy() {
-    uint32_t forbidden = 0;
-    if (!PlatReadMachineDword(kPolicyKey, kPolicyNoSaveValue, &forbidden) || forbidden == 0) return;
+    MachinePolicy policy;
+    memset(&policy, 0, sizeof policy);
+    PlatLoadPolicy(&policy);
+    if (!policy.noSaveData) return;
     gAgent.rememberForbidden = true;
-    PlatKey key = PlatRegCreateKey(kSettingsKey);
+    static StoredSettings stored;
+    memset(&stored, 0, sizeof stored);
     uint32_t off = 0;
-    PlatRegSet(key, "savedata", kValueDword, &off, sizeof off);
-    PlatRegDelete(key, "login");
-    PlatRegDelete(key, "pass");
-    PlatRegClose(key);
+    StoredValue& saveData = stored.values[kStoredSaveData];
+    saveData.action = kStoredWrite;
+    saveData.type = kValueDword;
+    saveData.size = sizeof off;
+    memcpy(saveData.data, &off, sizeof off);
+    stored.values[kStoredLogin].action = kStoredDelete;
+    stored.values[kStoredPass].action = kStoredDelete;
+    PlatSaveSettings(stored);
     gAgent.useSavedPassword = false;
-    PlatSetItemText(gAgent.mainWindow, IDC_LOGIN, "");
-    PlatSetItemText(gAgent.mainWindow, IDC_PASSWORD, "");
-    PlatSetItemChecked(gAgent.mainWindow, IDC_REMEMBER, false);
-    PlatSetItemEnabled(gAgent.mainWindow, IDC_REMEMBER, false);
+    LogonForm& form = gAgent.view.form;
+    form.login[0] = '\0';
+    form.passwordRemembered = false;
+    form.remember = false;
+    form.rememberAllowed = false;
+    ShowLogonForm();
 }

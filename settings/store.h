@@ -1,9 +1,9 @@
-// Per-user settings in the registry and the start-at-logon entry.
+// The per-user settings as a record the platform loads and saves, and the start-at-logon entry.
 #pragma once
 
-extern const char kSettingsKey[];   // "Software\\Vorna\\AuthUtility"
-extern const char kRunKey[];        // "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
-extern const char kRunValueName[];  // "VORNA Auth Utility"
-
+// Restores the remember flag, login and password block, start at logon and the notification
+// setting, and fills the logon form.
 void LoadSettings();
+// Stores what is remembered now (the logon form's box and login) and start at logon, and puts
+// the start-at-logon entry in line with it. Returns 0.
 int SaveSettings();

@@ -3,11 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/text.h"
 #include "core/timings.h"
-#include "res/resource_ids.h"
+#include "platform/events.h"
 #include "ui/texts.h"
 
 namespace {
@@ -18,40 +17,37 @@ namespace {
 // Until one of them works (the shell may not be ready at early logon, or Explorer restarted) a
 // timer keeps trying.
 bool AddTrayIcon() {
-    const char* tip = gAgent.trayTip[0] != '\0' ? gAgent.trayTip : nullptr;
-    bool added = PlatTrayNotify(kTrayAdd, gAgent.mainWindow, gAgent.trayIcon, tip) ||
-                 PlatTrayNotify(kTrayModify, gAgent.mainWindow, gAgent.trayIcon, tip);
+    bool icon = gAgent.view.icon != kIconNone;
+    bool tip = gAgent.view.tooltip[0] != '\0';
+    bool added = PlatTrayNotify(kTrayAdd, icon, tip) || PlatTrayNotify(kTrayModify, icon, tip);
     gAgent.trayIconAdded = added;
     if (added) {
-        PlatKillTimer(gAgent.mainWindow, kTimerTrayRetry);
+        PlatKillTimer(kTimerTrayRetry);
     } else {
-        PlatSetTimer(gAgent.mainWindow, kTimerTrayRetry, kTrayRetryMs);
+        PlatSetTimer(kTimerTrayRetry, kTrayRetryMs);
     }
     return added;
 }
 
 }  // namespace
 
-bool TrayStatus(PlatIcon icon, const char* text) {
-    if (icon != nullptr && icon == gAgent.iconConnected) {
-        if (gAgent.limitState == kLimitNear) icon = gAgent.iconLimit;
-        if (gAgent.limitState == kLimitBlocked) icon = gAgent.iconBlocked;
+bool TrayStatus(TrayIcon icon, const char* text) {
+    if (icon == kIconConnected) {
+        if (gAgent.limitState == kLimitNear) icon = kIconLimit;
+        if (gAgent.limitState == kLimitBlocked) icon = kIconBlocked;
     }
     DebugPrint("Трей: %s", text != nullptr ? text : "");
-    if (text != nullptr) CopyBounded(gAgent.trayTip, sizeof gAgent.trayTip, text);
-    if (icon != nullptr) {
-        gAgent.trayIcon = icon;
-        PlatSetItemIcon(gAgent.statsWindow, IDC_STATS_ICON, icon);
-    }
+    if (text != nullptr) CopyBounded(gAgent.view.tooltip, sizeof gAgent.view.tooltip, text);
+    if (icon != kIconNone) gAgent.view.icon = icon;
+    gAgent.view.sessionOpen = gAgent.sessionActive;
     gAgent.trayIconPending = false;
     if (!gAgent.trayIconAdded) return AddTrayIcon();
-    return PlatTrayNotify(kTrayModify, gAgent.mainWindow, icon,
-                          text != nullptr ? gAgent.trayTip : nullptr);
+    return PlatTrayNotify(kTrayModify, icon != kIconNone, text != nullptr);
 }
 
 void RetryTrayIcon() {
     if (gAgent.trayIconAdded) {
-        PlatKillTimer(gAgent.mainWindow, kTimerTrayRetry);
+        PlatKillTimer(kTimerTrayRetry);
         return;
     }
     AddTrayIcon();
@@ -63,29 +59,39 @@ void OnTaskbarCreated() {
     AddTrayIcon();
 }
 
-void ShowStatsText(const char* text) { PlatSetItemText(gAgent.statsWindow, IDC_STATS_TEXT, text); }
+void ShowStatsText(const char* text) {
+    CopyBounded(gAgent.view.statistics, sizeof gAgent.view.statistics, text);
+    PlatShowStatistics();
+}
+
+void ShowLogonForm() { PlatShowLogonForm(); }
 
 namespace {
 
 // The status shown for limitState; nothing when the server gave no status digit.
-const char* StatusText(const PingReply& reply) {
-    if (!reply.statusGiven) return "";
-    if (reply.limitState == kLimitNear) return kTextLimitNear;
-    if (reply.limitState == kLimitBlocked) return kTextPaidBlocked;
+const char* StatusText(bool statusGiven, int limitState) {
+    if (!statusGiven) return "";
+    if (limitState == kLimitNear) return kTextLimitNear;
+    if (limitState == kLimitBlocked) return kTextPaidBlocked;
     return kTextConnected;
 }
 
 }  // namespace
 
-void ShowAccountStatistics(const PingReply& reply) {
+void ShowAccountStatistics(bool statusGiven, int limitState, const char* balance, const char* cost,
+                           const char* message) {
+    // The figures are kept as the tooltip shows them, for front ends that show them apart.
+    CopyBounded(gAgent.view.balance, sizeof gAgent.view.balance, balance);
+    CopyBounded(gAgent.view.sessionCost, sizeof gAgent.view.sessionCost, cost);
     char tooltip[68];
-    snprintf(tooltip, sizeof tooltip, VORNA_ACCOUNT_TIP_FORMAT, StatusText(reply), reply.balance,
-             reply.cost);
-    if (reply.message[0] != '\0') {
-        char message[1024];
-        CopyBounded(message, sizeof message, reply.message);
-        ShowStatsText(message);
-        PlatShowWindow(gAgent.statsWindow, true);
+    snprintf(tooltip, sizeof tooltip, VORNA_ACCOUNT_TIP_FORMAT, StatusText(statusGiven, limitState),
+             balance, cost);
+    if (message[0] != '\0') {
+        char text[kStatsTextSize];
+        CopyBounded(text, sizeof text, message);
+        ShowStatsText(text);
+        gAgent.statsWindowVisible = true;
+        PlatShowWindow(kWindowStats, true);
     }
-    TrayStatus(gAgent.iconConnected, tooltip);
+    TrayStatus(kIconConnected, tooltip);
 }

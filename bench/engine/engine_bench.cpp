@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/agent_main.h"
-#include "app/events.h"
+#include "platform/events.h"
 #include "bench/request_timings.h"
 #include "core/agent_state.h"
 #include "core/text.h"

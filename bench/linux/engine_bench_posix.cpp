@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/events.h"
 #include "core/agent_state.h"
+#include "platform/events.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/site_config.h"
 #include "res/resource_ids.h"
@@ -37,16 +37,15 @@ double NowMs() {
 
 }  // namespace
 
-// The loop's hooks, in place of the control socket.
-bool PosixControlStart() {
-    PlatSetItemText(gAgent.mainWindow, IDC_LOGIN, gLogin);
-    PlatSetItemText(gAgent.mainWindow, IDC_PASSWORD, gPassword);
-    OnPasswordTyped();
-    OnCommand(IDC_CONNECT);
-    return true;
-}
+// The loop's hooks, in place of the control socket: the first round logs on.
+bool gLoggedOn = false;
 
 void PosixControlAfterRound() {
+    if (!gLoggedOn) {
+        gLoggedOn = true;
+        CommandLogOn(gLogin, gPassword, false);
+        return;
+    }
     if (gAgent.connState != kIdle) return;
     if (gStarted >= 0) {
         gTimes.push_back(NowMs() - gStarted);

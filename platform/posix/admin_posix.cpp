@@ -1,5 +1,4 @@
-// What administrators and support ask of the agent: the machine policy, the support log, and
-// greyed controls (the dialogs have no controls here, so greying is only remembered).
+// What administrators and support ask of the agent: the machine policy and the support log.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -137,18 +136,11 @@ bool PosixLoadPolicy(const std::string& path, std::string* error) {
     return true;
 }
 
-bool PlatReadMachineDword(const char*, const char* name, uint32_t* value) {
-    if (!name || !value) return false;
-    bool found = false;
-    for (const PosixSetting& setting : gPolicy) {
-        if (setting.name != name) continue;
-        *value = static_cast<uint32_t>(strtoul(setting.value.c_str(), nullptr, 10));
-        found = true;  // the last line of a name counts
-    }
-    return found;
+// The policy read at start (PosixLoadPolicy); the last line of a name counts.
+void PlatLoadPolicy(MachinePolicy* policy) {
+    for (const PosixSetting& setting : gPolicy)
+        if (setting.name == "nosavedata") policy->noSaveData = setting.value == "1";
 }
-
-void PlatSetItemEnabled(PlatWindow, int, bool) {}
 
 bool PlatOpenDebugLog(const char* path) {
     if (!path || *path == '\0') return false;

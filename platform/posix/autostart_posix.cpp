@@ -93,7 +93,7 @@ std::string PosixAutostartEntryPath() {
 
 std::string PosixAutostartCommand() {
     char path[4096];
-    PlatProgramPath(path, sizeof path);
+    PosixProgramPath(path, sizeof path);
     return std::string(path) + " run";
 }
 

@@ -15,9 +15,9 @@
 #include <cstring>
 #include <string>
 
+#include "app/remote.h"
 #include "core/text.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/remote_commands.h"
 
 namespace {
 
@@ -36,7 +36,6 @@ struct Client {
 
 int gListener = -1;
 std::string gPath;
-bool gTestHooks = false;
 Client gClients[kMaxClients];
 
 Client* FindClient(int fd) {
@@ -75,7 +74,7 @@ void HandleRequest(Client* client) {
     }
     char line[kMaxRequest + 1];
     memcpy(line, cp1251.c_str(), cp1251.size() + 1);
-    RemoteHandle(line, gTestHooks, &client->answer);
+    RemoteHandle(line, &client->answer);
     if (client->answer.wait == kRemoteAnswered) {
         Finish(client);
     } else {
@@ -148,8 +147,6 @@ void ListenerReady(int fd, short) {
 bool PosixControlStart() {
     for (Client& c : gClients)
         c.fd = -1;
-    const char* hooks = getenv("VORNA_TEST_HOOKS");
-    gTestHooks = hooks && strcmp(hooks, "1") == 0;
     gPath = PosixControlSocketPath();
     sockaddr_un address;
     memset(&address, 0, sizeof address);
@@ -178,7 +175,8 @@ void PosixControlAfterRound() {
     for (Client& c : gClients) {
         if (c.fd < 0) continue;
         if (c.waiting) {
-            if (RemoteCheck(&c.answer) && c.answer.wait == kRemoteAnswered) Finish(&c);
+            if (RemoteCheck(&c.answer, PosixQuitPosted()) && c.answer.wait == kRemoteAnswered)
+                Finish(&c);
         } else if (now >= c.deadline) {
             c.answer.code = kExitUsage;
             CopyBounded(c.answer.text, sizeof c.answer.text, "no request in time");
@@ -194,7 +192,8 @@ void PosixControlStop(int exitCode) {
     for (Client& c : gClients) {
         if (c.fd < 0) continue;
         // A request that ended in this last round still gets its own answer.
-        if (!c.waiting || !RemoteCheck(&c.answer) || c.answer.wait != kRemoteAnswered)
+        if (!c.waiting || !RemoteCheck(&c.answer, PosixQuitPosted()) ||
+            c.answer.wait != kRemoteAnswered)
             RemoteExitAnswer(exitCode, &c.answer);
         Finish(&c);
     }

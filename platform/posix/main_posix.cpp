@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "app/events.h"
+#include "app/remote.h"
+#include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/remote_commands.h"
 #include "platform/posix/site_config.h"
 #include "tools/common/ipv4.h"
 #include "vorna_version.h"
@@ -310,7 +310,5 @@ int main(int argc, char** argv) {
         if (rest != 0) return Usage(command + " takes no arguments");
         return Ask(command);
     }
-    // Only the tests use it, and only an agent started with VORNA_TEST_HOOKS=1 accepts it.
-    if (command == "test-sleep" && rest == 1) return Ask(std::string("sleep\t") + args[0]);
     return Usage("unknown command \"" + command + "\"");
 }

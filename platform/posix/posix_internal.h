@@ -43,8 +43,9 @@ void PosixControlStop(int exitCode);
 void PosixWorldStart();
 // Called at every wake-up: a jump between the boot-time and monotonic clocks is a resume.
 void PosixWorldCheckResume();
-// Test hook: pretends the machine slept `seconds` seconds.
-void PosixWorldSimulateSleep(int seconds);
+// The boot-time clock's lead over the monotonic one now: a jump since the last reading is the time
+// the machine slept (PosixWorldCheckResume reads the clocks and calls this).
+void PosixWorldClockGap(int64_t gapMs);
 
 // True while the address list is watched (netlink bound).
 bool PosixAddressWatchActive();
@@ -83,10 +84,6 @@ bool PosixFromUtf8(const std::string& utf8, std::string* cp1251);
 // Writes a whole line (UTF-8) to stderr.
 void PosixReportError(const std::string& utf8);
 
-// ---- Tray (tray_posix.cpp) ----
-// The icon shown now: its resource id, 0 before the first.
-int PosixTrayIconId();
-
-// The tray balloon (the core declares it with the notifications): notify-send in a graphical
-// session, the debug output otherwise.
-bool PlatTrayBalloon(void* window, const char* title, const char* text);
+// ---- The program's own path ----
+// The installed path of the running program (after an upgrade replaced it, the new file's).
+void PosixProgramPath(char* buffer, size_t size);

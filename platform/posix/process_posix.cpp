@@ -119,7 +119,7 @@ PlatMutexResult PlatCreateInstanceMutex(const char*) { return PosixTakeInstanceL
 // A lock is never left abandoned: the kernel releases it with the process.
 bool PlatWaitInstanceMutexAbandoned(uint32_t) { return false; }
 
-void PlatProgramPath(char* buffer, size_t size) {
+void PosixProgramPath(char* buffer, size_t size) {
     if (!buffer || size == 0) return;
     ssize_t length = readlink("/proc/self/exe", buffer, size - 1);
     if (length < 0) length = 0;

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
@@ -21,8 +21,8 @@ namespace {
 const int kSocketSlots = 8;
 
 struct Socket {
-    int fd;  // -1: free slot
-    int mask;
+    int fd;    // -1: free slot
+    int wait;  // SocketWait, or -1 before the first
     bool connecting;
     bool connectPending;  // the connect finished at once: its event is delivered next round
     int connectError;
@@ -31,10 +31,10 @@ struct Socket {
 };
 
 Socket gSockets[kSocketSlots] = {
-    {-1, 0, false, false, 0, false, false}, {-1, 0, false, false, 0, false, false},
-    {-1, 0, false, false, 0, false, false}, {-1, 0, false, false, 0, false, false},
-    {-1, 0, false, false, 0, false, false}, {-1, 0, false, false, 0, false, false},
-    {-1, 0, false, false, 0, false, false}, {-1, 0, false, false, 0, false, false},
+    {-1, -1, false, false, 0, false, false}, {-1, -1, false, false, 0, false, false},
+    {-1, -1, false, false, 0, false, false}, {-1, -1, false, false, 0, false, false},
+    {-1, -1, false, false, 0, false, false}, {-1, -1, false, false, 0, false, false},
+    {-1, -1, false, false, 0, false, false}, {-1, -1, false, false, 0, false, false},
 };
 
 Socket* Find(int fd) {
@@ -61,7 +61,7 @@ int PendingError(int fd) {
 }
 
 // Hands one event to the engine; false when the socket is gone afterwards.
-bool Deliver(int fd, int event, int error) {
+bool Deliver(int fd, PlatSocketEvent event, int error) {
     OnSocketEvent(static_cast<PlatSocket>(fd), event, error);
     return Find(fd) != nullptr;
 }
@@ -71,9 +71,9 @@ short WantSocket(int fd) {
     if (!s || s->connectPending) return 0;
     if (s->connecting) return POLLOUT;
     short events = 0;
-    if (s->mask & kEventRead) events |= POLLIN;
-    if ((s->mask & kEventWrite) && s->writeArmed) events |= POLLOUT;
-    if ((s->mask & kEventClose) && !s->closeSent) events |= POLLRDHUP;
+    if (s->wait == kWaitRead) events |= POLLIN;
+    if (s->wait == kWaitWrite && s->writeArmed) events |= POLLOUT;
+    if (s->wait >= 0 && !s->closeSent) events |= POLLRDHUP;
     return events;
 }
 
@@ -83,28 +83,28 @@ void SocketReady(int fd, short revents) {
     if (s->connecting) {
         s->connecting = false;
         int error = PendingError(fd);
-        if (s->mask & kEventConnect) Deliver(fd, kEventConnect, error);
+        if (s->wait == kWaitConnect) Deliver(fd, kSocketConnected, error);
         return;
     }
     if (revents & POLLERR) {
         int error = PendingError(fd);
-        if ((s->mask & kEventClose) && !s->closeSent) {
+        if (s->wait >= 0 && !s->closeSent) {
             s->closeSent = true;
-            Deliver(fd, kEventClose, error != 0 ? error : ECONNRESET);
+            Deliver(fd, kSocketClosed, error != 0 ? error : ECONNRESET);
         }
         return;
     }
-    if ((revents & (POLLIN | POLLHUP)) && (s->mask & kEventRead)) {
-        if (!Deliver(fd, kEventRead, 0)) return;
+    if ((revents & (POLLIN | POLLHUP)) && s->wait == kWaitRead) {
+        if (!Deliver(fd, kSocketReadable, 0)) return;
         s = Find(fd);
-    } else if ((revents & (POLLRDHUP | POLLHUP)) && (s->mask & kEventClose) && !s->closeSent) {
+    } else if ((revents & (POLLRDHUP | POLLHUP)) && s->wait >= 0 && !s->closeSent) {
         s->closeSent = true;
-        if (!Deliver(fd, kEventClose, 0)) return;
+        if (!Deliver(fd, kSocketClosed, 0)) return;
         s = Find(fd);
     }
-    if (s && (revents & POLLOUT) && s->writeArmed && (s->mask & kEventWrite)) {
+    if (s && (revents & POLLOUT) && s->writeArmed && s->wait == kWaitWrite) {
         s->writeArmed = false;
-        Deliver(fd, kEventWrite, 0);
+        Deliver(fd, kSocketWritable, 0);
     }
 }
 
@@ -127,16 +127,12 @@ void PosixSocketsDeliverPending() {
     for (Socket& s : gSockets) {
         if (s.fd < 0 || !s.connectPending) continue;
         s.connectPending = false;
-        if (s.mask & kEventConnect) Deliver(s.fd, kEventConnect, s.connectError);
+        if (s.wait == kWaitConnect) Deliver(s.fd, kSocketConnected, s.connectError);
     }
 }
 
-bool PlatSocketsStartup(int* version) {
-    if (version) *version = 0x0202;  // no library to start; the core checks for 2.2
-    return true;
-}
-
-void PlatSocketsCleanup() {}
+// Nothing to start here.
+PlatSocketsStart PlatSocketsStartup() { return kSocketsReady; }
 
 PlatSocket PlatSocketOpen() {
     Socket* slot = nullptr;
@@ -149,16 +145,16 @@ PlatSocket PlatSocketOpen() {
         close(fd);
         return kNoSocket;
     }
-    *slot = {fd, 0, false, false, 0, false, false};
+    *slot = {fd, -1, false, false, 0, false, false};
     return static_cast<PlatSocket>(fd);
 }
 
-void PlatSocketSelect(PlatSocket handle, PlatWindow window, int mask) {
+void PlatSocketWait(PlatSocket handle, SocketWait what) {
     Socket* s = Find(static_cast<int>(handle));
-    if (!s || !window) return;
-    // Asking for write events on a connected socket reports it writable, as WSAAsyncSelect does.
-    if ((mask & kEventWrite) && !(s->mask & kEventWrite)) s->writeArmed = true;
-    s->mask = mask;
+    if (!s) return;
+    // Waiting to write on a connected socket reports it writable at once.
+    if (what == kWaitWrite && s->wait != kWaitWrite) s->writeArmed = true;
+    s->wait = what;
 }
 
 void PlatSocketConnect(PlatSocket handle, const char* address, int port) {

@@ -1,5 +1,5 @@
-// The tray has no counterpart here: the icon's role and the tooltip are kept for `status`, and
-// the menu is never shown (its commands come from the control socket).
+// No tray here: `status` reads the core's view. Notifications go to the desktop with
+// notify-send in a graphical session, to the debug output otherwise.
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -9,15 +9,8 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "res/resource_ids.h"
 
 namespace {
-
-// One distinct handle per icon: the core compares them; `status` names them.
-const int kIconIds[] = {IDI_CONNECTED, IDI_NET_ERROR, IDI_PROGRESS,
-                        IDI_BLOCKED,   IDI_LIMIT,     IDI_DISCONNECTED};
-int gIconHandles[sizeof kIconIds / sizeof kIconIds[0]];
-PlatIcon gShown = nullptr;
 
 // notify-send runs on its own; finished ones are collected at the next notification.
 const int kNotifierSlots = 8;
@@ -36,38 +29,11 @@ bool GraphicalSession() {
 
 }  // namespace
 
-PlatIcon PlatLoadIcon(int resourceId) {
-    for (size_t i = 0; i < sizeof kIconIds / sizeof kIconIds[0]; i++) {
-        if (kIconIds[i] == resourceId) {
-            gIconHandles[i] = resourceId;
-            return &gIconHandles[i];
-        }
-    }
-    return nullptr;
-}
+bool PlatTrayNotify(PlatTrayAction, bool, bool) { return true; }
 
-int PosixTrayIconId() { return gShown ? *static_cast<int*>(gShown) : 0; }
-
-bool PlatTrayNotify(PlatTrayAction action, PlatWindow window, PlatIcon icon, const char*) {
-    if (!window) return false;
-    if (action == kTrayDelete) {
-        gShown = nullptr;
-    } else if (icon) {
-        gShown = icon;
-    }
-    return true;
-}
-
-PlatMenu PlatMenuLoad() { return nullptr; }
-void PlatMenuCheck(PlatMenu, int, bool) {}
-void PlatMenuGray(PlatMenu, int, bool) {}
-void PlatMenuTrack(PlatMenu, PlatWindow) {}
-void PlatMenuDestroy(PlatMenu) {}
-
-// The tray balloon: a desktop notification in a graphical session, otherwise a line of the
-// debug output (the journal keeps it).
-bool PlatTrayBalloon(PlatWindow window, const char* title, const char* text) {
-    if (!window) return false;
+// A desktop notification in a graphical session, otherwise a line of the debug output (the
+// journal keeps it).
+bool PlatNotify(const char* title, const char* text) {
     CollectNotifiers();
     std::string heading = title ? title : "";
     std::string body = text ? text : "";

@@ -10,8 +10,8 @@
 
 #include <cstring>
 
-#include "app/events.h"
 #include "core/agent_state.h"
+#include "platform/events.h"
 #include "platform/posix/posix_internal.h"
 #include "ui/texts.h"
 
@@ -23,7 +23,6 @@ const int64_t kResumeJumpMs = 5000;
 int gNetlink = -1;
 bool gGapKnown = false;
 int64_t gClockGap = 0;
-int64_t gSimulatedSleepMs = 0;
 
 int64_t ClockMs(clockid_t clock) {
     timespec now;
@@ -31,9 +30,7 @@ int64_t ClockMs(clockid_t clock) {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int64_t ClockGap() {
-    return ClockMs(CLOCK_BOOTTIME) + gSimulatedSleepMs - ClockMs(CLOCK_MONOTONIC);
-}
+int64_t ClockGap() { return ClockMs(CLOCK_BOOTTIME) - ClockMs(CLOCK_MONOTONIC); }
 
 short WantNetlink(int) { return POLLIN; }
 
@@ -61,7 +58,7 @@ void NetlinkReady(int fd, short) {
 
 bool PosixAddressWatchActive() { return gNetlink >= 0; }
 
-bool PlatWatchAddressList(PlatWindow) {
+bool PlatWatchAddressList() {
     PosixWorldStart();
     return PosixAddressWatchActive();
 }
@@ -86,16 +83,15 @@ void PosixWorldStart() {
 
 void PosixWorldCheckResume() {
     if (!gGapKnown) return;
-    int64_t gap = ClockGap();
-    int64_t jump = gap - gClockGap;
-    gClockGap = gap;
+    PosixWorldClockGap(ClockGap());
+}
+
+void PosixWorldClockGap(int64_t gapMs) {
+    int64_t jump = gapMs - gClockGap;
+    gClockGap = gapMs;
+    gGapKnown = true;
     if (jump >= kResumeJumpMs) {
         DebugPrint("Пробуждение после сна: %lld с", static_cast<long long>(jump / 1000));
         OnWorldChange(kWorldResume);
     }
-}
-
-void PosixWorldSimulateSleep(int seconds) {
-    if (seconds > 0) gSimulatedSleepMs += static_cast<int64_t>(seconds) * 1000;
-    PosixWakeSoon();
 }

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/win32/messages.h"
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "core/text.h"
 #include "platform/platform.h"
 #include "platform/win32/messages.h"

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "platform/win32/messages.h"
 #include "platform/win32/windows_win.h"
 #include "platform/win32/world_win.h"

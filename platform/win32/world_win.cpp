@@ -1,6 +1,6 @@
 #include "platform/win32/world_win.h"
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "platform/platform.h"
 #include "session/world.h"
 

@@ -9,9 +9,10 @@
 #include <cstring>
 
 #include "app/agent_main.h"
-#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
+#include "platform/events.h"
+#include "res/resource_ids.h"
 #include "session/frames.h"
 
 namespace fake {
@@ -21,10 +22,6 @@ static int statsWindowTag;
 PlatWindow const kLogonWindow = &logonWindowTag;
 PlatWindow const kStatsWindow = &statsWindowTag;
 World world;
-
-static char iconTags[400];
-
-PlatIcon IconFor(int resourceId) { return &iconTags[resourceId % 400]; }
 
 void ResetWorld() { world = World(); }
 
@@ -48,10 +45,7 @@ void Reset() {
     gAgent.ioBuffer = io;
     gAgent.savedPasswordBlock = saved;
     gAgent.debugEnabled = true;  // the tests read the debug lines
-    gAgent.mainWindow = kLogonWindow;
-    gAgent.statsWindow = kStatsWindow;
-    LoadStatusIcons();  // as bring-up does; the tests count only the loads they cause
-    world.iconsLoaded.clear();
+    gAgent.view.form.rememberAllowed = true;
 }
 
 void Pump() {
@@ -92,24 +86,24 @@ PlatSocket CurrentSocket() {
 
 FakeSocket& Socket(PlatSocket s) { return world.sockets[s != 0 ? s : CurrentSocket()]; }
 
-void Event(int event, int error, PlatSocket s) {
+void Event(PlatSocketEvent event, int error, PlatSocket s) {
     OnSocketEvent(s != 0 ? s : CurrentSocket(), event, error);
 }
 
 void Serve(const std::string& reply) {
     PlatSocket s = CurrentSocket();
-    Event(kEventConnect);
-    Event(kEventWrite);
+    Event(kSocketConnected);
+    Event(kSocketWritable);
     world.sockets[s].inbound.push_back(reply);
-    Event(kEventRead);
+    Event(kSocketReadable);
     world.sockets[s].inbound.push_back("");
-    Event(kEventClose, 0, s);
+    Event(kSocketClosed, 0, s);
 }
 
 std::string Text(PlatWindow window, int id) { return world.texts[{window, id}]; }
 
 const TrayCall& LastTray() {
-    static TrayCall none{kTrayModify, nullptr, "", false};
+    static TrayCall none{kTrayModify, kIconNone, "", false};
     return world.tray.empty() ? none : world.tray.back();
 }
 
@@ -148,24 +142,27 @@ std::string DecryptBlock(const std::string& frame, int index, int blockSize) {
 
 using fake::world;
 
-// ---- The platform, as the core sees it ----
+// ---- The platform, as the core sees it: a Windows-like front end with a logon form ----
 
-uint32_t PlatNowMs() { return world.now; }
+const char kSettingsKey[] = "Software\\Vorna\\AuthUtility";
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRunValueName[] = "VORNA Auth Utility";
+const char kPolicyKey[] = "Software\\Policies\\Vorna\\AuthUtility";
 
-void PlatSetTimer(PlatWindow, int id, uint32_t periodMs) {
-    world.timers[id] = fake::Timer{periodMs, world.now + periodMs};
+namespace {
+
+fake::PlatWindow WindowOf(PlatWindowId which) {
+    return which == kWindowLogon ? fake::kLogonWindow : fake::kStatsWindow;
 }
 
-void PlatKillTimer(PlatWindow, int id) { world.timers.erase(id); }
-
-bool PlatSocketsStartup(int* version) {
-    *version = world.startupVersion;
-    return !world.startupFails;
+void CopyOut(const std::string& text, char* buffer, size_t size) {
+    if (buffer == nullptr || size == 0) return;
+    size_t n = std::min(text.size(), size - 1);
+    memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
 }
 
-void PlatSocketsCleanup() { world.cleanedUp = true; }
-
-static PlatSocket NewSocket(bool blocking) {
+PlatSocket NewSocket(bool blocking) {
     if (world.socketOpenFails) return kNoSocket;
     PlatSocket s = world.nextSocket++;
     world.socketOrder.push_back(s);
@@ -173,11 +170,23 @@ static PlatSocket NewSocket(bool blocking) {
     return s;
 }
 
+}  // namespace
+
+uint32_t PlatNowMs() { return world.now; }
+
+void PlatSetTimer(int id, uint32_t periodMs) {
+    world.timers[id] = fake::Timer{periodMs, world.now + periodMs};
+}
+
+void PlatKillTimer(int id) { world.timers.erase(id); }
+
+PlatSocketsStart PlatSocketsStartup() { return world.socketsStart; }
+
 PlatSocket PlatSocketOpen() { return NewSocket(false); }
 
-void PlatSocketSelect(PlatSocket s, PlatWindow, int mask) {
-    world.sockets[s].mask = mask;
-    world.sockets[s].masks.push_back(mask);
+void PlatSocketWait(PlatSocket s, SocketWait what) {
+    world.sockets[s].wait = what;
+    world.sockets[s].waits.push_back(what);
 }
 
 void PlatSocketConnect(PlatSocket s, const char* address, int port) {
@@ -233,76 +242,40 @@ int PlatSocketRecvWait(PlatSocket s, uint8_t* data, int length, uint32_t) {
     return PlatSocketRecv(s, data, length);
 }
 
-PlatWindow PlatCreateDialog(PlatDialog which) {
+bool PlatCreateWindow(PlatWindowId which) {
     world.dialogsCreated.push_back(which);
-    if (world.failDialog == which) return nullptr;
-    return which == kDialogLogon ? fake::kLogonWindow : fake::kStatsWindow;
+    return world.failDialog != static_cast<int>(which);
 }
 
-void PlatDestroyWindow(PlatWindow window) { world.visible.erase(window); }
+void PlatDestroyWindows() { world.visible.clear(); }
 
-void PlatShowWindow(PlatWindow window, bool visible) { world.visible[window] = visible; }
+void PlatShowWindow(PlatWindowId which, bool visible) { world.visible[WindowOf(which)] = visible; }
 
-void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size) {
-    if (size == 0) return;
-    const std::string& text = world.texts[{window, id}];
-    size_t n = std::min(text.size(), size - 1);
-    memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
+void PlatShowLogonForm() {
+    const LogonForm& form = gAgent.view.form;
+    world.texts[{fake::kLogonWindow, IDC_LOGIN}] = form.login;
+    world.texts[{fake::kLogonWindow, IDC_PASSWORD}] = form.passwordRemembered ? "password" : "";
+    world.checks[{fake::kLogonWindow, IDC_REMEMBER}] = form.remember;
+    world.disabled[{fake::kLogonWindow, IDC_REMEMBER}] = !form.rememberAllowed;
 }
 
-void PlatSetItemText(PlatWindow window, int id, const char* text) {
-    world.texts[{window, id}] = text;
-}
-
-bool PlatIsItemChecked(PlatWindow window, int id) { return world.checks[{window, id}]; }
-
-void PlatSetItemEnabled(PlatWindow window, int id, bool enabled) {
-    world.disabled[{window, id}] = !enabled;
-}
-
-bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value) {
-    auto key = world.machinePolicy.find(path);
-    if (key == world.machinePolicy.end()) return false;
-    auto found = key->second.find(name);
-    if (found == key->second.end()) return false;
-    *value = found->second;
+bool PlatReadLogonForm(char* login, size_t loginSize, char* password, size_t passwordSize,
+                       bool* remember) {
+    if (world.noLogonWindow) return false;
+    CopyOut(world.texts[{fake::kLogonWindow, IDC_LOGIN}], login, loginSize);
+    CopyOut(world.texts[{fake::kLogonWindow, IDC_PASSWORD}], password, passwordSize);
+    *remember = world.checks[{fake::kLogonWindow, IDC_REMEMBER}];
     return true;
 }
 
-void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
-    world.checks[{window, id}] = checked;
+void PlatShowStatistics() {
+    world.texts[{fake::kStatsWindow, IDC_STATS_TEXT}] = gAgent.view.statistics;
 }
 
-void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon) {
-    world.itemIcons[{window, id}] = icon;
-}
-
-PlatIcon PlatLoadIcon(int resourceId) {
-    world.iconsLoaded.push_back(resourceId);
-    return fake::IconFor(resourceId);
-}
-
-void PlatPostCommand(PlatWindow, int id) { world.posted.push_back(id); }
-
-void PlatPostNull(PlatWindow) { world.postedNulls++; }
-
-void PlatPostQuit(int exitCode) {
-    world.quitPosted = true;
-    world.quitCode = exitCode;
-}
-
-int PlatRunMessageLoop(PlatWindow, PlatWindow) {
-    world.loopRan = true;
-    return world.loopExitCode;
-}
-
-void PlatMessageBox(PlatWindow owner, const char* text, const char* caption, PlatBoxKind kind) {
-    world.boxes.push_back({owner, text, caption, kind});
-}
-
-bool PlatTrayNotify(PlatTrayAction action, PlatWindow, PlatIcon icon, const char* tip) {
-    world.tray.push_back({action, icon, tip != nullptr ? tip : "", tip != nullptr});
+bool PlatTrayNotify(PlatTrayAction action, bool icon, bool tip) {
+    TrayIcon shown = icon ? gAgent.view.icon : kIconNone;
+    world.tray.push_back({action, shown, tip ? gAgent.view.tooltip : "", tip});
+    if (icon) world.itemIcons[{fake::kStatsWindow, IDC_STATS_ICON}] = gAgent.view.icon;
     if (world.trayRefusesAdd && action == kTrayAdd) return false;
     world.now += world.trayCallCost;
     if (world.trayFailures > 0) {
@@ -312,79 +285,104 @@ bool PlatTrayNotify(PlatTrayAction action, PlatWindow, PlatIcon icon, const char
     return true;
 }
 
-bool PlatTrayBalloon(PlatWindow, const char* title, const char* text) {
+bool PlatNotify(const char* title, const char* text) {
     world.balloons.push_back({title, text});
     return true;
 }
 
-bool PlatWatchAddressList(PlatWindow) {
+void PlatMessageBox(bool owned, const char* text, const char* caption, PlatBoxKind kind) {
+    world.boxes.push_back({owned ? fake::kLogonWindow : nullptr, text, caption, kind});
+}
+
+bool PlatMenuLoad() {
+    if (world.menuLoadFails) return false;
+    world.menus.emplace_back();
+    return true;
+}
+
+void PlatMenuCheck(int id, bool checked) { world.menus.back().checked[id] = checked; }
+
+void PlatMenuGray(int id, bool grayed) { world.menus.back().grayed[id] = grayed; }
+
+void PlatMenuShow() {
+    world.menus.back().tracked = true;
+    world.menus.back().destroyed = true;
+    world.postedNulls++;
+}
+
+void PlatPostCommand(int id) { world.posted.push_back(id); }
+
+void PlatPostQuit(int exitCode) {
+    world.quitPosted = true;
+    world.quitCode = exitCode;
+}
+
+int PlatRunLoop() {
+    world.loopRan = true;
+    return world.loopExitCode;
+}
+
+bool PlatWatchAddressList() {
     world.addressWatches++;
     return !world.addressWatchFails;
 }
 
-PlatMenu PlatMenuLoad() {
-    if (world.menuLoadFails) return nullptr;
-    world.menus.emplace_back();
-    return reinterpret_cast<PlatMenu>(world.menus.size());
-}
-
-static fake::Menu& MenuOf(PlatMenu menu) { return world.menus[reinterpret_cast<size_t>(menu) - 1]; }
-
-void PlatMenuCheck(PlatMenu menu, int id, bool checked) { MenuOf(menu).checked[id] = checked; }
-
-void PlatMenuGray(PlatMenu menu, int id, bool grayed) { MenuOf(menu).grayed[id] = grayed; }
-
-void PlatMenuTrack(PlatMenu menu, PlatWindow) { MenuOf(menu).tracked = true; }
-
-void PlatMenuDestroy(PlatMenu menu) { MenuOf(menu).destroyed = true; }
-
-PlatKey PlatRegCreateKey(const char* path) {
-    if (world.registryFails) return nullptr;
-    world.registry[path];
-    return reinterpret_cast<PlatKey>(new std::string(path));
-}
-
-static std::map<std::string, fake::RegValue>* KeyValues(PlatKey key) {
-    if (key == nullptr) return nullptr;
-    return &world.registry[*static_cast<std::string*>(key)];
-}
-
-bool PlatRegQuery(PlatKey key, const char* name, void* data, uint32_t* size, PlatValueType* type) {
-    auto* values = KeyValues(key);
-    if (values == nullptr || values->count(name) == 0) return false;
-    const fake::RegValue& value = (*values)[name];
-    if (value.data.size() > *size) return false;
-    memcpy(data, value.data.data(), value.data.size());
-    *size = static_cast<uint32_t>(value.data.size());
-    if (type != nullptr) *type = value.type;
+bool PlatLoadSettings(StoredSettings* settings) {
+    if (world.registryFails) return false;
+    auto& values = world.registry[kSettingsKey];
+    for (int i = 0; i < kStoredCount; i++) {
+        auto found = values.find(kStoredNames[i]);
+        if (found == values.end() || found->second.data.size() > kStoredValueSize) continue;
+        StoredValue& value = settings->values[i];
+        value.present = true;
+        value.type = found->second.type;
+        value.size = static_cast<uint32_t>(found->second.data.size());
+        memcpy(value.data, found->second.data.data(), value.size);
+    }
     return true;
 }
 
-bool PlatRegSet(PlatKey key, const char* name, PlatValueType type, const void* data,
-                uint32_t size) {
-    auto* values = KeyValues(key);
-    if (values == nullptr) return false;
-    (*values)[name] = {type, std::string(static_cast<const char*>(data), size)};
+bool PlatSaveSettings(const StoredSettings& settings) {
+    if (world.registryFails) return false;
+    auto& values = world.registry[kSettingsKey];
+    for (int i = 0; i < kStoredCount; i++) {
+        const StoredValue& value = settings.values[i];
+        if (value.action == kStoredWrite) {
+            values[kStoredNames[i]] = {
+                value.type, std::string(reinterpret_cast<const char*>(value.data), value.size)};
+        } else if (value.action == kStoredDelete) {
+            values.erase(kStoredNames[i]);
+        }
+    }
     return true;
 }
 
-bool PlatRegDelete(PlatKey key, const char* name) {
-    auto* values = KeyValues(key);
-    return values != nullptr && values->erase(name) != 0;
+AutostartState PlatAutostartState() {
+    if (world.registryFails) return kAutostartAbsent;
+    auto& values = world.registry[kRunKey];
+    auto found = values.find(kRunValueName);
+    if (found == values.end()) return kAutostartAbsent;
+    return found->second.type == kValueString && found->second.data == world.programPath
+               ? kAutostartOurs
+               : kAutostartOther;
 }
 
-void PlatRegClose(PlatKey key) { delete static_cast<std::string*>(key); }
-
-PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name) {
-    auto* values = KeyValues(key);
-    if (values == nullptr || values->count(name) == 0) return kPathAbsent;
-    const fake::RegValue& value = (*values)[name];
-    return value.type == kValueString && value.data == world.programPath ? kPathSame : kPathOther;
+bool PlatSetAutostart(bool on) {
+    if (world.registryFails) return false;
+    auto& values = world.registry[kRunKey];
+    if (on) {
+        values[kRunValueName] = {kValueString, world.programPath};
+    } else {
+        values.erase(kRunValueName);
+    }
+    return true;
 }
 
-bool PlatRegSetProgramPath(PlatKey key, const char* name) {
-    return PlatRegSet(key, name, kValueString, world.programPath.data(),
-                      static_cast<uint32_t>(world.programPath.size()));
+void PlatLoadPolicy(MachinePolicy* policy) {
+    auto key = world.machinePolicy.find(kPolicyKey);
+    if (key == world.machinePolicy.end()) return;
+    auto found = key->second.find("nosavedata");
+    if (found != key->second.end()) policy->noSaveData = found->second != 0;
 }
 
 PlatMutexResult PlatCreateInstanceMutex(const char*) { return world.mutexResult; }
@@ -392,10 +390,6 @@ PlatMutexResult PlatCreateInstanceMutex(const char*) { return world.mutexResult;
 bool PlatWaitInstanceMutexAbandoned(uint32_t timeoutMs) {
     world.mutexWaits.push_back(timeoutMs);
     return world.mutexAbandoned;
-}
-
-void PlatProgramPath(char* buffer, size_t size) {
-    snprintf(buffer, size, "%s", world.programPath.c_str());
 }
 
 void PlatOpenDebugOutput() { world.debugOpened = true; }

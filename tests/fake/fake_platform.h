@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/events.h"
 
 namespace fake {
 
-// Window handles the fake hands out for the two dialogs.
+// The fake's two windows, as keys of the world's maps.
+typedef const void* PlatWindow;
 extern PlatWindow const kLogonWindow;
 extern PlatWindow const kStatsWindow;
 
@@ -24,8 +25,8 @@ struct Timer {
 struct FakeSocket {
     std::string connectAddress;
     int connectPort = 0;
-    int mask = 0;
-    std::vector<int> masks;           // every mask asked for, in order
+    SocketWait wait = kWaitConnect;
+    std::vector<SocketWait> waits;    // every wait asked for, in order
     std::string sent;                 // bytes written
     std::deque<std::string> inbound;  // chunks each recv returns (an empty chunk: recv gives 0)
     bool reset = false;               // once inbound is drained, recv reports a failed connection
@@ -39,7 +40,7 @@ struct FakeSocket {
 
 struct TrayCall {
     PlatTrayAction action;
-    PlatIcon icon;
+    TrayIcon icon;
     std::string tip;
     bool hasTip;
 };
@@ -81,12 +82,12 @@ struct World {
     std::map<std::pair<PlatWindow, int>, std::string> texts;
     std::map<std::pair<PlatWindow, int>, bool> checks;
     std::map<std::pair<PlatWindow, int>, bool> disabled;  // controls greyed by the agent
-    std::map<std::pair<PlatWindow, int>, PlatIcon> itemIcons;
+    std::map<std::pair<PlatWindow, int>, TrayIcon> itemIcons;
     std::map<PlatWindow, bool> visible;
-    std::vector<PlatDialog> dialogsCreated;
-    int failDialog = -1;  // a PlatDialog value that fails to create
-    std::vector<int> iconsLoaded;
-    std::deque<int> posted;  // commands posted to the main window
+    std::vector<PlatWindowId> dialogsCreated;
+    int failDialog = -1;         // a PlatWindowId value that fails to create
+    bool noLogonWindow = false;  // a front end without one: the view holds the form
+    std::deque<int> posted;      // commands posted to the main window
     int postedNulls = 0;
     bool quitPosted = false;
     int quitCode = -1;
@@ -108,9 +109,7 @@ struct World {
     PlatMutexResult mutexResult = kMutexCreated;
     bool mutexAbandoned = false;
     std::vector<uint32_t> mutexWaits;
-    bool startupFails = false;
-    int startupVersion = 0x0202;
-    bool cleanedUp = false;
+    PlatSocketsStart socketsStart = kSocketsReady;
     bool debugOpened = false;
     std::string debugLogPath;  // what PlatOpenDebugLog was given
     std::vector<std::string> debug;
@@ -125,8 +124,6 @@ extern World world;
 void Reset();
 // Only the world, nothing of the agent.
 void ResetWorld();
-// The icon handle the fake returns for a resource id.
-PlatIcon IconFor(int resourceId);
 
 // Moves the clock on, firing due timers through OnTimer in time order; posted commands are
 // delivered through OnCommand as they are posted.
@@ -139,7 +136,7 @@ uint32_t TimerPeriod(int id);
 // The socket opened last, and the events for it.
 PlatSocket CurrentSocket();
 FakeSocket& Socket(PlatSocket s = 0);
-void Event(int event, int error = 0, PlatSocket s = 0);
+void Event(PlatSocketEvent event, int error = 0, PlatSocket s = 0);
 // Runs a whole request on the current socket: connect, write, then the reply and close.
 void Serve(const std::string& reply);
 
@@ -154,6 +151,6 @@ std::string DecryptBlock(const std::string& frame, int index, int blockSize = 12
 }  // namespace fake
 
 namespace fake {
-inline PlatIcon ItemIcon(PlatWindow window, int id) { return world.itemIcons[{window, id}]; }
+inline TrayIcon ItemIcon(PlatWindow window, int id) { return world.itemIcons[{window, id}]; }
 inline bool Checked(PlatWindow window, int id) { return world.checks[{window, id}]; }
 }  // namespace fake

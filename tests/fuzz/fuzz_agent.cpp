@@ -72,7 +72,7 @@ void CheckAgentState() {
     Check(Terminated(gAgent.sessionId, sizeof gAgent.sessionId), "sessionId NUL-terminated");
     Check(Terminated(gAgent.login, sizeof gAgent.login), "login NUL-terminated");
     Check(Terminated(gAgent.password, sizeof gAgent.password), "password NUL-terminated");
-    Check(Terminated(gAgent.trayTip, sizeof gAgent.trayTip), "tray tip NUL-terminated");
+    Check(Terminated(gAgent.view.tooltip, sizeof gAgent.view.tooltip), "tray tip NUL-terminated");
     Check(gAgent.limitState >= kLimitNormal && gAgent.limitState <= kLimitBlocked,
           "limitState in 0..2");
     Check(gAgent.retryDelay >= 60000 && gAgent.retryDelay <= 1200000,

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "app/agent_main.h"
-#include "app/events.h"
+#include "platform/events.h"
 #include "core/timings.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
@@ -48,7 +48,7 @@ const char* const kReplies[] = {
 };
 const int kCommandIds[] = {IDC_CONNECT, IDM_DISCONNECT, IDM_INFO,   IDM_EXIT,
                            IDM_CONNECT, IDC_HIDE,       IDM_AUTORUN};
-const int kEvents[] = {kEventRead, kEventWrite, kEventConnect, kEventClose, 0, 3, 64, 48};
+const int kEvents[] = {kSocketReadable, kSocketWritable, kSocketConnected, kSocketClosed, 0, 3, 64, 48};
 const int kErrors[] = {0, 10061, 10053, 10060, 1};
 
 template <typename T, size_t N> const T& Pick(const T (&table)[N], uint8_t byte) {
@@ -77,10 +77,10 @@ uint32_t UntilNextTimer() {
     return found ? best : 1000;
 }
 
-void Connected(fuzz::ByteReader&) { EventOnLast(kEventConnect); }
-void Writable(fuzz::ByteReader&) { EventOnLast(kEventWrite); }
-void Readable(fuzz::ByteReader&) { EventOnLast(kEventRead); }
-void Closed(fuzz::ByteReader&) { EventOnLast(kEventClose); }
+void Connected(fuzz::ByteReader&) { EventOnLast(kSocketConnected); }
+void Writable(fuzz::ByteReader&) { EventOnLast(kSocketWritable); }
+void Readable(fuzz::ByteReader&) { EventOnLast(kSocketReadable); }
+void Closed(fuzz::ByteReader&) { EventOnLast(kSocketClosed); }
 
 void AnyEvent(fuzz::ByteReader& in) {
     int event = Pick(kEvents, in.Byte());

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "core/text.h"
 #include "core/timings.h"
 #include "res/resource_ids.h"
@@ -39,8 +39,8 @@ const uint32_t kRetryDelays[] = {60000, 90000, 1025155, 1200000};
 void StartRequest(const Request& request) {
     gAgent.connState = request.connecting;
     if (request.connecting == kLogonConnecting) {
-        PlatGetItemText(gAgent.mainWindow, IDC_LOGIN, gAgent.login, sizeof gAgent.login);
-        PlatGetItemText(gAgent.mainWindow, IDC_PASSWORD, gAgent.password, sizeof gAgent.password);
+        PlatGetItemText(fake::kLogonWindow, IDC_LOGIN, gAgent.login, sizeof gAgent.login);
+        PlatGetItemText(fake::kLogonWindow, IDC_PASSWORD, gAgent.password, sizeof gAgent.password);
         ComposeRequest(request.verb, gAgent.login, gAgent.password, kClientVersionCode);
     } else {
         ComposeRequest(request.verb, gAgent.login, gAgent.sessionId,
@@ -61,13 +61,13 @@ bool DeliverReply(const std::string& reply, size_t chunk, bool lastWithClose) {
         sock.inbound.push_back(reply.substr(offset, n));
         offset += n;
         if (lastWithClose && offset == reply.size()) break;
-        fake::Event(kEventRead, 0, s);
+        fake::Event(kSocketReadable, 0, s);
         fuzz::CheckAgentState();
         if (gAgent.socketHandle != s) break;
     }
     if (gAgent.socketHandle != s) return false;
     sock.inbound.push_back("");
-    fake::Event(kEventClose, 0, s);
+    fake::Event(kSocketClosed, 0, s);
     return true;
 }
 
@@ -101,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool wasActive = gAgent.sessionActive;
     StartRequest(request);
 
-    fake::Event(kEventConnect);
+    fake::Event(kSocketConnected);
     Check(gAgent.connState == request.connecting + 1, "connect moves to writing");
-    fake::Event(kEventWrite);
+    fake::Event(kSocketWritable);
     Check(gAgent.connState == request.connecting + 2, "a written request moves to reading");
     Check(gAgent.ioLength == 0, "reading starts at the buffer's start");
 

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Check(!world.tray.empty() && world.tray.back().hasTip, "the statistics reach the tooltip");
     fuzz::CheckTrayTips(0);
-    PlatIcon expected[] = {gAgent.iconConnected, gAgent.iconLimit, gAgent.iconBlocked};
+    PlatIcon expected[] = {kIconConnected, kIconLimit, kIconBlocked};
     Check(world.tray.back().icon == expected[gAgent.limitState], "the icon follows limitState");
     std::string message = fuzz::ItemText(fake::kStatsWindow, IDC_STATS_TEXT);
     if (world.visible[fake::kStatsWindow]) {

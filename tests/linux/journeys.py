@@ -252,23 +252,6 @@ def journey_quit_during_request(ctx):
         expect_eq(ctx.cli("status")[0], 3, f"{fault}: no agent after quit")
 
 
-def journey_resume_pings_at_once(ctx):
-    server, agent, _ = ctx.connected("--ping-seconds", "1800")
-    pings = len(server.requests("PING"))
-    # An address change elsewhere on the machine less than a second before the resume is one
-    # burst with it, and its check may already be over: a second resume then settles it.
-    for attempt in (1, 2):
-        code, _, err = ctx.cli("test-sleep", "600")
-        expect_eq(code, 0, f"test-sleep ({err})")
-        agent.wait_line("Пробуждение после сна: 600")
-        try:
-            server.wait_requests("PING", pings + 1, timeout=3)
-            return
-        except Timeout:
-            if attempt == 2 or "Изменение адресов IPv4" not in agent.output():
-                raise
-
-
 def journey_sigterm_logs_off_first(ctx):
     # systemctl --user stop sends SIGTERM: the Exit command, so the session is closed first.
     server, agent, _ = ctx.connected()

@@ -16,42 +16,42 @@
 #include <thread>
 #include <vector>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/settings_posix.h"
+#include "ui/texts.h"
 
 // ---- What the loop calls besides the platform ----
 
 namespace {
 
 struct Seen {
-    int event;
+    PlatSocketEvent event;
     int error;
 };
 std::vector<Seen> gSeen;
 std::vector<int> gTicks;
 std::string gReceived;
 PlatSocket gSocket = kNoSocket;
-PlatWindow gWindow = reinterpret_cast<PlatWindow>(1);
 const int kGuardTimer = 99;
 
 }  // namespace
 
-void OnSocketEvent(PlatSocket s, int event, int error) {
+void OnSocketEvent(PlatSocket s, PlatSocketEvent event, int error) {
     gSeen.push_back({event, error});
-    if (error != 0 || event == kEventClose) {
+    if (error != 0 || event == kSocketClosed) {
         PlatSocketClose(s);
         PlatPostQuit(1);
         return;
     }
-    if (event == kEventConnect) PlatSocketSelect(s, gWindow, kEventWrite | kEventClose);
-    if (event == kEventWrite) {
+    if (event == kSocketConnected) PlatSocketWait(s, kWaitWrite);
+    if (event == kSocketWritable) {
         const uint8_t request[] = "ping";
         EXPECT_EQ(PlatSocketSend(s, request, 4), 4);
-        PlatSocketSelect(s, gWindow, kEventRead | kEventClose);
+        PlatSocketWait(s, kWaitRead);
     }
-    if (event == kEventRead) {
+    if (event == kSocketReadable) {
         uint8_t buffer[64];
         int n = PlatSocketRecv(s, buffer, sizeof buffer);
         if (n > 0) gReceived.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
@@ -68,11 +68,11 @@ void OnTimer(int id) {
 }
 void OnCommand(int) {}
 void OnStopRequest() {}
-bool PosixControlStart() { return true; }
 void PosixControlAfterRound() {}
 void PosixControlStop(int) {}
-void PosixWorldStart() {}
-void PosixWorldCheckResume() {}
+std::vector<std::string> gWorld;
+void OnWorldChange(const char* what) { gWorld.push_back(what); }
+void DebugPrint(const char*, ...) {}
 
 namespace {
 
@@ -110,16 +110,16 @@ int RunExchange(int port) {
     gReceived.clear();
     gSocket = PlatSocketOpen();
     EXPECT_NE(gSocket, kNoSocket);
-    PlatSocketSelect(gSocket, gWindow, kEventConnect | kEventClose);
+    PlatSocketWait(gSocket, kWaitConnect);
     PlatSocketConnect(gSocket, "127.0.0.1", port);
-    PlatSetTimer(gWindow, kGuardTimer, 3000);
-    int code = PlatRunMessageLoop(nullptr, gWindow);
-    PlatKillTimer(gWindow, kGuardTimer);
+    PlatSetTimer(kGuardTimer, 3000);
+    int code = PlatRunLoop();
+    PlatKillTimer(kGuardTimer);
     return code;
 }
 
-std::vector<int> Events() {
-    std::vector<int> events;
+std::vector<PlatSocketEvent> Events() {
+    std::vector<PlatSocketEvent> events;
     for (const Seen& s : gSeen)
         events.push_back(s.event);
     return events;
@@ -146,13 +146,13 @@ TEST(PosixSockets, EventContractAgainstALoopbackServer) {
         EXPECT_EQ(RunExchange(port), 0);
         server.join();
         // One connect, one write (not one per poll), reads until the end.
-        std::vector<int> events = Events();
+        std::vector<PlatSocketEvent> events = Events();
         ASSERT_GE(events.size(), 3u);
-        EXPECT_EQ(events[0], kEventConnect);
+        EXPECT_EQ(events[0], kSocketConnected);
         EXPECT_EQ(gSeen[0].error, 0);
-        EXPECT_EQ(events[1], kEventWrite);
+        EXPECT_EQ(events[1], kSocketWritable);
         for (size_t i = 2; i < events.size(); i++)
-            EXPECT_EQ(events[i], kEventRead) << i;
+            EXPECT_EQ(events[i], kSocketReadable) << i;
         EXPECT_EQ(gReceived, "pong");
     });
 }
@@ -169,7 +169,7 @@ TEST(PosixSockets, FailuresCarryAnErrorOrAClose) {
         getsockname(unused, reinterpret_cast<sockaddr*>(&address), &size);
         EXPECT_EQ(RunExchange(ntohs(address.sin_port)), 1);
         ASSERT_EQ(gSeen.size(), 1u);
-        EXPECT_EQ(gSeen[0].event, kEventConnect);
+        EXPECT_EQ(gSeen[0].event, kSocketConnected);
         EXPECT_NE(gSeen[0].error, 0);
         close(unused);
     });
@@ -180,17 +180,17 @@ TEST(PosixSockets, FailuresCarryAnErrorOrAClose) {
         EXPECT_EQ(RunExchange(port), 1);
         server.join();
         ASSERT_FALSE(gSeen.empty());
-        EXPECT_EQ(gSeen.back().event, kEventClose);
+        EXPECT_EQ(gSeen.back().event, kSocketClosed);
         EXPECT_NE(gSeen.back().error, 0);
         EXPECT_EQ(gReceived, "");
     });
     InChild([] {
         // A bad address: the connect event comes at once with an error.
         gSocket = PlatSocketOpen();
-        PlatSocketSelect(gSocket, gWindow, kEventConnect | kEventClose);
+        PlatSocketWait(gSocket, kWaitConnect);
         PlatSocketConnect(gSocket, "not an address", 80);
-        PlatSetTimer(gWindow, kGuardTimer, 3000);
-        EXPECT_EQ(PlatRunMessageLoop(nullptr, gWindow), 1);
+        PlatSetTimer(kGuardTimer, 3000);
+        EXPECT_EQ(PlatRunLoop(), 1);
         ASSERT_EQ(gSeen.size(), 1u);
         EXPECT_NE(gSeen[0].error, 0);
     });
@@ -199,12 +199,12 @@ TEST(PosixSockets, FailuresCarryAnErrorOrAClose) {
 TEST(PosixTimers, PeriodicOnTheMonotonicClock) {
     InChild([] {
         uint32_t start = PlatNowMs();
-        PlatSetTimer(gWindow, 1, 20);
-        PlatSetTimer(gWindow, 3, 1000);
-        PlatKillTimer(gWindow, 3);  // a killed timer never ticks
-        PlatSetTimer(gWindow, kGuardTimer, 110);
-        PlatSetTimer(gWindow, kGuardTimer, 110);  // setting again restarts, not doubles
-        EXPECT_EQ(PlatRunMessageLoop(nullptr, gWindow), 2);
+        PlatSetTimer(1, 20);
+        PlatSetTimer(3, 1000);
+        PlatKillTimer(3);  // a killed timer never ticks
+        PlatSetTimer(kGuardTimer, 110);
+        PlatSetTimer(kGuardTimer, 110);  // setting again restarts, not doubles
+        EXPECT_EQ(PlatRunLoop(), 2);
         uint32_t elapsed = PlatNowMs() - start;
         int ones = 0;
         for (int id : gTicks) {
@@ -239,39 +239,46 @@ class PosixSettings : public ::testing::Test {
     std::string dir_, path_;
 };
 
-const char kKey[] = "Software\\Vorna\\AuthUtility";
+StoredValue& Value(StoredSettings* settings, StoredName name, PlatValueType type,
+                   const std::string& data) {
+    StoredValue& value = settings->values[name];
+    value.action = kStoredWrite;
+    value.type = type;
+    value.size = static_cast<uint32_t>(data.size());
+    memcpy(value.data, data.data(), data.size());
+    return value;
+}
+
+std::string Data(const StoredValue& value) {
+    return std::string(reinterpret_cast<const char*>(value.data), value.size);
+}
 
 TEST_F(PosixSettings, ValuesRoundTripInAPrivateFileWrittenWhole) {
-    PlatKey key = PlatRegCreateKey(kKey);
-    ASSERT_NE(key, nullptr);
-    uint32_t flag = 1;
-    const uint8_t block[4] = {0, 0xff, '\n', ' '};
-    EXPECT_TRUE(PlatRegSet(key, "savedata", kValueDword, &flag, 4));
-    EXPECT_TRUE(PlatRegSet(key, "login", kValueString, "иванов", 12));
-    EXPECT_TRUE(PlatRegSet(key, "pass", kValueBinary, block, 4));
-    EXPECT_FALSE(PlatRegSet(key, "bad", kValueDword, &flag, 2)) << "a DWORD is 4 bytes";
-    PlatRegClose(key);
+    static StoredSettings out, in;
+    Value(&out, kStoredSaveData, kValueDword, std::string("\1\0\0\0", 4));
+    Value(&out, kStoredLogin, kValueString, "иванов");
+    Value(&out, kStoredPass, kValueBinary, std::string("\0\xff\n ", 4));
+    ASSERT_TRUE(PlatSaveSettings(out));
     struct stat info;
     ASSERT_EQ(stat(path_.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_NE(access((path_ + ".tmp").c_str(), F_OK), 0) << "no temporary file left";
 
-    key = PlatRegCreateKey(kKey);
-    uint8_t got[16];
-    uint32_t size = sizeof got;
-    PlatValueType type = kValueNone;
-    ASSERT_TRUE(PlatRegQuery(key, "pass", got, &size, &type));
-    EXPECT_EQ(type, kValueBinary);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(got), size), std::string("\0\xff\n ", 4));
-    size = 2;
-    got[0] = 'x';
-    EXPECT_FALSE(PlatRegQuery(key, "login", got, &size, &type)) << "too small is a failure";
-    EXPECT_EQ(got[0], 'x') << "and leaves the buffer alone";
-    EXPECT_TRUE(PlatRegDelete(key, "login"));
-    size = sizeof got;
-    EXPECT_FALSE(PlatRegQuery(key, "login", got, &size, &type));
-    PlatRegClose(key);
-    EXPECT_EQ(PlatRegCreateKey("Software\\Elsewhere"), nullptr);
+    ASSERT_TRUE(PlatLoadSettings(&in));
+    EXPECT_TRUE(in.values[kStoredPass].present);
+    EXPECT_EQ(in.values[kStoredPass].type, kValueBinary);
+    EXPECT_EQ(Data(in.values[kStoredPass]), std::string("\0\xff\n ", 4));
+    EXPECT_EQ(Data(in.values[kStoredLogin]), "иванов");
+    EXPECT_FALSE(in.values[kStoredRunAtLogon].present);
+
+    // A delete removes the value; what is kept stays as it was.
+    static StoredSettings change;
+    change.values[kStoredLogin].action = kStoredDelete;
+    ASSERT_TRUE(PlatSaveSettings(change));
+    memset(&in, 0, sizeof in);
+    ASSERT_TRUE(PlatLoadSettings(&in));
+    EXPECT_FALSE(in.values[kStoredLogin].present);
+    EXPECT_TRUE(in.values[kStoredPass].present);
 }
 
 TEST_F(PosixSettings, BadFilesAreNoSettingsAndAreKeptAside) {
@@ -292,13 +299,13 @@ TEST_F(PosixSettings, BadFilesAreNoSettingsAndAreKeptAside) {
     };
     for (const auto& c : cases) {
         Write(c.text);
-        PlatKey key = PlatRegCreateKey(kKey);
-        ASSERT_NE(key, nullptr) << c.name;
-        uint32_t value = 7, size = 4;
-        EXPECT_FALSE(PlatRegQuery(key, "savedata", &value, &size, nullptr)) << c.name;
-        uint32_t on = 1;
-        EXPECT_TRUE(PlatRegSet(key, "runonwinlogon", kValueDword, &on, 4)) << c.name;
-        PlatRegClose(key);
+        static StoredSettings in, out;
+        memset(&in, 0, sizeof in);
+        EXPECT_FALSE(PlatLoadSettings(&in)) << c.name;
+        EXPECT_FALSE(in.values[kStoredSaveData].present) << c.name;
+        memset(&out, 0, sizeof out);
+        Value(&out, kStoredRunAtLogon, kValueDword, std::string("\1\0\0\0", 4));
+        EXPECT_TRUE(PlatSaveSettings(out)) << c.name;
         EXPECT_EQ(Read(path_ + ".damaged"), c.text) << c.name << ": the old file is kept";
         EXPECT_EQ(Read(path_), header + "runonwinlogon dword 01000000\n") << c.name;
         unlink((path_ + ".damaged").c_str());
@@ -306,27 +313,21 @@ TEST_F(PosixSettings, BadFilesAreNoSettingsAndAreKeptAside) {
     // Not a file at all.
     unlink(path_.c_str());
     mkdir(path_.c_str(), 0700);
-    PlatKey key = PlatRegCreateKey(kKey);
-    uint32_t value = 0, size = 4;
-    EXPECT_FALSE(PlatRegQuery(key, "savedata", &value, &size, nullptr));
-    PlatRegClose(key);
+    static StoredSettings in;
+    EXPECT_FALSE(PlatLoadSettings(&in));
+    EXPECT_FALSE(in.values[kStoredSaveData].present);
 }
 
 TEST_F(PosixSettings, AutostartFallsBackToAnXdgEntry) {
     setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);  // no user manager there
-    PlatKey run = PlatRegCreateKey("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
-    ASSERT_NE(run, nullptr);
-    EXPECT_TRUE(PlatRegSet(run, "VORNA Auth Utility", kValueString, "x", 1));
+    EXPECT_EQ(PlatAutostartState(), kAutostartAbsent);
+    EXPECT_TRUE(PlatSetAutostart(true));
     std::string entry = Read(PosixAutostartEntryPath());
     EXPECT_NE(entry.find("Exec=" + PosixAutostartCommand() + "\n"), std::string::npos) << entry;
-    char value[4096];
-    uint32_t size = sizeof value;
-    EXPECT_TRUE(PlatRegQuery(run, "VORNA Auth Utility", value, &size, nullptr));
-    EXPECT_TRUE(PlatRegDelete(run, "VORNA Auth Utility"));
+    EXPECT_EQ(PlatAutostartState(), kAutostartOurs);
+    EXPECT_TRUE(PlatSetAutostart(false));
     EXPECT_NE(access(PosixAutostartEntryPath().c_str(), F_OK), 0);
-    size = sizeof value;
-    EXPECT_FALSE(PlatRegQuery(run, "VORNA Auth Utility", value, &size, nullptr));
-    PlatRegClose(run);
+    EXPECT_EQ(PlatAutostartState(), kAutostartAbsent);
 }
 
 TEST(PosixProcess, OneAgentPerUser) {
@@ -353,7 +354,7 @@ TEST(PosixTray, BalloonGoesToTheDesktopOrTheDebugOutput) {
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
     ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(PlatTrayBalloon(gWindow, "VornaAgent", "\xd1\xe5\xf2\xfc"));  // CP1251 "Сеть"
+    EXPECT_TRUE(PlatNotify("VornaAgent", "\xd1\xe5\xf2\xfc"));  // CP1251 "Сеть"
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "VornaAgent: Сеть\n");
 
     // In a graphical session notify-send gets the texts in UTF-8.
@@ -367,7 +368,7 @@ TEST(PosixTray, BalloonGoesToTheDesktopOrTheDebugOutput) {
     setenv("PATH", (dir + ":" + path).c_str(), 1);
     setenv("DISPLAY", ":7", 1);
     ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(PlatTrayBalloon(gWindow, "VornaAgent", "\xd1\xe5\xf2\xfc"));
+    EXPECT_TRUE(PlatNotify("VornaAgent", "\xd1\xe5\xf2\xfc"));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "") << "not in the debug output";
     std::string args;
     for (int i = 0; i < 500 && args.empty(); i++) {
@@ -428,12 +429,9 @@ TEST(PosixPolicy, ReadStrictlyAndNeverFailsOpen) {
         if (!c.loads) {
             EXPECT_NE(error.find(path), std::string::npos) << c.name << ": " << error;
         }
-        uint32_t value = 99;
-        bool set = PlatReadMachineDword("", "nosavedata", &value);
-        EXPECT_EQ(set, c.nosavedata >= 0) << c.name;
-        if (set) {
-            EXPECT_EQ(value, static_cast<uint32_t>(c.nosavedata)) << c.name;
-        }
+        MachinePolicy policy = {};
+        PlatLoadPolicy(&policy);
+        EXPECT_EQ(policy.noSaveData, c.nosavedata == 1) << c.name;
     }
     std::string error;
     unlink(path.c_str());
@@ -454,11 +452,10 @@ TEST_F(PosixSettings, AFifoAtTheNameDoesNotHoldTheStart) {
     unlink(path_.c_str());
     ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
     alarm(5);
-    PlatKey key = PlatRegCreateKey(kKey);
+    static StoredSettings in;
+    EXPECT_FALSE(PlatLoadSettings(&in));
     alarm(0);
-    uint32_t value = 0, size = 4;
-    EXPECT_FALSE(PlatRegQuery(key, "savedata", &value, &size, nullptr));
-    PlatRegClose(key);
+    EXPECT_FALSE(in.values[kStoredSaveData].present);
 }
 
 // The support log holds session ids: private, never through a link, bounded however the move
@@ -494,4 +491,29 @@ TEST(PosixSupportLog, PrivateBoundedAndShared) {
     EXPECT_EQ(ReadAll(log + ".1"), moved) << "the other agent's history is kept";
     EXPECT_EQ(ReadAll(log), "after the move\n");
     EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
+
+// A resume is a jump of the boot-time clock's lead over the monotonic one: the time slept.
+TEST(PosixWorld, AJumpBetweenTheClocksIsAResume) {
+    struct {
+        const char* name;
+        int64_t before, after;
+        bool resume;
+    } cases[] = {
+        {"no change", 1000, 1000, false},
+        {"scheduling noise", 1000, 1400, false},
+        {"a short doze is not told apart", 1000, 5999, false},
+        {"five seconds asleep", 1000, 6000, true},
+        {"ten minutes asleep", 1000, 601000, true},
+        {"the clocks drawing together", 601000, 1000, false},
+    };
+    for (const auto& c : cases) {
+        gWorld.clear();
+        PosixWorldClockGap(c.before);
+        PosixWorldClockGap(c.after);
+        EXPECT_EQ(gWorld.size(), c.resume ? 1u : 0u) << c.name;
+        if (c.resume && !gWorld.empty()) {
+            EXPECT_EQ(gWorld[0], kWorldResume) << c.name;
+        }
+    }
 }

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "bench/request_timings.h"
 #include "core/timings.h"
 #include "platform/win32/messages.h"

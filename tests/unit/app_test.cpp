@@ -122,14 +122,14 @@ TEST_F(App, StartUpFailures) {
          "Приложение уже запущено", "VornaAgent - предупреждение", kBoxWarning},
         {"the mutex cannot be created", [] { world.mutexResult = kMutexFailed; }, 0,
          "Приложение уже запущено", "VornaAgent - предупреждение", kBoxWarning},
-        {"sockets do not start", [] { world.startupFails = true; }, 0,
+        {"sockets do not start", [] { world.socketsStart = kSocketsFailed; }, 0,
          "Ошибка при инициализации WinSock 2.0", "VornaAgent - ошибка", kBoxError},
-        {"wrong sockets version", [] { world.startupVersion = 0x0101; }, 0,
+        {"wrong sockets version", [] { world.socketsStart = kSocketsUnsupported; }, 0,
          "Неверная версия WinSock, необходимо использовать версию 2.0", "VornaAgent - ошибка",
          kBoxError},
-        {"logon window fails", [] { world.failDialog = kDialogLogon; }, 1,
+        {"logon window fails", [] { world.failDialog = kWindowLogon; }, 1,
          "Ошибка при создании окна диалога с пользователем", "VornaAgent - ошибка", kBoxError},
-        {"statistics window fails", [] { world.failDialog = kDialogStats; }, 1,
+        {"statistics window fails", [] { world.failDialog = kWindowStats; }, 1,
          "Ошибка при создании окна пользовательской статистики", "VornaAgent - ошибка", kBoxError},
     };
     for (auto& c : cases) {
@@ -142,7 +142,6 @@ TEST_F(App, StartUpFailures) {
         EXPECT_EQ(world.boxes[0].kind, c.kind) << c.name;
         EXPECT_EQ(world.boxes[0].owner, nullptr) << c.name;
         EXPECT_FALSE(world.loopRan) << c.name;
-        EXPECT_EQ(world.cleanedUp, world.startupVersion != 0x0202) << c.name;
     }
 }
 
@@ -181,9 +180,7 @@ TEST_F(App, NormalRunStartsUpAndCleansUpAtExit) {
     EXPECT_TRUE(world.debugOpened);
     ASSERT_FALSE(world.debug.empty());
     EXPECT_EQ(world.debug[0], "*** Debug output:");
-    EXPECT_EQ(world.iconsLoaded, (std::vector<int>{IDI_DISCONNECTED, IDI_PROGRESS, IDI_CONNECTED,
-                                                   IDI_NET_ERROR, IDI_BLOCKED, IDI_LIMIT}));
-    EXPECT_EQ(world.dialogsCreated, (std::vector<PlatDialog>{kDialogLogon, kDialogStats}));
+    EXPECT_EQ(world.dialogsCreated, (std::vector<PlatWindowId>{kWindowLogon, kWindowStats}));
     EXPECT_EQ(world.tray.front().action, kTrayAdd);
     EXPECT_EQ(world.tray.front().tip, "Отключен");
     EXPECT_EQ(world.tray.back().action, kTrayDelete);
@@ -199,7 +196,7 @@ TEST_F(App, BringUpWithoutRememberedCredentialsShowsTheWindow) {
     EXPECT_FALSE(gAgent.autoReconnect);
     EXPECT_EQ(fake::TimerPeriod(kTimerReconnect), 60000u);
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "");
-    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, IDC_STATS_ICON), fake::IconFor(IDI_DISCONNECTED));
+    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, IDC_STATS_ICON), kIconDisconnected);
     fake::Advance(600000);
     EXPECT_TRUE(world.socketOrder.empty()) << "no logon until one is accepted";
 }
@@ -384,7 +381,7 @@ TEST_F(App, Commands) {
     EXPECT_FALSE(world.visible[fake::kLogonWindow]);
     EXPECT_FALSE(gAgent.mainWindowVisible);
     OnCommand(IDM_CONNECT);
-    OnMainWindowClose();
+    OnWindowClose(kWindowLogon);
     EXPECT_FALSE(world.visible[fake::kLogonWindow]);
     OnCommand(IDM_ABOUT);
     ASSERT_EQ(world.boxes.size(), 1u);
@@ -400,7 +397,7 @@ TEST_F(App, Commands) {
     OnStatsCommand(IDC_STATS_OK);
     EXPECT_FALSE(world.visible[fake::kStatsWindow]);
     world.visible[fake::kStatsWindow] = true;
-    OnStatsClose();
+    OnWindowClose(kWindowStats);
     EXPECT_FALSE(world.visible[fake::kStatsWindow]);
 }
 
@@ -440,7 +437,7 @@ TEST_F(App, StopRequestEndsTheAgentWhenTheLogoffFails) {
         bool exitQuits;  // a user's Exit quits too: the server closed the exchange
     } cases[] = {
         {"answered", [] { fake::Serve("1"); }, true},
-        {"refused connection", [] { fake::Event(kEventConnect, 10061); }, false},
+        {"refused connection", [] { fake::Event(kSocketConnected, 10061); }, false},
         {"no answer in time", [] { fake::Advance(kRequestTimeoutMs); }, false},
         {"closed without a reply", [] { fake::Serve(""); }, true},
     };

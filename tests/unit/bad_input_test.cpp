@@ -30,15 +30,11 @@ std::string Padded(std::string text, size_t size) {
 
 std::string Bytes(const char* data, size_t size) { return std::string(data, size); }
 
-// The resource id of the icon the tray shows now.
-int TrayIconId() {
-    for (auto it = world.tray.rbegin(); it != world.tray.rend(); ++it) {
-        if (it->icon == nullptr) continue;
-        for (int id :
-             {IDI_CONNECTED, IDI_NET_ERROR, IDI_PROGRESS, IDI_BLOCKED, IDI_LIMIT, IDI_DISCONNECTED})
-            if (it->icon == fake::IconFor(id)) return id;
-    }
-    return 0;
+// The picture the tray shows now.
+TrayIcon TrayIconShown() {
+    for (auto it = world.tray.rbegin(); it != world.tray.rend(); ++it)
+        if (it->icon != kIconNone) return it->icon;
+    return kIconNone;
 }
 
 std::vector<std::string> NetworkErrors() {
@@ -72,12 +68,12 @@ void StartRequest(Request request) {
 // flight afterwards can only end through its timer.
 void Answer(const std::string& reply, Delivery delivery) {
     PlatSocket s = fake::CurrentSocket();
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     if (!reply.empty()) fake::Socket(s).inbound.push_back(reply);
-    if (delivery == kRead && !reply.empty()) fake::Event(kEventRead, 0, s);
+    if (delivery == kRead && !reply.empty()) fake::Event(kSocketReadable, 0, s);
     fake::Socket(s).inbound.push_back("");
-    fake::Event(kEventClose, 0, s);
+    fake::Event(kSocketClosed, 0, s);
     if (gAgent.connState != kIdle) fake::Advance(kRequestTimeoutMs);
 }
 
@@ -90,7 +86,7 @@ struct ReplyCase {
     bool active;
     const char* sessionId;
     std::string tip;  // the text given to the tray, before its 63-character cut
-    int icon;
+    TrayIcon icon;
     const char* reason;  // of the network error; "" for none
     std::string stats;
 };
@@ -100,95 +96,93 @@ const std::string kRefusedEmpty = "Подключение невозможно:\
 
 const ReplyCase kReplyCases[] = {
     // LOGON
-    {"LOGON empty", kLogon, "", kRead, false, "", kNoServer, IDI_NET_ERROR, "empty reply",
-     kNoServer},
-    {"LOGON binary bytes", kLogon, "\x01\xfe\xff\x80", kRead, false, "", kNoServer, IDI_NET_ERROR,
+    {"LOGON empty", kLogon, "", kRead, false, "", kNoServer, kIconError, "empty reply", kNoServer},
+    {"LOGON binary bytes", kLogon, "\x01\xfe\xff\x80", kRead, false, "", kNoServer, kIconError,
      "Неизвестный ответ сервера", kNoServer},
-    {"LOGON space before the code", kLogon, " 1 57", kRead, false, "", kNoServer, IDI_NET_ERROR,
+    {"LOGON space before the code", kLogon, " 1 57", kRead, false, "", kNoServer, kIconError,
      "Неизвестный ответ сервера", kNoServer},
     {"LOGON NUL right after the code", kLogon, Bytes("1\0 57", 5), kRead, false, "", kNoServer,
-     IDI_NET_ERROR, "Session id is 0", kNoServer},
+     kIconError, "Session id is 0", kNoServer},
     {"LOGON NUL after the session id", kLogon, Bytes("1 57\0 99", 8), kRead, true, "57", kAccepted,
-     IDI_PROGRESS, "", "old"},
-    {"LOGON 1 alone", kLogon, "1", kRead, false, "", kNoServer, IDI_NET_ERROR, "Session id is 0",
+     kIconProgress, "", "old"},
+    {"LOGON 1 alone", kLogon, "1", kRead, false, "", kNoServer, kIconError, "Session id is 0",
      kNoServer},
-    {"LOGON 1 and a space", kLogon, "1 ", kRead, false, "", kNoServer, IDI_NET_ERROR,
+    {"LOGON 1 and a space", kLogon, "1 ", kRead, false, "", kNoServer, kIconError,
      "Session id is 0", kNoServer},
-    {"LOGON 3 alone", kLogon, "3", kRead, false, "", kNoServer, IDI_NET_ERROR, "Session id is 0",
+    {"LOGON 3 alone", kLogon, "3", kRead, false, "", kNoServer, kIconError, "Session id is 0",
      kNoServer},
-    {"LOGON tab is no separator", kLogon, "1\t57", kRead, false, "", kNoServer, IDI_NET_ERROR,
+    {"LOGON tab is no separator", kLogon, "1\t57", kRead, false, "", kNoServer, kIconError,
      "Session id is 0", kNoServer},
-    {"LOGON 3 57 without the interval", kLogon, "3 57", kRead, true, "57", kAccepted, IDI_PROGRESS,
+    {"LOGON 3 57 without the interval", kLogon, "3 57", kRead, true, "57", kAccepted, kIconProgress,
      "", "old"},
-    {"LOGON 3 57 and a space", kLogon, "3 57 ", kRead, true, "57", kAccepted, IDI_PROGRESS, "",
+    {"LOGON 3 57 and a space", kLogon, "3 57 ", kRead, true, "57", kAccepted, kIconProgress, "",
      "old"},
-    {"LOGON 0 alone", kLogon, "0", kRead, false, "", kRefusedEmpty, IDI_NET_ERROR, "",
-     kRefusedEmpty},
-    {"LOGON 2 alone", kLogon, "2", kRead, false, "", "Авторизации не выполнена:\n", IDI_NET_ERROR,
-     "", "Авторизации не выполнена:\n"},
-    {"LOGON 510 bytes", kLogon, Padded("1 57 ", 510), kRead, true, "57", kAccepted, IDI_PROGRESS,
+    {"LOGON 0 alone", kLogon, "0", kRead, false, "", kRefusedEmpty, kIconError, "", kRefusedEmpty},
+    {"LOGON 2 alone", kLogon, "2", kRead, false, "", "Авторизации не выполнена:\n", kIconError, "",
+     "Авторизации не выполнена:\n"},
+    {"LOGON 510 bytes", kLogon, Padded("1 57 ", 510), kRead, true, "57", kAccepted, kIconProgress,
      "", "old"},
     {"LOGON 511 bytes read fill the buffer: timeout", kLogon, Padded("1 57 ", 511), kRead, false,
-     "", kNoServer, IDI_NET_ERROR, "Network timeout", kNoServer},
+     "", kNoServer, kIconError, "Network timeout", kNoServer},
     {"LOGON 511 bytes with the close", kLogon, Padded("1 57 ", 511), kWithClose, true, "57",
-     kAccepted, IDI_PROGRESS, "", "old"},
+     kAccepted, kIconProgress, "", "old"},
     {"LOGON 600 bytes read: timeout", kLogon, Padded("1 57 ", 600), kRead, false, "", kNoServer,
-     IDI_NET_ERROR, "Network timeout", kNoServer},
+     kIconError, "Network timeout", kNoServer},
     {"LOGON 600 bytes with the close: the first 511 count", kLogon, Padded("0 ", 600), kWithClose,
-     false, "", kRefusedEmpty + std::string(509, 'x'), IDI_NET_ERROR, "",
+     false, "", kRefusedEmpty + std::string(509, 'x'), kIconError, "",
      kRefusedEmpty + std::string(509, 'x')},
     // PING, the first of the session: the link is not confirmed yet
-    {"PING empty: a silent retry", kPing, "", kRead, true, "57", kAccepted, IDI_PROGRESS, "",
+    {"PING empty: a silent retry", kPing, "", kRead, true, "57", kAccepted, kIconProgress, "",
      "old"},
-    {"PING binary bytes", kPing, "\x01\xfe\xff", kRead, false, "57", kNoServer, IDI_NET_ERROR,
+    {"PING binary bytes", kPing, "\x01\xfe\xff", kRead, false, "57", kNoServer, kIconError,
      "Неизвестный ответ сервера", kNoServer},
     {"PING NUL first", kPing, std::string(1, '\0') + "1 5 1 0", kRead, false, "57", kNoServer,
-     IDI_NET_ERROR, "Неизвестный ответ сервера", kNoServer},
-    {"PING 1 alone", kPing, "1", kRead, true, "57", kNoFigures, IDI_CONNECTED, "", "old"},
-    {"PING 1 5", kPing, "1 5", kRead, true, "57", "\nБаланс: 5\nЗа сессию: ", IDI_CONNECTED, "",
+     kIconError, "Неизвестный ответ сервера", kNoServer},
+    {"PING 1 alone", kPing, "1", kRead, true, "57", kNoFigures, kIconConnected, "", "old"},
+    {"PING 1 5", kPing, "1 5", kRead, true, "57", "\nБаланс: 5\nЗа сессию: ", kIconConnected, "",
      "old"},
-    {"PING 1 5 1", kPing, "1 5 1", kRead, true, "57", "\nБаланс: 5\nЗа сессию: 1", IDI_CONNECTED,
+    {"PING 1 5 1", kPing, "1 5 1", kRead, true, "57", "\nБаланс: 5\nЗа сессию: 1", kIconConnected,
      "", "old"},
     {"PING NUL inside the figures", kPing, Bytes("1 5\0 1 0", 8), kRead, true, "57",
-     "\nБаланс: 5\nЗа сессию: ", IDI_CONNECTED, "", "old"},
-    {"PING 0 alone", kPing, "0", kRead, false, "57", "", IDI_NET_ERROR, "", ""},
-    {"PING 2 alone", kPing, "2", kRead, true, "57", kAccepted, IDI_PROGRESS, "", "old"},
+     "\nБаланс: 5\nЗа сессию: ", kIconConnected, "", "old"},
+    {"PING 0 alone", kPing, "0", kRead, false, "57", "", kIconError, "", ""},
+    {"PING 2 alone", kPing, "2", kRead, true, "57", kAccepted, kIconProgress, "", "old"},
     {"PING 510 bytes with a message", kPing, Padded("1 5 1 0 ", 510), kRead, true, "57",
-     "Подключен\nБаланс: 5\nЗа сессию: 1", IDI_CONNECTED, "", std::string(502, 'x')},
+     "Подключен\nБаланс: 5\nЗа сессию: 1", kIconConnected, "", std::string(502, 'x')},
     {"PING 511 bytes read: a silent timeout", kPing, Padded("1 5 1 0 ", 511), kRead, true, "57",
-     kAccepted, IDI_PROGRESS, "", "old"},
+     kAccepted, kIconProgress, "", "old"},
     {"PING 600 bytes read: a silent timeout", kPing, Padded("1 5 1 0 ", 600), kRead, true, "57",
-     kAccepted, IDI_PROGRESS, "", "old"},
+     kAccepted, kIconProgress, "", "old"},
     {"PING 511 bytes with the close", kPing, Padded("1 5 1 0 ", 511), kWithClose, true, "57",
-     "Подключен\nБаланс: 5\nЗа сессию: 1", IDI_CONNECTED, "", std::string(503, 'x')},
+     "Подключен\nБаланс: 5\nЗа сессию: 1", kIconConnected, "", std::string(503, 'x')},
     // GETINFO
-    {"GETINFO empty", kInfo, "", kRead, false, "57", kNoServer, IDI_NET_ERROR, "empty reply",
+    {"GETINFO empty", kInfo, "", kRead, false, "57", kNoServer, kIconError, "empty reply",
      kNoServer},
-    {"GETINFO 1 alone", kInfo, "1", kRead, true, "57", kAccepted, IDI_PROGRESS, "", ""},
-    {"GETINFO 1 and a space", kInfo, "1 ", kRead, true, "57", kAccepted, IDI_PROGRESS, "", ""},
-    {"GETINFO code 0 is not examined", kInfo, "0 x", kRead, true, "57", kAccepted, IDI_PROGRESS, "",
-     "x"},
-    {"GETINFO binary bytes", kInfo, "\x01\376AB", kRead, true, "57", kAccepted, IDI_PROGRESS, "",
+    {"GETINFO 1 alone", kInfo, "1", kRead, true, "57", kAccepted, kIconProgress, "", ""},
+    {"GETINFO 1 and a space", kInfo, "1 ", kRead, true, "57", kAccepted, kIconProgress, "", ""},
+    {"GETINFO code 0 is not examined", kInfo, "0 x", kRead, true, "57", kAccepted, kIconProgress,
+     "", "x"},
+    {"GETINFO binary bytes", kInfo, "\x01\376AB", kRead, true, "57", kAccepted, kIconProgress, "",
      "AB"},
-    {"GETINFO 510 bytes", kInfo, Padded("1 ", 510), kRead, true, "57", kAccepted, IDI_PROGRESS, "",
+    {"GETINFO 510 bytes", kInfo, Padded("1 ", 510), kRead, true, "57", kAccepted, kIconProgress, "",
      std::string(508, 'x')},
     {"GETINFO 511 bytes read: the timeout ends the session", kInfo, Padded("1 ", 511), kRead, false,
-     "57", kNoServer, IDI_NET_ERROR, "Network timeout", kNoServer},
+     "57", kNoServer, kIconError, "Network timeout", kNoServer},
     {"GETINFO 511 bytes with the close", kInfo, Padded("1 ", 511), kWithClose, true, "57",
-     kAccepted, IDI_PROGRESS, "", std::string(509, 'x')},
+     kAccepted, kIconProgress, "", std::string(509, 'x')},
     // LOGOUT: any reply logs off
-    {"LOGOUT empty", kLogout, "", kRead, false, "57", kNoServer, IDI_NET_ERROR, "empty reply",
+    {"LOGOUT empty", kLogout, "", kRead, false, "57", kNoServer, kIconError, "empty reply",
      kNoServer},
     {"LOGOUT binary bytes", kLogout, Bytes("\xff\0\x01", 3), kRead, false, "", "Отключен",
-     IDI_DISCONNECTED, "", "Отключен"},
-    {"LOGOUT 1 alone", kLogout, "1", kRead, false, "", "Отключен", IDI_DISCONNECTED, "",
+     kIconDisconnected, "", "Отключен"},
+    {"LOGOUT 1 alone", kLogout, "1", kRead, false, "", "Отключен", kIconDisconnected, "",
      "Отключен"},
-    {"LOGOUT refused", kLogout, "0 no such session", kRead, false, "", "Отключен", IDI_DISCONNECTED,
-     "", "Отключен"},
+    {"LOGOUT refused", kLogout, "0 no such session", kRead, false, "", "Отключен",
+     kIconDisconnected, "", "Отключен"},
     {"LOGOUT 511 bytes read: timeout", kLogout, Padded("1 ", 511), kRead, false, "57", kNoServer,
-     IDI_NET_ERROR, "Network timeout", kNoServer},
+     kIconError, "Network timeout", kNoServer},
     {"LOGOUT 600 bytes with the close", kLogout, Padded("1 ", 600), kWithClose, false, "",
-     "Отключен", IDI_DISCONNECTED, "", "Отключен"},
+     "Отключен", kIconDisconnected, "", "Отключен"},
 };
 
 TEST(BadInput, ServerReplies) {
@@ -204,7 +198,7 @@ TEST(BadInput, ServerReplies) {
         EXPECT_EQ(gAgent.sessionActive, c.active) << c.name;
         EXPECT_STREQ(gAgent.sessionId, c.sessionId) << c.name;
         EXPECT_EQ(fake::LastTip(), c.tip.substr(0, 63)) << c.name;
-        EXPECT_EQ(TrayIconId(), c.icon) << c.name;
+        EXPECT_EQ(TrayIconShown(), c.icon) << c.name;
         std::vector<std::string> reasons;
         if (*c.reason != '\0') reasons.push_back(c.reason);
         EXPECT_EQ(NetworkErrors(), reasons) << c.name;
@@ -303,7 +297,7 @@ TEST(BadInput, OddStoredValues) {
         const char* login;  // the login field afterwards
     } cases[] = {
         {"savedata as an 8-byte value",
-         {{"savedata", Value(kValueOther, std::string(8, '\1'))},
+         {{"savedata", Value(static_cast<PlatValueType>(99), std::string(8, '\1'))},
           {"pass", Value(kValueBinary, block)}},
          false,
          ""},

@@ -37,8 +37,8 @@ TEST_F(Control, AcceptedLogonOpensTheSession) {
     EXPECT_FALSE(world.visible[fake::kLogonWindow]);
     // The first PING carries the counter 1.
     fake::Advance(2000);
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(Field(0), "PING");
     EXPECT_EQ(Field(2), "57");
     EXPECT_EQ(Field(3), "1");
@@ -68,7 +68,7 @@ TEST_F(Control, SessionIdZeroIsANetworkError) {
         LogOn(reply);
         EXPECT_FALSE(gAgent.sessionActive) << reply;
         EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Session id is 0")) << reply;
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR)) << reply;
+        EXPECT_EQ(fake::LastTray().icon, kIconError) << reply;
     }
 }
 
@@ -114,7 +114,7 @@ TEST_F(Control, UnknownLogonReplyIsReportedNotLeftInProgress) {
         fake::Reset();
         LogOn(reply);
         EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << reply;
-        EXPECT_EQ(fake::LastTray().icon, gAgent.iconError) << reply;
+        EXPECT_EQ(fake::LastTray().icon, kIconError) << reply;
         EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Неизвестный ответ сервера"));
         EXPECT_EQ(gAgent.connState, kIdle);
         EXPECT_FALSE(gAgent.sessionActive);
@@ -135,7 +135,7 @@ TEST_F(Control, RefusalTwoWarnsAndShowsTheLogonWindow) {
     EXPECT_TRUE(gAgent.mainWindowVisible);
     EXPECT_FALSE(gAgent.autoReconnect);
     EXPECT_FALSE(gAgent.useSavedPassword);
-    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR));
+    EXPECT_EQ(fake::LastTray().icon, kIconError);
     // No automatic retries after it.
     fake::Advance(600000);
     EXPECT_EQ(world.socketOrder.size(), 1u);
@@ -151,14 +151,14 @@ TEST_F(Control, PingTwoIsRetriedUntilTheSeventhIsDenied) {
     LogOn("1 57");
     for (int counter = 1; counter <= 6; counter++) {
         fake::Advance(2000);
-        fake::Event(kEventConnect);
-        fake::Event(kEventWrite);
+        fake::Event(kSocketConnected);
+        fake::Event(kSocketWritable);
         EXPECT_EQ(Field(3), std::to_string(counter));
         fake::Socket().inbound = {"2", ""};
-        fake::Event(kEventClose);
+        fake::Event(kSocketClosed);
         EXPECT_TRUE(gAgent.sessionActive) << "PING " << counter;
         EXPECT_EQ(fake::TimerPeriod(kTimerPing), 2000u);
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_PROGRESS));
+        EXPECT_EQ(fake::LastTray().icon, kIconProgress);
     }
     PingAnswered("2");
     EXPECT_FALSE(gAgent.sessionActive);
@@ -187,11 +187,11 @@ TEST_F(Control, HoverPingsCountTowardsTheDenial) {
         PingAnswered("2");  // 2 to 6
     ASSERT_TRUE(gAgent.sessionActive);
     OnTrayEvent(kTrayMouseMove);  // the guard has long expired
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(Field(3), "7");
     fake::Socket().inbound = {"2", ""};
-    fake::Event(kEventClose);
+    fake::Event(kSocketClosed);
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_TRUE(fake::HasDebugLine("Сетевая ошибка, причина: Доступ запрещен"));
 }
@@ -237,7 +237,7 @@ TEST_F(Control, PingReplies) {
     EXPECT_FALSE(gAgent.sessionActive);
     EXPECT_FALSE(gAgent.linkConfirmed);
     EXPECT_EQ(fake::LastTip(), "Сессия завершена");
-    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR));
+    EXPECT_EQ(fake::LastTray().icon, kIconError);
     EXPECT_FALSE(fake::TimerRunning(kTimerPing)) << "the PING timer stays stopped";
     EXPECT_STREQ(gAgent.sessionId, "57") << "a session ended by the server keeps its id";
 
@@ -288,15 +288,15 @@ TEST_F(Control, LogoutSendsTheSessionAndStopsReconnecting) {
     OnCommand(IDM_DISCONNECT);
     EXPECT_FALSE(gAgent.autoReconnect);
     EXPECT_EQ(gAgent.connState, kLogoutConnecting);
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(Field(0), "LOGOUT");
     EXPECT_EQ(Field(2), "57");
     EXPECT_EQ(Field(3), "VOID4");
     fake::Socket().inbound = {"anything", ""};
-    fake::Event(kEventClose);
+    fake::Event(kSocketClosed);
     EXPECT_FALSE(gAgent.sessionActive);
-    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_DISCONNECTED));
+    EXPECT_EQ(fake::LastTray().icon, kIconDisconnected);
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Отключен");
     // Without a session, Disconnect sends nothing but still stops reconnecting.
     gAgent.autoReconnect = true;
@@ -343,7 +343,7 @@ TEST_F(Control, ReconnectTimerConditions) {
         gAgent.autoReconnect = c.autoReconnect;
         gAgent.linkConfirmed = c.linkConfirmed;
         gAgent.sessionActive = c.sessionActive;
-        PlatSetTimer(gAgent.mainWindow, kTimerReconnect, kRetryDelayStart);
+        PlatSetTimer(kTimerReconnect, kRetryDelayStart);
         world.posted.clear();
         OnTimer(kTimerReconnect);
         EXPECT_EQ(!world.posted.empty() && world.posted.front() == IDC_CONNECT, c.logsOn) << c.name;
@@ -352,7 +352,7 @@ TEST_F(Control, ReconnectTimerConditions) {
 }
 
 TEST_F(Control, RefusalZeroIsRetriedByTheReconnectTimerWhileHidden) {
-    PlatSetTimer(gAgent.mainWindow, 5, 60000);
+    PlatSetTimer(5, 60000);
     LogOn("1 57");
     PingAnswered("0 Закончилось время");
     size_t sockets = world.socketOrder.size();
@@ -379,7 +379,7 @@ TEST_F(Control, SessionEndWithoutASessionSendsNothing) {
 }
 
 TEST_F(Control, SessionEndLogsOffBlockingAndComesBackIfTheSessionGoesOn) {
-    PlatSetTimer(gAgent.mainWindow, 5, 60000);
+    PlatSetTimer(5, 60000);
     LogOn("1 57");
     gAgent.connState = kPingReading;  // a PING in flight is abandoned
     PlatSocket ping = fake::CurrentSocket();

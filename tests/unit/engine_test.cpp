@@ -34,15 +34,15 @@ TEST_F(Engine, OneRequestRunsThroughItsStates) {
     EXPECT_EQ(fake::Socket().connectPort, 800);
     EXPECT_EQ(fake::TimerPeriod(kTimerRequest), 3500u);
     EXPECT_TRUE(fake::HasDebugLine("Попытка соединения..."));
-    fake::Event(kEventConnect);
+    fake::Event(kSocketConnected);
     EXPECT_EQ(gAgent.connState, kInfoWriting);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(gAgent.connState, kInfoReading);
     EXPECT_EQ(fake::Socket().sent.size(), 512u);
-    EXPECT_EQ(fake::Socket().masks, (std::vector<int>{48, 34, 33}));
+    EXPECT_EQ(fake::Socket().waits, (std::vector<SocketWait>{kWaitConnect, kWaitWrite, kWaitRead}));
     fake::Socket().inbound = {"1 Balance", ""};
-    fake::Event(kEventRead);
-    fake::Event(kEventClose);
+    fake::Event(kSocketReadable);
+    fake::Event(kSocketClosed);
     EXPECT_EQ(gAgent.connState, kIdle);
     EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
     EXPECT_TRUE(world.sockets[s].shutdown);
@@ -69,11 +69,11 @@ TEST_F(Engine, ConnectUpdatesTheTrayByRequest) {
         gAgent.connState = c.state;
         OpenConnection();
         size_t trayCalls = world.tray.size();
-        fake::Event(kEventConnect);
+        fake::Event(kSocketConnected);
         EXPECT_EQ(gAgent.connState, c.state + 1) << c.state;
         EXPECT_EQ(world.tray.size(), trayCalls + (c.trayChanges ? 1 : 0)) << c.state;
         if (c.trayChanges) {
-            EXPECT_EQ(fake::LastTray().icon, nullptr) << "no icon change";
+            EXPECT_EQ(fake::LastTray().icon, kIconNone) << "no icon change";
             EXPECT_EQ(fake::LastTip(), c.tip);
         }
     }
@@ -81,27 +81,27 @@ TEST_F(Engine, ConnectUpdatesTheTrayByRequest) {
 
 TEST_F(Engine, ReplySplitAcrossReadsIsConcatenated) {
     StartInfo();
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     for (const char* chunk : {"1 ", "Bal", "ance ", "150"}) {
         fake::Socket().inbound.push_back(chunk);
-        fake::Event(kEventRead);
+        fake::Event(kSocketReadable);
     }
-    fake::Event(kEventRead);  // nothing ready: ignored
+    fake::Event(kSocketReadable);  // nothing ready: ignored
     fake::Socket().inbound.push_back("");
-    fake::Event(kEventClose);
+    fake::Event(kSocketClosed);
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Balance 150");
     EXPECT_FALSE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
 }
 
 TEST_F(Engine, DataArrivingWithTheCloseBelongsToTheReply) {
     StartInfo();
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     fake::Socket().inbound = {"1 A"};
-    fake::Event(kEventRead);
+    fake::Event(kSocketReadable);
     fake::Socket().inbound = {"BC", ""};
-    fake::Event(kEventClose);
+    fake::Event(kSocketClosed);
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "ABC");
     EXPECT_TRUE(fake::HasDebugLine("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC"));
 }
@@ -123,12 +123,13 @@ TEST_F(Engine, AReplyCutByAResetIsNeverTaken) {
         fake::Reset();
         fake::world.texts[{fake::kLogonWindow, IDC_LOGIN}] = "user";
         OnCommand(IDC_CONNECT);
-        fake::Event(kEventConnect);
-        fake::Event(kEventWrite);
+        fake::Event(kSocketConnected);
+        fake::Event(kSocketWritable);
         fake::Socket().inbound = {"1 1"};
-        fake::Event(kEventRead);
+        fake::Event(kSocketReadable);
         fake::Socket().reset = c.readFails;
-        fake::Event(c.readAtTheClose || !c.readFails ? kEventClose : kEventRead, c.closeError);
+        fake::Event(c.readAtTheClose || !c.readFails ? kSocketClosed : kSocketReadable,
+                    c.closeError);
         EXPECT_FALSE(gAgent.sessionActive) << c.how;
         EXPECT_STREQ(gAgent.sessionId, "") << c.how;
         EXPECT_EQ(gAgent.connState, kIdle) << c.how;
@@ -139,11 +140,11 @@ TEST_F(Engine, AReplyCutByAResetIsNeverTaken) {
 
 TEST_F(Engine, ZeroByteReadCompletesTheRequest) {
     StartInfo();
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     fake::Socket().inbound = {"1 Done", ""};
-    fake::Event(kEventRead);
-    fake::Event(kEventRead);
+    fake::Event(kSocketReadable);
+    fake::Event(kSocketReadable);
     EXPECT_EQ(gAgent.connState, kIdle);
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "Done");
     EXPECT_FALSE(fake::TimerRunning(kTimerRequest));
@@ -176,8 +177,8 @@ TEST_F(Engine, AnEmptyReplyIsAFailureNotASilentSuccess) {
 TEST_F(Engine, PartialSendsGoOnFromTheSameWriteEventUntilTheSocketIsFull) {
     StartPing();
     fake::Socket().sendLimit = 200;  // no send takes the whole frame
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(fake::Socket().sent.size(), 512u) << "no second write event would come";
     EXPECT_EQ(gAgent.connState, kPingReading);
 
@@ -185,12 +186,12 @@ TEST_F(Engine, PartialSendsGoOnFromTheSameWriteEventUntilTheSocketIsFull) {
     StartPing();
     fake::Socket().sendLimit = 200;
     fake::Socket().sendRoom = 300;  // then full until the next write event
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(fake::Socket().sent.size(), 300u);
     EXPECT_EQ(gAgent.connState, kPingWriting) << "a full socket is no error";
     fake::Socket().sendRoom = 1 << 30;
-    fake::Event(kEventWrite);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(fake::Socket().sent.size(), 512u);
     EXPECT_EQ(gAgent.connState, kPingReading);
     EXPECT_EQ(gAgent.pingCounter, 2) << "raised once per write event";
@@ -198,14 +199,14 @@ TEST_F(Engine, PartialSendsGoOnFromTheSameWriteEventUntilTheSocketIsFull) {
 
 TEST_F(Engine, FullBufferClosesTheSocketAndEndsThroughTheTimeout) {
     StartInfo();
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     fake::Socket().inbound = {std::string(600, 'x')};
-    fake::Event(kEventRead);
+    fake::Event(kSocketReadable);
     EXPECT_EQ(gAgent.ioLength, 511);
     EXPECT_EQ(gAgent.ioBuffer[511], 0);
     EXPECT_TRUE(fake::Socket().closed);
-    fake::Event(kEventClose);  // the old socket's close is no longer ours
+    fake::Event(kSocketClosed);  // the old socket's close is no longer ours
     EXPECT_EQ(gAgent.connState, kInfoReading);
     fake::Advance(3500);
     EXPECT_EQ(gAgent.connState, kIdle);
@@ -214,15 +215,15 @@ TEST_F(Engine, FullBufferClosesTheSocketAndEndsThroughTheTimeout) {
 
 TEST_F(Engine, AWriteNotificationOnceTheRequestIsOutSendsNothing) {
     StartInfo();
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     fake::Socket().inbound = {"1 par"};
-    fake::Event(kEventRead);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketReadable);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(fake::Socket().sent.size(), 512u);
     EXPECT_EQ(gAgent.connState, kInfoReading);
     fake::Socket().inbound = {"t", ""};
-    fake::Event(kEventClose);
+    fake::Event(kSocketClosed);
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "part");
 }
 
@@ -231,8 +232,8 @@ TEST_F(Engine, EventsOfAnOldSocketAreIgnored) {
     PlatSocket old = fake::CurrentSocket();
     fake::Serve("1 first");
     StartInfo();
-    fake::Event(kEventClose, 0, old);
-    fake::Event(kEventClose, 10054, old);
+    fake::Event(kSocketClosed, 0, old);
+    fake::Event(kSocketClosed, 10054, old);
     EXPECT_EQ(gAgent.connState, kInfoConnecting);
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "first");
 }
@@ -243,29 +244,29 @@ TEST_F(Engine, FailuresEndInNetworkError) {
         void (*drive)();
         const char* reason;
     } cases[] = {
-        {"error code on connect", [] { fake::Event(kEventConnect, 10061); },
+        {"error code on connect", [] { fake::Event(kSocketConnected, 10061); },
          "error on scoket event"},
         {"connect in a writing state",
          [] {
-             fake::Event(kEventConnect);
-             fake::Event(kEventConnect);
+             fake::Event(kSocketConnected);
+             fake::Event(kSocketConnected);
          },
          "sys error"},
         {"send fails",
          [] {
-             fake::Event(kEventConnect);
+             fake::Event(kSocketConnected);
              fake::Socket().sendResult = -1;
-             fake::Event(kEventWrite);
+             fake::Event(kSocketWritable);
          },
          "sent <=0 "},
         {"close before the request is written",
          [] {
-             fake::Event(kEventConnect);
+             fake::Event(kSocketConnected);
              fake::Socket().inbound = {""};
-             fake::Event(kEventClose);
+             fake::Event(kSocketClosed);
          },
          "sys error"},
-        {"unknown event", [] { fake::Event(8); }, "sys error"},
+        {"unknown event", [] { fake::Event(static_cast<PlatSocketEvent>(8)); }, "sys error"},
     };
     for (auto& c : cases) {
         fake::Reset();
@@ -276,7 +277,7 @@ TEST_F(Engine, FailuresEndInNetworkError) {
         EXPECT_FALSE(gAgent.sessionActive) << c.name;
         EXPECT_TRUE(fake::HasDebugLine(std::string("Сетевая ошибка, причина: ") + c.reason))
             << c.name;
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR)) << c.name;
+        EXPECT_EQ(fake::LastTray().icon, kIconError) << c.name;
         EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.name;
         EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT),
                   "Невозможно соединиться с сервером");
@@ -319,8 +320,8 @@ TEST_F(Engine, TimeoutOfOtherRequestsReportsAtOnce) {
 TEST_F(Engine, TimerIsStartedOncePerRequestAndNeverExtended) {
     StartInfo();
     fake::Advance(3000);
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     fake::Advance(500);
     EXPECT_EQ(gAgent.connState, kIdle) << "events do not extend the 3.5 s";
 }
@@ -346,19 +347,19 @@ TEST_F(Engine, QuitAfterLogoutGoesAheadWhenTheServerClosesWithoutAnswer) {
         void (*drive)();
         const char* reason;
     } cases[] = {
-        {"close while connecting", [] { fake::Event(kEventClose); }, "sys error"},
+        {"close while connecting", [] { fake::Event(kSocketClosed); }, "sys error"},
         {"close before the request is written",
          [] {
-             fake::Event(kEventConnect);
-             fake::Event(kEventClose);
+             fake::Event(kSocketConnected);
+             fake::Event(kSocketClosed);
          },
          "sys error"},
         {"close after the request, no reply",
          [] {
-             fake::Event(kEventConnect);
-             fake::Event(kEventWrite);
+             fake::Event(kSocketConnected);
+             fake::Event(kSocketWritable);
              fake::Socket().inbound = {""};
-             fake::Event(kEventClose);
+             fake::Event(kSocketClosed);
          },
          "empty reply"},
     };
@@ -382,8 +383,8 @@ TEST_F(Engine, APingClosedBeforeItIsWrittenCountsAsALostPing) {
     gAgent.sessionActive = true;
     gAgent.linkConfirmed = true;
     SendPing();
-    fake::Event(kEventConnect);
-    fake::Event(kEventClose);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketClosed);
     EXPECT_EQ(gAgent.connState, kIdle);
     EXPECT_TRUE(gAgent.sessionActive) << "the first lost PING passes quietly";
     EXPECT_EQ(gAgent.timeoutRetries, 1);

@@ -216,8 +216,8 @@ TEST_F(Settings, RememberedLogonGoesOutWithTheStoredBlock) {
     Values()["pass"] = Bin(sentBlock);
     LoadSettings();
     OnCommand(IDC_CONNECT);
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(fake::Socket().sent.substr(256, 128), sentBlock);
     EXPECT_EQ(Field(1), "ivan");
     // Typing into the password field makes the next logon encrypt the field.
@@ -229,8 +229,8 @@ TEST_F(Settings, RememberedLogonGoesOutWithTheStoredBlock) {
     OnPasswordTyped();
     world.texts[{fake::kLogonWindow, IDC_PASSWORD}] = "passwordx";
     OnCommand(IDC_CONNECT);
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     EXPECT_NE(fake::Socket().sent.substr(256, 128), sentBlock);
     EXPECT_EQ(Field(2), "passwordx");
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
 #include "res/resource_ids.h"

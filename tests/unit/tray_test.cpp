@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "session/replies.h"
 #include "tests/unit/test_util.h"
 #include "ui/tray.h"
 
@@ -15,44 +16,44 @@ class Tray : public ::testing::Test {
 };
 
 TEST_F(Tray, FirstCallAddsLaterCallsModify) {
-    EXPECT_TRUE(TrayStatus(nullptr, "Отключен"));
-    TrayStatus(gAgent.iconError, nullptr);
-    TrayStatus(nullptr, "x");
+    EXPECT_TRUE(TrayStatus(kIconNone, "Отключен"));
+    TrayStatus(kIconError, nullptr);
+    TrayStatus(kIconNone, "x");
     ASSERT_EQ(world.tray.size(), 3u);
     EXPECT_EQ(world.tray[0].action, kTrayAdd);
     EXPECT_TRUE(world.tray[0].hasTip);
-    EXPECT_EQ(world.tray[0].icon, nullptr);
+    EXPECT_EQ(world.tray[0].icon, kIconNone);
     EXPECT_EQ(world.tray[1].action, kTrayModify);
-    EXPECT_EQ(world.tray[1].icon, fake::IconFor(IDI_NET_ERROR));
+    EXPECT_EQ(world.tray[1].icon, kIconError);
     EXPECT_FALSE(world.tray[1].hasTip) << "only the icon changes";
-    EXPECT_EQ(world.tray[2].icon, nullptr) << "only the tip changes";
+    EXPECT_EQ(world.tray[2].icon, kIconNone) << "only the tip changes";
     EXPECT_FALSE(gAgent.trayIconPending);
-    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, IDC_STATS_ICON), fake::IconFor(IDI_NET_ERROR));
+    EXPECT_EQ(fake::ItemIcon(fake::kStatsWindow, IDC_STATS_ICON), kIconError);
     EXPECT_TRUE(fake::HasDebugLine("Трей: Отключен"));
 }
 
 TEST_F(Tray, AFailedAddIsRetriedUntilTheShellTakesIt) {
     world.trayFailures = 2;
-    EXPECT_FALSE(TrayStatus(gAgent.iconDisconnected, "Отключен"));
+    EXPECT_FALSE(TrayStatus(kIconDisconnected, "Отключен"));
     EXPECT_TRUE(fake::TimerRunning(kTimerTrayRetry));
-    TrayStatus(nullptr, "Идет подключение");
+    TrayStatus(kIconNone, "Идет подключение");
     EXPECT_EQ(world.tray.back().action, kTrayAdd) << "never modify an icon that is not there";
     fake::Advance(2000);
     ASSERT_EQ(world.tray.size(), 3u);
     EXPECT_EQ(world.tray[2].action, kTrayAdd);
-    EXPECT_EQ(world.tray[2].icon, fake::IconFor(IDI_DISCONNECTED));
+    EXPECT_EQ(world.tray[2].icon, kIconDisconnected);
     EXPECT_EQ(world.tray[2].tip, "Идет подключение");
     EXPECT_FALSE(fake::TimerRunning(kTimerTrayRetry));
-    TrayStatus(nullptr, "y");
+    TrayStatus(kIconNone, "y");
     EXPECT_EQ(world.tray.back().action, kTrayModify);
 }
 
 TEST_F(Tray, AnAddRefusedForAnIconThatExistsFallsBackToModify) {
     // The busy shell refused the first add yet showed the icon; it refuses every add after.
     world.trayRefusesAdd = true;
-    EXPECT_TRUE(TrayStatus(gAgent.iconDisconnected, "Отключен"));
-    TrayStatus(gAgent.iconProgress, "Идет подключение");
-    TrayStatus(gAgent.iconConnected, "Подключен");
+    EXPECT_TRUE(TrayStatus(kIconDisconnected, "Отключен"));
+    TrayStatus(kIconProgress, "Идет подключение");
+    TrayStatus(kIconConnected, "Подключен");
     fake::Advance(60000);
     size_t adds = 0;
     for (const fake::TrayCall& call : world.tray)
@@ -70,29 +71,34 @@ TEST_F(Tray, AnAddRefusedForAnIconThatExistsFallsBackToModify) {
 }
 
 TEST_F(Tray, TaskbarCreatedAddsTheIconAgainAsItStands) {
-    TrayStatus(gAgent.iconConnected, "Подключен");
-    TrayStatus(nullptr, "Баланс");
+    TrayStatus(kIconConnected, "Подключен");
+    TrayStatus(kIconNone, "Баланс");
     OnTaskbarCreated();
     EXPECT_EQ(world.tray.back().action, kTrayAdd);
-    EXPECT_EQ(world.tray.back().icon, fake::IconFor(IDI_CONNECTED));
+    EXPECT_EQ(world.tray.back().icon, kIconConnected);
     EXPECT_EQ(world.tray.back().tip, "Баланс");
 }
 
 TEST_F(Tray, TooltipIsCutAt63Characters) {
     std::string text(100, 'a');
-    TrayStatus(nullptr, text.c_str());
+    TrayStatus(kIconNone, text.c_str());
     EXPECT_EQ(fake::LastTip(), std::string(63, 'a'));
 }
 
 TEST_F(Tray, ConnectedIconFollowsTheLimitState) {
-    for (auto [limit, icon] : {std::pair{0, IDI_CONNECTED}, {1, IDI_LIMIT}, {2, IDI_BLOCKED}}) {
+    for (auto [limit, icon] : {std::pair{0, kIconConnected}, {1, kIconLimit}, {2, kIconBlocked}}) {
         gAgent.limitState = limit;
-        TrayStatus(gAgent.iconConnected, nullptr);
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(icon)) << limit;
+        TrayStatus(kIconConnected, nullptr);
+        EXPECT_EQ(fake::LastTray().icon, icon) << limit;
     }
     gAgent.limitState = 2;
-    TrayStatus(gAgent.iconError, nullptr);
-    EXPECT_EQ(fake::LastTray().icon, fake::IconFor(IDI_NET_ERROR)) << "other icons stay";
+    TrayStatus(kIconError, nullptr);
+    EXPECT_EQ(fake::LastTray().icon, kIconError) << "other icons stay";
+}
+
+void Show(const PingReply& reply) {
+    ShowAccountStatistics(reply.statusGiven, reply.limitState, reply.balance, reply.cost,
+                          reply.message);
 }
 
 TEST_F(Tray, AccountStatistics) {
@@ -128,19 +134,21 @@ TEST_F(Tray, AccountStatistics) {
         PingReply parsed = ParsePingReply(&reply[0]);
         EXPECT_EQ(parsed.limitState, c.limit) << c.name;
         gAgent.limitState = parsed.limitState;
-        ShowAccountStatistics(parsed);
+        Show(parsed);
         EXPECT_EQ(fake::LastTip(), std::string(c.tip).substr(0, 63)) << c.name;
         EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), c.message ? c.message : "before")
             << c.name;
         EXPECT_EQ(world.visible[fake::kStatsWindow], c.message != nullptr) << c.name;
-        int icon = c.limit == 1 ? IDI_LIMIT : c.limit == 2 ? IDI_BLOCKED : IDI_CONNECTED;
-        EXPECT_EQ(fake::LastTray().icon, fake::IconFor(icon)) << c.name;
+        TrayIcon icon = c.limit == 1 ? kIconLimit : c.limit == 2 ? kIconBlocked : kIconConnected;
+        EXPECT_EQ(fake::LastTray().icon, icon) << c.name;
+        EXPECT_EQ(std::string(gAgent.view.balance), std::string(parsed.balance).substr(0, 11))
+            << c.name << ": the balance as the server sent it";
     }
 }
 
 TEST_F(Tray, LongMessageIsCutTo1023Characters) {
     std::string reply = "1 5 1 0 " + std::string(1500, 'm');
-    ShowAccountStatistics(ParsePingReply(&reply[0]));
+    Show(ParsePingReply(&reply[0]));
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), std::string(1023, 'm'));
 }
 

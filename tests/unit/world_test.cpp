@@ -29,7 +29,7 @@ void OpenSession(const char* status = "0") {
 void Resume() { OnWorldChange(kWorldResume); }
 
 // The request on the wire fails the way a network that is not up yet makes it fail.
-void FailOnTheWire() { fake::Event(kEventConnect, 10061); }
+void FailOnTheWire() { fake::Event(kSocketConnected, 10061); }
 
 size_t Sockets() { return world.socketOrder.size(); }
 
@@ -179,8 +179,8 @@ TEST_F(World, TheCheckIsAnOrdinaryPing) {
     OpenSession();
     int counter = gAgent.pingCounter;
     Resume();
-    fake::Event(kEventConnect);
-    fake::Event(kEventWrite);
+    fake::Event(kSocketConnected);
+    fake::Event(kSocketWritable);
     EXPECT_EQ(Field(0), "PING");
     EXPECT_EQ(Field(3), std::to_string(counter));
     EXPECT_EQ(gAgent.pingCounter, counter + 1);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/events.h"
+#include "platform/events.h"
 
 std::vector<std::string> gHandlerCalls;
 

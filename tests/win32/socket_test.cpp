@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "platform/win32/messages.h"
 #include "wine_test_util.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "core/timings.h"
 #include "platform/win32/messages.h"
 #include "platform/win32/world_win.h"

@@ -1,6 +1,6 @@
-// Clock, timers, the two dialogs as state holders, posted commands, the poll loop and message
-// boxes. There are no windows: the logon window's fields are filled from the command line and
-// the statistics text is kept for `status`.
+// The poll loop: clock, timers, posted commands, the descriptors it watches and the stop
+// signals; message boxes go to standard error. There are no windows, tray or menu: the control
+// socket reads the core's view and calls its commands.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,51 +10,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/events.h"
+#include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "res/resource_ids.h"
 
 namespace {
-
-// ---- Dialogs ----
-
-const int kItemsPerDialog = 8;
-const size_t kItemTextSize = 1024;
-
-struct Item {
-    int id;
-    char text[kItemTextSize];
-    bool checked;
-    PlatIcon icon;
-};
-
-struct Dialog {
-    bool created;
-    bool visible;
-    Item items[kItemsPerDialog];
-};
-
-Dialog gDialogs[2];
-
-Item* FindItem(PlatWindow window, int id, bool create) {
-    if (!window) return nullptr;
-    Dialog* dialog = static_cast<Dialog*>(window);
-    for (Item& item : dialog->items)
-        if (item.id == id) return &item;
-    if (!create) return nullptr;
-    for (Item& item : dialog->items) {
-        if (item.id == 0) {
-            item.id = id;
-            return &item;
-        }
-    }
-    return nullptr;
-}
 
 // ---- Timers ----
 
 const int kTimerSlots = 16;
+const uint32_t kMinTimerPeriodMs = 10;
+// The loop wakes at least this often, so that a resume is seen even when no timer runs.
+const uint32_t kResumeCheckMs = 300000;
 
 struct Timer {
     int id;
@@ -114,7 +81,7 @@ int PollTimeout(uint64_t now) {
     if (gQueueCount > 0 || gQuitPosted || gWakeSoon || PosixSocketsHavePending()) return 0;
     // The slow check for a resume: the loop wakes at least every five minutes (the agent's own
     // timers wake it more often, and every wake-up checks too).
-    uint64_t limit = now + 300000;
+    uint64_t limit = now + kResumeCheckMs;
     if (gWakeAt != 0 && gWakeAt < limit) limit = gWakeAt;
     for (const Timer& timer : gTimers)
         if (timer.active && timer.due < limit) limit = timer.due;
@@ -165,8 +132,7 @@ uint64_t PosixMonotonicMs() {
 
 uint32_t PlatNowMs() { return static_cast<uint32_t>(PosixMonotonicMs()); }
 
-void PlatSetTimer(PlatWindow window, int id, uint32_t periodMs) {
-    if (!window) return;
+void PlatSetTimer(int id, uint32_t periodMs) {
     Timer* slot = nullptr;
     for (Timer& timer : gTimers)
         if (timer.active && timer.id == id) slot = &timer;
@@ -175,13 +141,12 @@ void PlatSetTimer(PlatWindow window, int id, uint32_t periodMs) {
     if (!slot) return;
     slot->id = id;
     slot->active = true;
-    // SetTimer raises a zero period to its minimum.
-    slot->period = periodMs < 10 ? 10 : periodMs;
+    // A zero period would spin the loop.
+    slot->period = periodMs < kMinTimerPeriodMs ? kMinTimerPeriodMs : periodMs;
     slot->due = PosixMonotonicMs() + slot->period;
 }
 
-void PlatKillTimer(PlatWindow window, int id) {
-    if (!window) return;
+void PlatKillTimer(int id) {
     for (Timer& timer : gTimers)
         if (timer.active && timer.id == id) timer.active = false;
 }
@@ -228,59 +193,23 @@ void PosixSignalsStart() {
     PosixWatchAdd({gSignalPipe[0], WantSignal, SignalReady});
 }
 
-PlatWindow PlatCreateDialog(PlatDialog which) {
-    Dialog* dialog = &gDialogs[which == kDialogStats ? 1 : 0];
-    memset(dialog, 0, sizeof *dialog);
-    dialog->created = true;
-    return dialog;
-}
+// No windows: the logon form is the view's, the statistics text is read from it.
+bool PlatCreateWindow(PlatWindowId) { return true; }
+void PlatDestroyWindows() {}
+void PlatShowWindow(PlatWindowId, bool) {}
+void PlatShowLogonForm() {}
+bool PlatReadLogonForm(char*, size_t, char*, size_t, bool*) { return false; }
+void PlatShowStatistics() {}
+bool PlatMenuLoad() { return false; }
+void PlatMenuCheck(int, bool) {}
+void PlatMenuGray(int, bool) {}
+void PlatMenuShow() {}
 
-void PlatDestroyWindow(PlatWindow window) {
-    if (window) static_cast<Dialog*>(window)->created = false;
-}
-
-void PlatShowWindow(PlatWindow window, bool visible) {
-    if (window) static_cast<Dialog*>(window)->visible = visible;
-}
-
-void PlatGetItemText(PlatWindow window, int id, char* buffer, size_t size) {
-    if (!buffer || size == 0) return;
-    buffer[0] = '\0';
-    const Item* item = FindItem(window, id, false);
-    if (!item) return;
-    strncpy(buffer, item->text, size - 1);
-    buffer[size - 1] = '\0';
-}
-
-void PlatSetItemText(PlatWindow window, int id, const char* text) {
-    Item* item = FindItem(window, id, true);
-    if (!item) return;
-    strncpy(item->text, text ? text : "", sizeof item->text - 1);
-    item->text[sizeof item->text - 1] = '\0';
-}
-
-bool PlatIsItemChecked(PlatWindow window, int id) {
-    const Item* item = FindItem(window, id, false);
-    return item && item->checked;
-}
-
-void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
-    Item* item = FindItem(window, id, true);
-    if (item) item->checked = checked;
-}
-
-void PlatSetItemIcon(PlatWindow window, int id, PlatIcon icon) {
-    Item* item = FindItem(window, id, true);
-    if (item) item->icon = icon;
-}
-
-void PlatPostCommand(PlatWindow window, int id) {
-    if (!window || gQueueCount >= kQueueSize) return;
+void PlatPostCommand(int id) {
+    if (gQueueCount >= kQueueSize) return;
     gQueue[(gQueueHead + gQueueCount) % kQueueSize] = id;
     gQueueCount++;
 }
-
-void PlatPostNull(PlatWindow) {}
 
 void PlatPostQuit(int exitCode) {
     if (gQuitPosted) return;
@@ -288,7 +217,7 @@ void PlatPostQuit(int exitCode) {
     gQuitCode = exitCode;
 }
 
-int PlatRunMessageLoop(PlatWindow, PlatWindow) {
+int PlatRunLoop() {
     PosixSignalsStart();
     PosixWorldStart();
     pollfd polled[kWatchSlots];
@@ -319,7 +248,7 @@ int PlatRunMessageLoop(PlatWindow, PlatWindow) {
     return gQuitCode;
 }
 
-void PlatMessageBox(PlatWindow, const char* text, const char* caption, PlatBoxKind) {
+void PlatMessageBox(bool, const char* text, const char* caption, PlatBoxKind) {
     // The caption says whose message it is; the text is what the user needs.
     std::string line = PosixToUtf8(caption ? caption : "");
     line += ": ";

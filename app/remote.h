@@ -1,6 +1,7 @@
-// What the control socket's commands do to the agent, apart from the socket: each command acts
-// as its window or menu counterpart and says whether its answer is ready or has to wait for the
-// request it started. Texts are the agent's own (CP1251) both ways.
+// The control protocol of the agents without windows (the Linux agent's control socket): one
+// request line in, one answer out. Each request runs the command its window or menu counterpart
+// runs and says whether its answer is ready or has to wait for the request it started; answers
+// are made from the core's view. Texts are the agent's own (CP1251) both ways.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +29,9 @@ struct RemoteAnswer {
 };
 
 // `line` holds the command and its arguments separated by tabs (changed in place).
-// `testHooks` allows the commands only the tests use.
-void RemoteHandle(char* line, bool testHooks, RemoteAnswer* answer);
-// For an answer that waits: true (and the answer filled in) once its request has ended.
-bool RemoteCheck(RemoteAnswer* answer);
+void RemoteHandle(char* line, RemoteAnswer* answer);
+// For an answer that waits: true (and the answer filled in) once its request has ended;
+// `quitPosted` says whether the loop ends after this round.
+bool RemoteCheck(RemoteAnswer* answer, bool quitPosted);
 // The answer of a client that waited for the exit.
 void RemoteExitAnswer(int exitCode, RemoteAnswer* answer);

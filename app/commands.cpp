@@ -1,9 +1,9 @@
 // Commands of the logon window, the tray menu and the statistics window, and the timer ticks.
 #include <cstddef>
 
-#include "app/events.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "res/resource_ids.h"
 #include "session/control.h"
 #include "session/engine.h"
@@ -16,17 +16,18 @@ namespace {
 
 void HideLogonWindow() {
     gAgent.mainWindowVisible = false;
-    PlatShowWindow(gAgent.mainWindow, false);
+    PlatShowWindow(kWindowLogon, false);
 }
 
 void ShowLogonWindow() {
     gAgent.mainWindowVisible = true;
     gAgent.autoReconnect = false;
-    PlatShowWindow(gAgent.mainWindow, true);
+    PlatShowWindow(kWindowLogon, true);
 }
 
 void ToggleRunAtLogon() {
     gAgent.runAtLogon = !gAgent.runAtLogon;
+    gAgent.view.startAtLogon = gAgent.runAtLogon;
     SaveSettings();
 }
 
@@ -49,7 +50,7 @@ void OnStopRequest() {
 
 namespace {
 
-void ShowAbout() { PlatMessageBox(nullptr, kTextAbout, kCaptionAbout, kBoxInformation); }
+void ShowAbout() { PlatMessageBox(false, kTextAbout, kCaptionAbout, kBoxInformation); }
 
 struct Command {
     int id;
@@ -80,17 +81,20 @@ const TimerTick kTimerTicks[] = {
 };
 
 void ShowTrayMenu() {
-    PlatMenu menu = PlatMenuLoad();
-    if (menu == nullptr) return;
+    if (!PlatMenuLoad()) return;
     if (gAgent.autorunLocked) {
         gAgent.runAtLogon = false;
-        PlatMenuGray(menu, IDM_AUTORUN, true);
+        gAgent.view.startAtLogon = false;
+        PlatMenuGray(IDM_AUTORUN, true);
     }
-    PlatMenuCheck(menu, IDM_AUTORUN, gAgent.runAtLogon);
-    if (gAgent.connState != kIdle || gAgent.sessionActive) PlatMenuGray(menu, IDM_CONNECT, true);
-    PlatMenuTrack(menu, gAgent.mainWindow);
-    PlatMenuDestroy(menu);
-    PlatPostNull(gAgent.mainWindow);
+    PlatMenuCheck(IDM_AUTORUN, gAgent.runAtLogon);
+    if (gAgent.connState != kIdle || gAgent.sessionActive) PlatMenuGray(IDM_CONNECT, true);
+    PlatMenuShow();
+}
+
+void HideStatsWindow() {
+    gAgent.statsWindowVisible = false;
+    PlatShowWindow(kWindowStats, false);
 }
 
 }  // namespace
@@ -113,7 +117,13 @@ void OnTimer(int id) {
     }
 }
 
-void OnMainWindowClose() { HideLogonWindow(); }
+void OnWindowClose(PlatWindowId which) {
+    if (which == kWindowLogon) {
+        HideLogonWindow();
+    } else {
+        HideStatsWindow();
+    }
+}
 
 void OnTrayEvent(TrayMouse event) {
     if (event == kTrayMouseMove) OnHover();
@@ -123,7 +133,9 @@ void OnTrayEvent(TrayMouse event) {
 void OnPasswordTyped() { gAgent.useSavedPassword = false; }
 
 void OnStatsCommand(int id) {
-    if (id == IDC_STATS_OK) PlatShowWindow(gAgent.statsWindow, false);
+    if (id == IDC_STATS_OK) HideStatsWindow();
 }
 
-void OnStatsClose() { PlatShowWindow(gAgent.statsWindow, false); }
+void CommandSetStartAtLogon(bool on) {
+    if (gAgent.runAtLogon != on) ToggleRunAtLogon();
+}

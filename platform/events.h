@@ -1,0 +1,50 @@
+// The other direction of the seam: what a front end calls in the core. A front end decodes what
+// its system delivers and calls exactly one of these per event; all run on the loop's thread.
+#pragma once
+
+#include "platform/platform.h"
+
+// ---- Events ----
+
+// Tray-icon mouse events, as the front end classifies them.
+enum TrayMouse {
+    kTrayMouseMove,    // the pointer rests on the icon
+    kTrayMouseButton,  // a left or right button pressed or double-clicked
+    kTrayMouseOther,
+};
+
+// What happened on a socket. kSocketConnected carries the connect's outcome (0, or the
+// system's error code); kSocketClosed carries 0 for an orderly close and the system's code for a
+// reset or an abort; the others carry 0, or an error that ended the connection.
+enum PlatSocketEvent { kSocketConnected, kSocketWritable, kSocketReadable, kSocketClosed };
+void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error);
+
+void OnTimer(int id);
+void OnTrayEvent(TrayMouse event);
+// Resume from sleep, a change of the address list or of the clock: `what` is written after
+// "Событие: " and the session is re-checked at once.
+void OnWorldChange(const char* what);
+void OnTaskbarCreated();                        // the shell restarted: the icon is gone
+void LogoutAtSessionEnd();                      // the system asks whether the session may end
+void OnEndSession(bool ending, bool closeApp);  // ... and says whether it ends
+void OnPasswordTyped();                         // a character typed into the password field
+// The system asks the agent to stop (SIGTERM, a service stop): Exit, and the agent quits once
+// the logoff is answered or has failed, or the request in flight has ended.
+void OnStopRequest();
+
+// ---- Commands: what the user asked for ----
+
+// A button or menu item by its id (res/resource_ids.h), or a command the core posted itself.
+void OnCommand(int id);
+// A command of the statistics window.
+void OnStatsCommand(int id);
+// The close box of a window: it only hides.
+void OnWindowClose(PlatWindowId which);
+// Log on with this login and password (the logon window's Connect, or a front end's own form);
+// a null password logs on with the remembered block. `remember` is the remember box.
+void CommandLogOn(const char* login, const char* password, bool remember);
+// Start at logon on or off (the menu item toggles it).
+void CommandSetStartAtLogon(bool on);
+
+// Process entry, after the front end has split the command line (argument 0 is the program).
+int AgentMain(int argc, char** argv);
