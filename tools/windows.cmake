@@ -2,9 +2,9 @@
 # Included by the Windows build; the same sources as the native tool.
 set(vorna_tools_dir ${PROJECT_SOURCE_DIR}/tools)
 add_executable(vorna_config_win
-    ${vorna_tools_dir}/common/cp1251.cpp
+    ${PROJECT_SOURCE_DIR}/core/cp1251.cpp
     ${vorna_tools_dir}/common/files.cpp
-    ${vorna_tools_dir}/common/ipv4.cpp
+    ${PROJECT_SOURCE_DIR}/core/ipv4.cpp
     ${vorna_tools_dir}/common/rsa_keys.cpp
     ${vorna_tools_dir}/vorna_config/config_block.cpp
     ${vorna_tools_dir}/vorna_config/config_key.cpp

@@ -12,49 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "app/cli.h"
 #include "app/remote.h"
 #include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/site_config.h"
-#include "tools/common/ipv4.h"
-#include "vorna_version.h"
 
 namespace {
-
-const char kHelp[] =
-    "Usage: vornaagent COMMAND [OPTIONS]\n"
-    "\n"
-    "Logs this workstation's user on to the site's network access server and keeps the\n"
-    "session alive.\n"
-    "\n"
-    "Commands:\n"
-    "  run [--debug] [--address A.B.C.D] [--domain] [--config FILE] [--log FILE]\n"
-    "                        the agent itself, in the foreground (what the systemd unit runs)\n"
-    "  login [LOGIN] [--remember]\n"
-    "                        log on: the password is read from the terminal without echo, or\n"
-    "                        from standard input when that is not a terminal\n"
-    "  logout                log off (the Disconnect command)\n"
-    "  status [--json]       the state, the tooltip (balance, session cost) and the statistics\n"
-    "  info                  ask the server for the statistics and print them\n"
-    "  autostart on|off      start the agent at logon, or not\n"
-    "  quit                  exit the agent: with a session open and no request under way it\n"
-    "                        logs off first; with a request under way it exits once that\n"
-    "                        request has ended, without logging off\n"
-    "\n"
-    "Options of run:\n"
-    "  --debug               debug output on standard output\n"
-    "  --address A.B.C.D     the access server's address instead of the configured one\n"
-    "  --domain              keep the start at logon off (domain deployments)\n"
-    "  --config FILE         the site configuration file instead of /etc/vornaagent/site.conf\n"
-    "  --log FILE            the debug lines also appended to FILE (UTF-8; past 1 MB it moves\n"
-    "                        to FILE.1)\n"
-    "\n"
-    "Exit codes:\n"
-    "  0  done (run: the agent ended normally, or another agent already runs)\n"
-    "  1  bad command line, bad configuration or key, or the agent could not start\n"
-    "  2  the agent refused or the request failed; the agent's text says why\n"
-    "  3  no agent is running\n";
 
 const uint32_t kAnswerTimeoutMs = 120000;
 
@@ -63,79 +28,47 @@ int Usage(const std::string& why) {
     return kExitUsage;
 }
 
-int Run(int argc, char** argv, char* program) {
-    bool debug = false, domain = false;
-    const char* address = nullptr;
-    const char* config = nullptr;
-    const char* log = nullptr;
-    for (int i = 0; i < argc; i++) {
-        std::string option = argv[i];
-        if (option == "--debug") {
-            debug = true;
-        } else if (option == "--domain") {
-            domain = true;
-        } else if (option == "--address" || option == "--config" || option == "--log") {
-            if (i + 1 >= argc) return Usage(option + " needs a value");
-            const char*& value = option == "--address"  ? address
-                                 : option == "--config" ? config
-                                                        : log;
-            value = argv[++i];
-        } else {
-            return Usage("run: unknown argument \"" + option + "\"");
-        }
-    }
-    if (address && !IsServerAddress(address))
-        return Usage("--address needs A.B.C.D (not 0.0.0.0 or 255.255.255.255)");
+// What has to hold before the core starts: the site, the policy, a private runtime folder, the
+// lock and the control socket (without which nobody could log on or stop the agent).
+bool Prepare(const CliRun& run) {
     std::string source = "the block built into the program";
-    std::string path = config ? config : kSiteConfigPath;
-    if (config || access(path.c_str(), F_OK) == 0) {
-        std::string error;
+    std::string path = run.config.empty() ? kSiteConfigPath : run.config;
+    std::string error;
+    if (!run.config.empty() || access(path.c_str(), F_OK) == 0) {
         if (!LoadSiteConfig(path, &error)) {
             fprintf(stderr, "vornaagent: bad configuration: %s\n", error.c_str());
-            return kExitUsage;
+            return false;
         }
         source = path;
     }
-    // The core reads --debug among its first two arguments; it goes first.
-    std::vector<char*> agentArgs = {program};
-    static char debugWord[] = "--debug", domainWord[] = "--domain", addressWord[] = "--address",
-                logWord[] = "--log";
-    if (debug) agentArgs.push_back(debugWord);
-    if (domain) agentArgs.push_back(domainWord);
-    if (address) {
-        agentArgs.push_back(addressWord);
-        agentArgs.push_back(const_cast<char*>(address));
-    }
-    if (log) {
-        agentArgs.push_back(logWord);
-        agentArgs.push_back(const_cast<char*>(log));
-    }
-    agentArgs.push_back(nullptr);
-    if (debug) {
-        printf("Configuration: %s\n", source.c_str());
-        fflush(stdout);
-    }
-    std::string policyError;
-    if (!PosixLoadPolicy(kPolicyPath, &policyError)) {
-        fprintf(stderr, "vornaagent: bad machine policy: %s\n", policyError.c_str());
-        return kExitUsage;
+    if (run.debug) printf("Configuration: %s\n", source.c_str());
+    fflush(stdout);
+    if (!PosixLoadPolicy(kPolicyPath, &error)) {
+        fprintf(stderr, "vornaagent: bad machine policy: %s\n", error.c_str());
+        return false;
     }
     if (PosixRuntimeDir().empty()) {
         fprintf(stderr, "vornaagent: %s\n", PosixRuntimeDirProblem().c_str());
-        return kExitUsage;
+        return false;
     }
-    switch (PosixTakeInstanceLock()) {
-        case kMutexFailed:
-            fprintf(stderr, "vornaagent: the lock file in %s cannot be used: %s\n",
-                    PosixRuntimeDir().c_str(), strerror(errno));
-            return kExitUsage;
-        case kMutexCreated:
-            // Without its control socket nobody could log on or stop it: no agent at all.
-            if (!PosixControlStart()) return kExitUsage;
-            break;
-        case kMutexExisted: break;  // the core says that one runs already
+    PlatMutexResult lock = PosixTakeInstanceLock();
+    if (lock == kMutexFailed) {
+        fprintf(stderr, "vornaagent: the lock file in %s cannot be used: %s\n",
+                PosixRuntimeDir().c_str(), strerror(errno));
+        return false;
     }
-    return AgentMain(static_cast<int>(agentArgs.size() - 1), agentArgs.data());
+    // Another agent holds the lock: the core says that one runs already.
+    return lock == kMutexExisted || PosixControlStart();
+}
+
+int Run(const CliRun& run, const char* program) {
+    if (!Prepare(run)) return kExitUsage;
+    std::vector<std::string> words = run.AgentArguments(program);
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    return AgentMain(static_cast<int>(words.size()), argv.data());
 }
 
 // ---- The client side ----
@@ -246,69 +179,19 @@ bool ReadPassword(std::string* password) {
     return ok;
 }
 
-bool HasControlCharacter(const std::string& text) {
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7f) return true;
-    return false;
-}
-
-int Login(int argc, char** argv) {
-    std::string login;
-    bool remember = false;
-    for (int i = 0; i < argc; i++) {
-        std::string word = argv[i];
-        if (word == "--remember") {
-            remember = true;
-        } else if (word.size() > 0 && word[0] == '-') {
-            return Usage("login: unknown option \"" + word + "\"");
-        } else if (login.empty()) {
-            login = word;
-        } else {
-            return Usage("login takes one LOGIN");
-        }
-    }
-    if (HasControlCharacter(login)) return Usage("login: the login has control characters");
-    std::string password;
-    if (!ReadPassword(&password)) return Usage("login: the password is too long");
-    if (HasControlCharacter(password)) return Usage("login: the password has control characters");
-    return Ask("login\t" + login + "\t" + password + "\t" + (remember ? "1" : "0"));
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage("no command");
-    std::string command = argv[1];
-    int rest = argc - 2;
-    char** args = argv + 2;
-    if (command == "-h" || command == "--help" || command == "help") {
-        fputs(kHelp, stdout);
-        return kExitOk;
+    CliCommand command = ParseCommandLine(argc, argv);
+    switch (command.action) {
+        case kCliUsage: return Usage(command.text);
+        case kCliHelp: fputs(command.text.c_str(), stdout); return kExitOk;
+        case kCliRun: return Run(command.run, argv[0]);
+        case kCliRequest: return Ask(command.request);
+        case kCliLogin: break;
     }
-    if (command == "--version") {
-        printf("vornaagent %s\n", VORNA_VERSION_SHOWN);
-        return kExitOk;
-    }
-    for (int i = 0; i < rest; i++)
-        if (strcmp(args[i], "-h") == 0 || strcmp(args[i], "--help") == 0) {
-            fputs(kHelp, stdout);
-            return kExitOk;
-        }
-    if (command == "run") return Run(rest, args, argv[0]);
-    if (command == "login") return Login(rest, args);
-    if (command == "status") {
-        if (rest == 0) return Ask("status");
-        if (rest == 1 && strcmp(args[0], "--json") == 0) return Ask("status\tjson");
-        return Usage("status takes only --json");
-    }
-    if (command == "autostart") {
-        if (rest == 1 && (strcmp(args[0], "on") == 0 || strcmp(args[0], "off") == 0))
-            return Ask(std::string("autostart\t") + args[0]);
-        return Usage("autostart takes on or off");
-    }
-    if (command == "logout" || command == "info" || command == "quit") {
-        if (rest != 0) return Usage(command + " takes no arguments");
-        return Ask(command);
-    }
-    return Usage("unknown command \"" + command + "\"");
+    std::string password, why;
+    if (!ReadPassword(&password)) return Usage("login: the password is too long");
+    std::string request = LoginRequest(command, password, &why);
+    return request.empty() ? Usage(why) : Ask(request);
 }

@@ -13,7 +13,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "core/agent_state.h"
 #include "platform/posix/conf_files.h"
-#include "tools/common/ipv4.h"
+#include "core/ipv4.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "tools/access_server/control.h"
 #include "tools/access_server/request.h"
 #include "tools/access_server/session.h"
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 
 using fuzz::Require;
 

@@ -1,7 +1,7 @@
 #include "tools/access_server/control.h"
 
-#include "tools/common/cp1251.h"
-#include "tools/common/ipv4.h"
+#include "core/cp1251.h"
+#include "core/ipv4.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 
 std::string JsonString(const std::string& utf8) {
     std::string out = "\"";

@@ -20,7 +20,7 @@
 #include "tools/access_server/control.h"
 #include "tools/access_server/log_json.h"
 #include "tools/access_server/request.h"
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 #include "tools/common/files.h"
 
 namespace {

@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 #include "tools/common/files.h"
-#include "tools/common/ipv4.h"
+#include "core/ipv4.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cassert>
 
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 
 namespace {
 

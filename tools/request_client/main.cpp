@@ -12,9 +12,9 @@
 
 #include "tools/access_server/log_json.h"
 #include "tools/access_server/request.h"
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 #include "tools/common/files.h"
-#include "tools/common/ipv4.h"
+#include "core/ipv4.h"
 #include "tools/common/rsa_keys.h"
 #include "tools/common/tool_cli.h"
 

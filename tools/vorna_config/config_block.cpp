@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core/agent_state.h"
-#include "tools/common/ipv4.h"
+#include "core/ipv4.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 
 namespace {
 

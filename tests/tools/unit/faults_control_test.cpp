@@ -5,7 +5,7 @@
 
 #include "tools/access_server/control.h"
 #include "tools/access_server/faults.h"
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "tools/access_server/session.h"
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/common/cp1251.h"
+#include "core/cp1251.h"
 
 #include <cstdint>
 #include <cstdio>

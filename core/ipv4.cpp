@@ -1,4 +1,4 @@
-#include "tools/common/ipv4.h"
+#include "core/ipv4.h"
 
 bool ParseDecimal(const std::string& text, long long low, long long high, long long* value) {
     if (text.empty() || text.size() > 15) return false;
