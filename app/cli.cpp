@@ -151,8 +151,7 @@ CliCommand ParseCommandLine(int argc, char** argv) {
     return Usage("unknown command \"" + name + "\"");
 }
 
-std::string LoginRequest(const CliCommand& command, const std::string& password,
-                         std::string* why) {
+std::string LoginRequest(const CliCommand& command, const std::string& password, std::string* why) {
     if (HasControlCharacter(command.request)) {
         *why = "login: the login has control characters";
         return "";

@@ -35,5 +35,4 @@ struct CliCommand {
 CliCommand ParseCommandLine(int argc, char** argv);
 // The request line of a logon with the password read; empty (and `why` set) when the login or
 // the password cannot travel (control characters).
-std::string LoginRequest(const CliCommand& command, const std::string& password,
-                         std::string* why);
+std::string LoginRequest(const CliCommand& command, const std::string& password, std::string* why);

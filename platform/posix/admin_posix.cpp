@@ -14,23 +14,14 @@
 #include "platform/platform.h"
 #include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
+#include "settings/site_file.h"
 
 namespace {
 
 const size_t kMaxPolicyFile = 64 * 1024;
 const off_t kLogLimit = 1L << 20;
 
-// The policy values the agent knows, each with what it takes.
-bool IsFlag(const std::string& value) { return value == "0" || value == "1"; }
-const struct {
-    const char* name;
-    bool (*valid)(const std::string& value);
-    const char* takes;
-} kPolicyNames[] = {
-    {"nosavedata", IsFlag, "0 or 1"},
-};
-
-std::vector<PosixSetting> gPolicy;
+MachinePolicy gPolicy;
 
 int gLog = -1;
 std::string gLogPath;
@@ -106,41 +97,17 @@ void RotateIfFull(size_t adding) {
 }  // namespace
 
 bool PosixLoadPolicy(const std::string& path, std::string* error) {
-    gPolicy.clear();
+    gPolicy = MachinePolicy();
     std::string text, why;
     bool missing = false;
-    if (!PosixReadSmallFile(path, kMaxPolicyFile, &text, &why, &missing)) {
-        if (missing) return true;  // no policy set on this machine
-        *error = path + ": cannot be read (" + why + ")";
-        return false;
-    }
-    std::vector<PosixSetting> settings;
-    if (!PosixParseSettings(path, text, &settings, error)) return false;
-    for (const PosixSetting& setting : settings) {
-        bool known = false;
-        for (const auto& policy : kPolicyNames) {
-            if (setting.name != policy.name) continue;
-            known = true;
-            if (!policy.valid(setting.value)) {
-                *error = PosixSettingWhere(path, setting) + policy.name + " takes " + policy.takes +
-                         ", not \"" + setting.value + "\"";
-                return false;
-            }
-        }
-        if (!known) {
-            *error = PosixSettingWhere(path, setting) + "unknown name \"" + setting.name + "\"";
-            return false;
-        }
-    }
-    gPolicy = settings;
-    return true;
+    if (PosixReadSmallFile(path, kMaxPolicyFile, &text, &why, &missing))
+        return ParsePolicyFile(path, text, &gPolicy, error);
+    if (missing) return true;  // no policy set on this machine
+    *error = path + ": cannot be read (" + why + ")";
+    return false;
 }
 
-// The policy read at start (PosixLoadPolicy); the last line of a name counts.
-void PlatLoadPolicy(MachinePolicy* policy) {
-    for (const PosixSetting& setting : gPolicy)
-        if (setting.name == "nosavedata") policy->noSaveData = setting.value == "1";
-}
+void PlatLoadPolicy(MachinePolicy* policy) { *policy = gPolicy; }
 
 bool PlatOpenDebugLog(const char* path) {
     if (!path || *path == '\0') return false;

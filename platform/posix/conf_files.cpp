@@ -7,24 +7,14 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-std::string Trimmed(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
-}  // namespace
-
 // Plain reads rather than streams: the agent links the C++ runtime statically, and streams
 // would bring in its whole locale machinery (resident memory).
 bool PosixReadSmallFile(const std::string& path, size_t limit, std::string* text, std::string* why,
-                        bool* missing) {
+                        bool* missing, bool follow) {
     if (missing) *missing = false;
     // Without O_NONBLOCK the open of a FIFO waits for a writer: the start would hang.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW);
+    int fd = open(path.c_str(), flags);
     if (fd < 0) {
         if (missing) *missing = errno == ENOENT;
         *why = strerror(errno);
@@ -57,38 +47,4 @@ bool PosixReadSmallFile(const std::string& path, size_t limit, std::string* text
     close(fd);
     if (ok) *text = all;
     return ok;
-}
-
-bool PosixParseSettings(const std::string& path, const std::string& text,
-                        std::vector<PosixSetting>* settings, std::string* error) {
-    settings->clear();
-    int number = 0;
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        number++;
-        std::string where = path + ":" + std::to_string(number) + ": ";
-        if (line.size() > kMaxSettingLine) {
-            *error = where + "line longer than " + std::to_string(kMaxSettingLine) + " characters";
-            return false;
-        }
-        size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        line = Trimmed(line);
-        if (line.empty()) continue;
-        size_t equals = line.find('=');
-        if (equals == std::string::npos) {
-            *error = where + "expected name=value";
-            return false;
-        }
-        settings->push_back(
-            {number, Trimmed(line.substr(0, equals)), Trimmed(line.substr(equals + 1))});
-    }
-    return true;
-}
-
-std::string PosixSettingWhere(const std::string& path, const PosixSetting& setting) {
-    return path + ":" + std::to_string(setting.line) + ": ";
 }

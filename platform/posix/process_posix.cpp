@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
+#include "core/cp1251.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "core/cp1251.h"
 
 namespace {
 

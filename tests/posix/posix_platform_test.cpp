@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/agent_state.h"
 #include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -70,6 +71,7 @@ void OnCommand(int) {}
 void OnStopRequest() {}
 void PosixControlAfterRound() {}
 void PosixControlStop(int) {}
+ConfigBlock gConfig = {};  // the site file's reader writes into the block
 std::vector<std::string> gWorld;
 void OnWorldChange(const char* what) { gWorld.push_back(what); }
 void DebugPrint(const char*, ...) {}

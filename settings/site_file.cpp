@@ -1,0 +1,106 @@
+#include "settings/site_file.h"
+
+#include "core/agent_state.h"
+#include "core/ipv4.h"
+#include "core/text.h"
+
+namespace {
+
+std::string Trimmed(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+std::string Where(const std::string& path, int line) {
+    return path + ":" + std::to_string(line) + ": ";
+}
+
+}  // namespace
+
+bool ParseNameValues(const std::string& path, const std::string& text,
+                     std::vector<NameValue>* lines, std::string* error) {
+    lines->clear();
+    int number = 0;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        number++;
+        if (line.size() > kMaxSettingLine) {
+            *error = Where(path, number) + "line longer than " + std::to_string(kMaxSettingLine) +
+                     " characters";
+            return false;
+        }
+        line = Trimmed(line.substr(0, line.find('#')));
+        if (line.empty()) continue;
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            *error = Where(path, number) + "expected name=value";
+            return false;
+        }
+        lines->push_back(
+            {number, Trimmed(line.substr(0, equals)), Trimmed(line.substr(equals + 1))});
+    }
+    return true;
+}
+
+bool ParseSiteFile(const std::string& path, const std::string& text, SiteFile* site,
+                   std::string* error) {
+    std::vector<NameValue> lines;
+    if (!ParseNameValues(path, text, &lines, error)) return false;
+    for (const NameValue& line : lines) {
+        long long port = 0;
+        std::string where = Where(path, line.line);
+        if (line.name == "address" && line.value.size() < kAddressSize &&
+            IsServerAddress(line.value)) {
+            site->address = line.value;
+        } else if (line.name == "address") {
+            *error = where + "address must be A.B.C.D (not 0.0.0.0 or 255.255.255.255)";
+            return false;
+        } else if (line.name == "port" && ParseDecimal(line.value, 1, 65535, &port)) {
+            site->port = line.value;
+        } else if (line.name == "port") {
+            *error = where + "port must be 1 to 65535";
+            return false;
+        } else if (line.name == "key") {
+            site->keyPath = line.value;
+            site->keyLine = line.line;
+        } else {
+            *error = where + "unknown name \"" + line.name + "\" (address, port, key)";
+            return false;
+        }
+    }
+    return true;
+}
+
+void ApplySiteFile(const SiteFile& site, const std::string& keyPem) {
+    if (!site.address.empty())
+        CopyBounded(gConfig.serverAddress, sizeof gConfig.serverAddress, site.address.c_str());
+    if (!site.port.empty())
+        CopyBounded(gConfig.serverPort, sizeof gConfig.serverPort, site.port.c_str());
+    if (!keyPem.empty())
+        CopyBounded(gConfig.serverKeyPem, sizeof gConfig.serverKeyPem, keyPem.c_str());
+}
+
+bool ParsePolicyFile(const std::string& path, const std::string& text, MachinePolicy* policy,
+                     std::string* error) {
+    std::vector<NameValue> lines;
+    if (!ParseNameValues(path, text, &lines, error)) return false;
+    MachinePolicy read = *policy;
+    for (const NameValue& line : lines) {
+        if (line.name != "nosavedata") {
+            *error = Where(path, line.line) + "unknown name \"" + line.name + "\"";
+            return false;
+        }
+        if (line.value != "0" && line.value != "1") {
+            *error = Where(path, line.line) + "nosavedata takes 0 or 1, not \"" + line.value + "\"";
+            return false;
+        }
+        read.noSaveData = line.value == "1";  // the last line of a name counts
+    }
+    *policy = read;
+    return true;
+}
