@@ -5,6 +5,7 @@
 
 #include "app/json_writer.h"
 #include "core/agent_state.h"
+#include "core/cp1251.h"
 #include "core/text.h"
 #include "platform/events.h"
 #include "res/resource_ids.h"
@@ -193,4 +194,56 @@ void RemoteExitAnswer(int exitCode, RemoteAnswer* answer) {
     char text[64];
     snprintf(text, sizeof text, "the agent has exited (%d)", exitCode);
     Answer(answer, kExitOk, text);
+}
+
+void ControlOpen(ControlClient* client, uint32_t now) {
+    client->length = 0;
+    client->waiting = false;
+    client->deadline = now + kRequestDeadlineMs;
+    client->answer.wait = kRemoteAnswered;
+}
+
+size_t ControlRoom(ControlClient* client, char** at) {
+    *at = client->request + client->length;
+    return client->waiting ? 0 : kMaxRequest - client->length;
+}
+
+bool ControlReceived(ControlClient* client, size_t count) {
+    client->length += count;
+    void* end = memchr(client->request, '\n', client->length);
+    if (end == nullptr) {
+        if (client->length < kMaxRequest) return false;
+        Answer(&client->answer, kExitUsage, "request too long");
+        return true;
+    }
+    *static_cast<char*>(end) = '\0';
+    std::string line, error;
+    if (!Utf8ToCp1251(client->request, &line, &error) || line.size() > kMaxRequest) {
+        Answer(&client->answer, kExitUsage,
+               "the request is not valid UTF-8 or has characters the agent cannot use");
+        return true;
+    }
+    char request[kMaxRequest + 1];
+    memcpy(request, line.c_str(), line.size() + 1);
+    RemoteHandle(request, &client->answer);
+    client->waiting = client->answer.wait != kRemoteAnswered;
+    return !client->waiting;
+}
+
+bool ControlCheck(ControlClient* client, uint32_t now, bool quitPosted) {
+    if (client->waiting)
+        return RemoteCheck(&client->answer, quitPosted) && client->answer.wait == kRemoteAnswered;
+    if (static_cast<int32_t>(now - client->deadline) < 0) return false;
+    Answer(&client->answer, kExitUsage, "no request in time");
+    return true;
+}
+
+void ControlExit(ControlClient* client, int exitCode) {
+    if (!client->waiting || !RemoteCheck(&client->answer, true) ||
+        client->answer.wait != kRemoteAnswered)
+        RemoteExitAnswer(exitCode, &client->answer);
+}
+
+std::string ControlReply(const ControlClient& client) {
+    return std::to_string(client.answer.code) + "\n" + Cp1251ToUtf8(client.answer.text) + "\n";
 }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 // Exit codes of the command-line client; the answers carry them.
 const int kExitOk = 0;
@@ -35,3 +37,32 @@ void RemoteHandle(char* line, RemoteAnswer* answer);
 bool RemoteCheck(RemoteAnswer* answer, bool quitPosted);
 // The answer of a client that waited for the exit.
 void RemoteExitAnswer(int exitCode, RemoteAnswer* answer);
+
+// ---- One client of the control socket, apart from the socket ----
+
+const size_t kMaxRequest = 1024;           // a request line's longest length, in bytes
+const uint32_t kRequestDeadlineMs = 5000;  // the whole line must come within this
+
+struct ControlClient {
+    char request[kMaxRequest + 1];
+    size_t length;
+    uint32_t deadline;  // on the PlatNowMs clock
+    bool waiting;       // the request runs; its answer waits for the outcome
+    RemoteAnswer answer;
+};
+
+// A new client, connected at `now`.
+void ControlOpen(ControlClient* client, uint32_t now);
+// Where the next bytes go and how many fit; 0 while a request is running.
+size_t ControlRoom(ControlClient* client, char** at);
+// `count` bytes arrived where ControlRoom said; true when the answer is ready (a request line
+// longer than kMaxRequest, not UTF-8, or one that was answered at once).
+bool ControlReceived(ControlClient* client, size_t count);
+// After every round of the loop: true once the answer is ready (the request ended, or the line
+// did not come in time).
+bool ControlCheck(ControlClient* client, uint32_t now, bool quitPosted);
+// The loop ends: a client still there gets its own answer, if its request ended in this last
+// round, or the exit's.
+void ControlExit(ControlClient* client, int exitCode);
+// What is sent back: the exit code on the first line, then the text, in UTF-8.
+std::string ControlReply(const ControlClient& client);

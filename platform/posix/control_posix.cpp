@@ -16,22 +16,16 @@
 #include <string>
 
 #include "app/remote.h"
-#include "core/text.h"
+#include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {
 
 const int kMaxClients = 8;
-const size_t kMaxRequest = 1024;
-const uint64_t kRequestDeadlineMs = 5000;
 
 struct Client {
     int fd;  // -1: free
-    char request[kMaxRequest + 1];
-    size_t length;
-    uint64_t deadline;
-    bool waiting;  // the request is handled; the answer waits for its outcome
-    RemoteAnswer answer;
+    ControlClient control;
 };
 
 int gListener = -1;
@@ -44,8 +38,7 @@ Client* FindClient(int fd) {
     return nullptr;
 }
 
-void SendAndClose(int fd, int code, const char* text) {
-    std::string reply = std::to_string(code) + "\n" + PosixToUtf8(text) + "\n";
+void SendAndClose(int fd, const std::string& reply) {
     // One try, never waiting: a client that cannot take a few kilobytes loses its answer.
     ssize_t ignored = send(fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     (void)ignored;
@@ -58,55 +51,28 @@ void SendAndClose(int fd, int code, const char* text) {
 }
 
 void Finish(Client* client) {
-    SendAndClose(client->fd, client->answer.code, client->answer.text);
+    SendAndClose(client->fd, ControlReply(client->control));
     client->fd = -1;
 }
 
-void HandleRequest(Client* client) {
-    std::string cp1251;
-    client->request[client->length] = '\0';
-    if (!PosixFromUtf8(client->request, &cp1251) || cp1251.size() > kMaxRequest) {
-        client->answer.code = kExitUsage;
-        CopyBounded(client->answer.text, sizeof client->answer.text,
-                    "the request is not valid UTF-8 or has characters the agent cannot use");
-        Finish(client);
-        return;
-    }
-    char line[kMaxRequest + 1];
-    memcpy(line, cp1251.c_str(), cp1251.size() + 1);
-    RemoteHandle(line, &client->answer);
-    if (client->answer.wait == kRemoteAnswered) {
-        Finish(client);
-    } else {
-        client->waiting = true;
-    }
-}
-
 short WantClient(int fd) {
-    const Client* client = FindClient(fd);
-    return client && !client->waiting ? POLLIN : 0;
+    Client* client = FindClient(fd);
+    char* at = nullptr;
+    return client && ControlRoom(&client->control, &at) > 0 ? POLLIN : 0;
 }
 
 void ClientReady(int fd, short) {
     Client* client = FindClient(fd);
-    if (!client || client->waiting) return;
-    size_t room = kMaxRequest - client->length;
-    ssize_t n = recv(fd, client->request + client->length, room, 0);
+    char* at = nullptr;
+    size_t room = client ? ControlRoom(&client->control, &at) : 0;
+    if (room == 0) return;
+    ssize_t n = recv(fd, at, room, 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n <= 0) {
         PosixWatchRemove(fd);
         close(fd);
         client->fd = -1;
-        return;
-    }
-    client->length += static_cast<size_t>(n);
-    void* end = memchr(client->request, '\n', client->length);
-    if (end) {
-        client->length = static_cast<size_t>(static_cast<char*>(end) - client->request);
-        HandleRequest(client);
-    } else if (client->length >= kMaxRequest) {
-        client->answer.code = kExitUsage;
-        CopyBounded(client->answer.text, sizeof client->answer.text, "request too long");
+    } else if (ControlReceived(&client->control, static_cast<size_t>(n))) {
         Finish(client);
     }
 }
@@ -132,13 +98,12 @@ void ListenerReady(int fd, short) {
         for (Client& c : gClients)
             if (c.fd < 0 && !slot) slot = &c;
         if (!slot || !PosixWatchAdd({client, WantClient, ClientReady})) {
-            SendAndClose(client, kExitFailed, "the agent is busy with other clients");
+            SendAndClose(client,
+                         std::to_string(kExitFailed) + "\nthe agent is busy with other clients\n");
             continue;
         }
         slot->fd = client;
-        slot->length = 0;
-        slot->waiting = false;
-        slot->deadline = PosixMonotonicMs() + kRequestDeadlineMs;
+        ControlOpen(&slot->control, PlatNowMs());
     }
 }
 
@@ -171,30 +136,22 @@ bool PosixControlStart() {
 }
 
 void PosixControlAfterRound() {
-    uint64_t now = PosixMonotonicMs();
+    uint32_t now = PlatNowMs();
     for (Client& c : gClients) {
         if (c.fd < 0) continue;
-        if (c.waiting) {
-            if (RemoteCheck(&c.answer, PosixQuitPosted()) && c.answer.wait == kRemoteAnswered)
-                Finish(&c);
-        } else if (now >= c.deadline) {
-            c.answer.code = kExitUsage;
-            CopyBounded(c.answer.text, sizeof c.answer.text, "no request in time");
+        if (ControlCheck(&c.control, now, PosixQuitPosted())) {
             Finish(&c);
+        } else if (!c.control.waiting) {
+            // A client that is not done wakes the loop in time for its deadline.
+            PosixWakeAt(PosixMonotonicMs() + (c.control.deadline - now));
         }
     }
-    // A client that is not done wakes the loop in time for its deadline.
-    for (const Client& c : gClients)
-        if (c.fd >= 0 && !c.waiting) PosixWakeAt(c.deadline);
 }
 
 void PosixControlStop(int exitCode) {
     for (Client& c : gClients) {
         if (c.fd < 0) continue;
-        // A request that ended in this last round still gets its own answer.
-        if (!c.waiting || !RemoteCheck(&c.answer, PosixQuitPosted()) ||
-            c.answer.wait != kRemoteAnswered)
-            RemoteExitAnswer(exitCode, &c.answer);
+        ControlExit(&c.control, exitCode);
         Finish(&c);
     }
     if (gListener >= 0) {
