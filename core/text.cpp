@@ -1,5 +1,8 @@
 #include "core/text.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include <cstring>
 
 void CopyBounded(char* destination, size_t size, const char* source) {
@@ -58,4 +61,20 @@ long HexDecode(const char* hex, size_t length, unsigned char* bytes, size_t room
         bytes[i / 2] = static_cast<unsigned char>(high * 16 + low);
     }
     return static_cast<long>(length / 2);
+}
+
+std::string ExpandEnvironment(const char* path) {
+    std::string out;
+    for (const char* p = path; *p != '\0';) {
+        const char* end = *p == '%' ? strchr(p + 1, '%') : nullptr;
+        if (end != nullptr && end > p + 1) {
+            std::string name(p + 1, end);
+            const char* value = getenv(name.c_str());
+            out += value != nullptr ? value : "";
+            p = end + 1;
+        } else {
+            out += *p++;
+        }
+    }
+    return out;
 }

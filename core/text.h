@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Zero-fills the `size` bytes of `destination`, then copies at most size - 1 characters.
 void CopyBounded(char* destination, size_t size, const char* source);
@@ -15,3 +16,7 @@ void HexEncode(const unsigned char* bytes, size_t size, char* destination);
 // Lower-case hex (an even count of digits) back into at most `room` bytes; the byte count, or -1
 // for anything else.
 long HexDecode(const char* hex, size_t length, unsigned char* bytes, size_t room);
+
+// `path` with each %NAME% replaced by the environment's value (empty when unset), as a Run entry
+// or a shortcut would have it.
+std::string ExpandEnvironment(const char* path);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "platform/platform.h"
 #include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
@@ -25,23 +26,6 @@ MachinePolicy gPolicy;
 
 int gLog = -1;
 std::string gLogPath;
-
-// $NAME and %NAME% in the path are the environment's values, as a Run entry would write them.
-std::string ExpandedPath(const char* path) {
-    std::string out;
-    for (const char* p = path; *p != '\0';) {
-        const char* end = *p == '%' ? strchr(p + 1, '%') : nullptr;
-        if (end != nullptr && end > p + 1) {
-            std::string name(p + 1, end);
-            const char* value = getenv(name.c_str());
-            out += value != nullptr ? value : "";
-            p = end + 1;
-        } else {
-            out += *p++;
-        }
-    }
-    return out;
-}
 
 // The log holds session ids: it is ours alone, and a link or a FIFO put at its name is refused.
 int OpenLogFile(const std::string& path) {
@@ -112,7 +96,7 @@ void PlatLoadPolicy(MachinePolicy* policy) { *policy = gPolicy; }
 bool PlatOpenDebugLog(const char* path) {
     if (!path || *path == '\0') return false;
     if (gLog >= 0) close(gLog);
-    gLogPath = ExpandedPath(path);
+    gLogPath = ExpandEnvironment(path);
     gLog = OpenLogFile(gLogPath);
     return gLog >= 0;
 }

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/agent_state.h"
+#include "settings/site_file.h"
+
 // Plain reads rather than streams: the agent links the C++ runtime statically, and streams
 // would bring in its whole locale machinery (resident memory).
 bool PosixReadSmallFile(const std::string& path, size_t limit, std::string* text, std::string* why,
@@ -47,4 +50,31 @@ bool PosixReadSmallFile(const std::string& path, size_t limit, std::string* text
     close(fd);
     if (ok) *text = all;
     return ok;
+}
+
+namespace {
+
+const size_t kMaxConfigFile = 64 * 1024;
+
+}  // namespace
+
+bool LoadSiteConfig(const std::string& path, std::string* error) {
+    std::string text, why, key;
+    if (!PosixReadSmallFile(path, kMaxConfigFile, &text, &why)) {
+        *error = path + ": cannot be read (" + why + ")";
+        return false;
+    }
+    SiteFile site;
+    if (!ParseSiteFile(path, text, &site, error)) return false;
+    why = "empty or not text";
+    if (!site.keyPath.empty() && (!PosixReadSmallFile(site.keyPath, kKeySize - 1, &key, &why) ||
+                                  key.empty() || key.find('\0') != std::string::npos)) {
+        *error = path + ":" + std::to_string(site.keyLine) + ": the key file " + site.keyPath +
+                 " cannot be used (" + why + "; at most " + std::to_string(kKeySize - 1) +
+                 " bytes of PEM text)";
+        return false;
+    }
+    // Only a whole valid file changes anything.
+    ApplySiteFile(site, key);
+    return true;
 }

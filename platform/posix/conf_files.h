@@ -11,3 +11,11 @@
 // the name.
 bool PosixReadSmallFile(const std::string& path, size_t limit, std::string* text, std::string* why,
                         bool* missing = nullptr, bool follow = true);
+
+// The site's configuration from a file instead of the block inside the binary (its lines are
+// settings/site_file's): `address=A.B.C.D`, `port=N`, `key=/path/to/server-public.pem`.
+const char kSiteConfigPath[] = "/etc/vornaagent/site.conf";
+// Reads `path` and the key file it names and overwrites the fields they give in the built-in
+// block. False, with the reason in `error`, for an unreadable file or any bad line; the block is
+// then left as it was.
+bool LoadSiteConfig(const std::string& path, std::string* error);

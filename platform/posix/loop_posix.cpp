@@ -10,34 +10,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/cp1251.h"
+#include "core/schedule.h"
 #include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {
 
-// ---- Timers ----
-
-const int kTimerSlots = 16;
-const uint32_t kMinTimerPeriodMs = 10;
 // The loop wakes at least this often, so that a resume is seen even when no timer runs.
 const uint32_t kResumeCheckMs = 300000;
 
-struct Timer {
-    int id;
-    bool active;
-    uint32_t period;
-    uint64_t due;
-};
-
-Timer gTimers[kTimerSlots];
-
-// ---- Posted commands and quit ----
-
-const int kQueueSize = 64;
-int gQueue[kQueueSize];
-int gQueueHead = 0;
-int gQueueCount = 0;
 bool gQuitPosted = false;
 int gQuitCode = 0;
 
@@ -78,35 +61,13 @@ void SignalReady(int fd, short) {
 }
 
 int PollTimeout(uint64_t now) {
-    if (gQueueCount > 0 || gQuitPosted || gWakeSoon || PosixSocketsHavePending()) return 0;
+    if (ScheduleHasPosted() || gQuitPosted || gWakeSoon || PosixSocketsHavePending()) return 0;
     // The slow check for a resume: the loop wakes at least every five minutes (the agent's own
     // timers wake it more often, and every wake-up checks too).
     uint64_t limit = now + kResumeCheckMs;
     if (gWakeAt != 0 && gWakeAt < limit) limit = gWakeAt;
-    for (const Timer& timer : gTimers)
-        if (timer.active && timer.due < limit) limit = timer.due;
+    limit = ScheduleNextDue(limit);
     return limit <= now ? 0 : static_cast<int>(limit - now);
-}
-
-void RunDueTimers() {
-    uint64_t now = PosixMonotonicMs();
-    for (Timer& timer : gTimers) {
-        if (!timer.active || timer.due > now) continue;
-        // Periodic: the next tick is a period after this one is handled, as with SetTimer.
-        timer.due = now + timer.period;
-        OnTimer(timer.id);
-    }
-}
-
-void RunPostedCommands() {
-    // Only what was posted before this round; commands posted by these wait for the next.
-    int count = gQueueCount;
-    while (count-- > 0 && gQueueCount > 0 && !gQuitPosted) {
-        int id = gQueue[gQueueHead];
-        gQueueHead = (gQueueHead + 1) % kQueueSize;
-        gQueueCount--;
-        OnCommand(id);
-    }
 }
 
 void RunReadyDescriptors(const pollfd* polled, int count) {
@@ -132,24 +93,9 @@ uint64_t PosixMonotonicMs() {
 
 uint32_t PlatNowMs() { return static_cast<uint32_t>(PosixMonotonicMs()); }
 
-void PlatSetTimer(int id, uint32_t periodMs) {
-    Timer* slot = nullptr;
-    for (Timer& timer : gTimers)
-        if (timer.active && timer.id == id) slot = &timer;
-    for (Timer& timer : gTimers)
-        if (!slot && !timer.active) slot = &timer;
-    if (!slot) return;
-    slot->id = id;
-    slot->active = true;
-    // A zero period would spin the loop.
-    slot->period = periodMs < kMinTimerPeriodMs ? kMinTimerPeriodMs : periodMs;
-    slot->due = PosixMonotonicMs() + slot->period;
-}
+void PlatSetTimer(int id, uint32_t periodMs) { ScheduleSetTimer(id, periodMs, PosixMonotonicMs()); }
 
-void PlatKillTimer(int id) {
-    for (Timer& timer : gTimers)
-        if (timer.active && timer.id == id) timer.active = false;
-}
+void PlatKillTimer(int id) { ScheduleKillTimer(id); }
 
 bool PosixWatchAdd(const PosixWatch& watch) {
     for (int w = 0; w < gWatchCount; w++) {
@@ -205,11 +151,7 @@ void PlatMenuCheck(int, bool) {}
 void PlatMenuGray(int, bool) {}
 void PlatMenuShow() {}
 
-void PlatPostCommand(int id) {
-    if (gQueueCount >= kQueueSize) return;
-    gQueue[(gQueueHead + gQueueCount) % kQueueSize] = id;
-    gQueueCount++;
-}
+void PlatPostCommand(int id) { SchedulePost(id); }
 
 void PlatPostQuit(int exitCode) {
     if (gQuitPosted) return;
@@ -222,7 +164,7 @@ int PlatRunLoop() {
     PosixWorldStart();
     pollfd polled[kWatchSlots];
     while (!gQuitPosted) {
-        RunPostedCommands();
+        ScheduleRunPosted(&gQuitPosted);
         if (gQuitPosted) break;
         PosixSocketsDeliverPending();
         int count = 0;
@@ -241,7 +183,7 @@ int PlatRunLoop() {
         if (ready < 0 && errno != EINTR) break;
         PosixWorldCheckResume();
         if (ready > 0) RunReadyDescriptors(polled, count);
-        if (!gQuitPosted) RunDueTimers();
+        if (!gQuitPosted) ScheduleRunDue(PosixMonotonicMs());
         PosixControlAfterRound();
     }
     PosixControlStop(gQuitCode);
@@ -250,8 +192,8 @@ int PlatRunLoop() {
 
 void PlatMessageBox(bool, const char* text, const char* caption, PlatBoxKind) {
     // The caption says whose message it is; the text is what the user needs.
-    std::string line = PosixToUtf8(caption ? caption : "");
+    std::string line = Cp1251ToUtf8(caption ? caption : "");
     line += ": ";
-    line += PosixToUtf8(text ? text : "");
+    line += Cp1251ToUtf8(text ? text : "");
     PosixReportError(line);
 }

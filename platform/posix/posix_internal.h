@@ -1,5 +1,5 @@
-// What the files of the POSIX platform share: the poll loop's watchers, the runtime folder and
-// the text conversions. Nothing here is seen by the core.
+// What the files of the POSIX front end share: the poll loop's watchers, the control socket, the
+// change sources, the folders, the lock and the log. Nothing here is seen by the core.
 #pragma once
 
 #include <cstddef>
@@ -47,9 +47,6 @@ void PosixWorldCheckResume();
 // the machine slept (PosixWorldCheckResume reads the clocks and calls this).
 void PosixWorldClockGap(int64_t gapMs);
 
-// True while the address list is watched (netlink bound).
-bool PosixAddressWatchActive();
-
 // ---- The machine policy and the support log (admin_posix.cpp) ----
 const char kPolicyPath[] = "/etc/vornaagent/policy.conf";
 // Reads the policy file: no file is no policy; one that cannot be read, or any bad line, is a
@@ -58,7 +55,7 @@ bool PosixLoadPolicy(const std::string& path, std::string* error);
 bool PosixDebugLogOpen();
 void PosixDebugLogWrite(const std::string& utf8Line);
 
-// ---- Signals (windows_posix.cpp) ----
+// ---- Signals (loop_posix.cpp) ----
 void PosixSignalsStart();
 
 // ---- The single-instance lock ----
@@ -79,10 +76,11 @@ std::string PosixConfigHome();
 std::string PosixControlSocketPath();
 
 // ---- Text ----
-std::string PosixToUtf8(const char* cp1251);
-bool PosixFromUtf8(const std::string& utf8, std::string* cp1251);
 // Writes a whole line (UTF-8) to stderr.
 void PosixReportError(const std::string& utf8);
+
+// ---- The settings file: $XDG_CONFIG_HOME/vornaagent/settings (or ~/.config/...) ----
+std::string PosixSettingsPath();
 
 // ---- The program's own path ----
 // The installed path of the running program (after an upgrade replaced it, the new file's).

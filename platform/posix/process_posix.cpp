@@ -64,13 +64,6 @@ std::string PosixControlSocketPath() {
     return dir.empty() ? "" : dir + "/vornaagent.sock";
 }
 
-std::string PosixToUtf8(const char* cp1251) { return Cp1251ToUtf8(cp1251 ? cp1251 : ""); }
-
-bool PosixFromUtf8(const std::string& utf8, std::string* cp1251) {
-    std::string error;
-    return Utf8ToCp1251(utf8, cp1251, &error);
-}
-
 void PosixReportError(const std::string& utf8) {
     std::string line = utf8 + "\n";
     fflush(stdout);
@@ -143,7 +136,7 @@ bool gDebugOutputOpen = false;
 void PlatOpenDebugOutput() { gDebugOutputOpen = true; }
 
 void PlatDebugWrite(const char* ansiText) {
-    std::string line = PosixToUtf8(ansiText);
+    std::string line = Cp1251ToUtf8(ansiText);
     line += '\n';
     PosixDebugLogWrite(line);
     if (PosixDebugLogOpen() && !gDebugOutputOpen) return;

@@ -13,7 +13,6 @@
 #include "platform/platform.h"
 #include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/settings_posix.h"
 #include "settings/settings_file.h"
 
 namespace {
@@ -90,10 +89,3 @@ bool PlatSaveSettings(const StoredSettings& change) {
         PosixReportError("VornaAgent: the unusable settings file was kept as " + aside);
     return WriteWhole(path, SettingsText(stored));
 }
-
-AutostartState PlatAutostartState() {
-    if (!PosixAutostartEnabled()) return kAutostartAbsent;
-    return PosixAutostartIsOurs() ? kAutostartOurs : kAutostartOther;
-}
-
-bool PlatSetAutostart(bool on) { return PosixAutostartSet(on); }

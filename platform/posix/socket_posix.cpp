@@ -30,12 +30,9 @@ struct Socket {
     bool closeSent;
 };
 
-Socket gSockets[kSocketSlots] = {
-    {-1, -1, false, false, 0, false, false}, {-1, -1, false, false, 0, false, false},
-    {-1, -1, false, false, 0, false, false}, {-1, -1, false, false, 0, false, false},
-    {-1, -1, false, false, 0, false, false}, {-1, -1, false, false, 0, false, false},
-    {-1, -1, false, false, 0, false, false}, {-1, -1, false, false, 0, false, false},
-};
+// Free slots have fd -1; the first PlatSocketOpen makes them so.
+Socket gSockets[kSocketSlots];
+bool gSlotsReady = false;
 
 Socket* Find(int fd) {
     if (fd < 0) return nullptr;
@@ -135,6 +132,9 @@ void PosixSocketsDeliverPending() {
 PlatSocketsStart PlatSocketsStartup() { return kSocketsReady; }
 
 PlatSocket PlatSocketOpen() {
+    for (Socket& s : gSockets)
+        if (!gSlotsReady) s.fd = -1;
+    gSlotsReady = true;
     Socket* slot = nullptr;
     for (Socket& s : gSockets)
         if (s.fd < 0) slot = &s;

@@ -56,11 +56,9 @@ void NetlinkReady(int fd, short) {
 
 }  // namespace
 
-bool PosixAddressWatchActive() { return gNetlink >= 0; }
-
 bool PlatWatchAddressList() {
     PosixWorldStart();
-    return PosixAddressWatchActive();
+    return gNetlink >= 0;
 }
 
 void PosixWorldStart() {

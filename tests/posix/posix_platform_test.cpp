@@ -20,7 +20,7 @@
 #include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/settings_posix.h"
+#include "platform/linux/autostart_linux.h"
 #include "ui/texts.h"
 
 // ---- What the loop calls besides the platform ----

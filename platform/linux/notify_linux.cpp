@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/cp1251.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
@@ -41,8 +42,8 @@ bool PlatNotify(const char* title, const char* text) {
         pid_t* slot = nullptr;
         for (pid_t& pid : gNotifiers)
             if (pid == 0) slot = &pid;
-        std::string utf8Heading = PosixToUtf8(heading.c_str());
-        std::string utf8Body = PosixToUtf8(body.c_str());
+        std::string utf8Heading = Cp1251ToUtf8(heading);
+        std::string utf8Body = Cp1251ToUtf8(body);
         char app[] = "--app-name=VornaAgent";
         char program[] = "notify-send";
         char endOfOptions[] = "--";  // a server's text that starts with '-' is no option

@@ -16,8 +16,8 @@
 #include "app/remote.h"
 #include "platform/events.h"
 #include "platform/platform.h"
+#include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/site_config.h"
 
 namespace {
 

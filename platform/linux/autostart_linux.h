@@ -1,10 +1,7 @@
-// The settings file and the start at logon, shared by the settings store and the tests.
+// The start at logon of the Linux desktop agent, for its tests.
 #pragma once
 
 #include <string>
-
-// $XDG_CONFIG_HOME/vornaagent/settings (or ~/.config/...).
-std::string PosixSettingsPath();
 
 // Start at logon: the systemd user unit when a user manager runs, otherwise an XDG autostart
 // entry. Setting the state it already has does nothing.

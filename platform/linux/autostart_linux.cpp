@@ -11,9 +11,9 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/linux/autostart_linux.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/settings_posix.h"
 
 extern char** environ;
 
@@ -122,3 +122,10 @@ bool PosixAutostartSet(bool on) {
     if (Exists(entry) && unlink(entry.c_str()) != 0) ok = false;
     return ok;
 }
+
+AutostartState PlatAutostartState() {
+    if (!PosixAutostartEnabled()) return kAutostartAbsent;
+    return PosixAutostartIsOurs() ? kAutostartOurs : kAutostartOther;
+}
+
+bool PlatSetAutostart(bool on) { return PosixAutostartSet(on); }
