@@ -14,6 +14,22 @@
 
 namespace {
 
+// What the end of a request leads to: the reply handled, the world check judging it, and an Exit
+// or a stop request that waited for it going ahead.
+void RequestEnded(RequestEnd end) {
+    if (end == kRequestGoesOn) return;
+    if (end == kRequestReplied) {
+        HandleReply();
+        gAgent.connState = kIdle;
+    }
+    WorldRequestEnded(end != kRequestReplied);
+    // An Exit during a session quits once the server has closed the request it waited for.
+    if (gAgent.quitAfterLogout && end != kRequestFailed) PlatPostQuit(0);
+    if (gAgent.exitWhenIdle && gAgent.connState == kIdle) PlatPostQuit(0);
+}
+
+void RequestTimeout() { RequestEnded(EngineRequestTimeout()); }
+
 void HideLogonWindow() {
     gAgent.mainWindowVisible = false;
     PlatShowWindow(kWindowLogon, false);
@@ -74,7 +90,7 @@ struct TimerTick {
 };
 
 const TimerTick kTimerTicks[] = {
-    {kTimerRequest, OnRequestTimeout},   {kTimerPing, SendPing},
+    {kTimerRequest, RequestTimeout},     {kTimerPing, SendPing},
     {kTimerHover, EndHoverGuard},        {kTimerReconnect, ReconnectTick},
     {kTimerTrayRetry, RetryTrayIcon},    {kTimerWorld, OnWorldTimer},
     {kTimerWorldHeld, OnWorldHeldTimer},
@@ -130,7 +146,9 @@ void OnTrayEvent(TrayMouse event) {
     if (event == kTrayMouseButton) ShowTrayMenu();
 }
 
-void OnPasswordTyped() { gAgent.useSavedPassword = false; }
+void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
+    RequestEnded(EngineSocketEvent(socket, event, error));
+}
 
 void OnStatsCommand(int id) {
     if (id == IDC_STATS_OK) HideStatsWindow();

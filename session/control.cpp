@@ -11,8 +11,8 @@
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "session/frames.h"
+#include "session/notices.h"
 #include "session/replies.h"
-#include "session/world.h"
 #include "settings/store.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
@@ -206,6 +206,8 @@ void StartLogout() {
     gAgent.mainWindowVisible = false;
     PlatShowWindow(kWindowLogon, false);
 }
+
+void OnPasswordTyped() { gAgent.useSavedPassword = false; }
 
 void StartStaleLogout() {
     if (gAgent.connState != kIdle) return;

@@ -7,19 +7,11 @@
 #include "core/text.h"
 #include "core/timings.h"
 #include "platform/events.h"
-#include "session/control.h"
-#include "session/world.h"
+#include "session/notices.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
 
 namespace {
-
-// Every end of a request, answered or not, with connState back to idle: the world check
-// judges it, and a stop request waiting for it goes ahead.
-void RequestEnded(bool failed) {
-    WorldRequestEnded(failed);
-    if (gAgent.exitWhenIdle && gAgent.connState == kIdle) PlatPostQuit(0);
-}
 
 void CloseCurrentSocket() {
     PlatSocketClose(gAgent.socketHandle);
@@ -67,20 +59,19 @@ bool IsWritingState(int state) {
            state == kInfoWriting;
 }
 
-void OnWritable() {
+RequestEnd OnWritable() {
     // A write notification left over once the request is out would send the reply buffer.
-    if (!IsWritingState(gAgent.connState)) return;
+    if (!IsWritingState(gAgent.connState)) return kRequestGoesOn;
     if (gAgent.connState == kPingWriting) gAgent.pingCounter++;
     // Windows posts the next write event only after a send has found the socket full, so what
     // is left after a partial send goes out from this event until the socket says so.
     while (gAgent.ioLength < gAgent.ioExpected) {
         int sent = PlatSocketSend(gAgent.socketHandle, gAgent.ioBuffer + gAgent.ioLength,
                                   gAgent.ioExpected - gAgent.ioLength);
-        if (sent == kSendWouldBlock) return;
+        if (sent == kSendWouldBlock) return kRequestGoesOn;
         if (sent <= 0) {
             NetworkError("sent <=0 ");
-            RequestEnded(true);
-            return;
+            return kRequestFailed;
         }
         gAgent.ioLength += sent;
     }
@@ -88,6 +79,7 @@ void OnWritable() {
     gAgent.connState++;  // writing -> reading of the same request
     gAgent.ioLength = 0;
     PlatSocketWait(gAgent.socketHandle, kWaitRead);
+    return kRequestGoesOn;
 }
 
 // Receives what fits: a reply never exceeds ioExpected - 1 bytes, so its NUL always fits.
@@ -114,65 +106,54 @@ void RequestFailed(const char* reason) {
     NetworkError(reason);
 }
 
-// Ends the request once the server has closed: the reply in the buffer is handled, or, with
-// none, the request failed for `reasonIfEmpty`. Either way an Exit waiting for it goes ahead.
-void CompleteRequest(const char* reasonIfEmpty) {
+// Ends the request once the server has closed: a reply in the buffer is for the session
+// control, while connState still names its request; with none, the request failed for
+// `reasonIfEmpty`.
+RequestEnd CompleteRequest(const char* reasonIfEmpty) {
     PlatSocketShutdown(gAgent.socketHandle);
     CloseCurrentSocket();
     PlatKillTimer(kTimerRequest);
-    bool failed = gAgent.ioLength == 0;
-    if (failed) {
-        RequestFailed(reasonIfEmpty);
-    } else {
-        HandleReply();
-    }
+    if (gAgent.ioLength > 0) return kRequestReplied;
+    RequestFailed(reasonIfEmpty);
     gAgent.connState = kIdle;
-    RequestEnded(failed);
-    if (gAgent.quitAfterLogout) PlatPostQuit(0);
+    return kRequestClosedEmpty;
 }
 
 // A connection that ended in an error never yields a reply: what arrived before a reset may be
 // any part of one ("1 1234" cut to "1 1" would log on as another session).
-void ConnectionBroken() {
+RequestEnd ConnectionBroken() {
     TrayStatus(kIconError, kTextCannotConnect);
     NetworkError("error on scoket event");
-    RequestEnded(true);
+    return kRequestFailed;
 }
 
-void OnReadable() {
+RequestEnd OnReadable() {
     // Read notifications are asked for only once the request is written; anything earlier is
     // left over from another phase and must not touch the request still in the buffer.
-    if (!IsReadingState(gAgent.connState)) return;
+    if (!IsReadingState(gAgent.connState)) return kRequestGoesOn;
     int received = ReceiveSome();
-    if (received == kRecvFailed) {
-        ConnectionBroken();
-    } else if (received == 0) {
-        // The server has finished: the reply is complete, as at the close notification.
-        // Closing without a word is as good as no answer at all, not a success.
-        CompleteRequest("empty reply");
-    } else if (gAgent.ioLength >= gAgent.ioExpected - 1) {
-        // A full buffer ends the exchange here; the request then ends through its timeout.
-        CloseCurrentSocket();
-    }
+    if (received == kRecvFailed) return ConnectionBroken();
+    // The server has finished: the reply is complete, as at the close notification. Closing
+    // without a word is as good as no answer at all, not a success.
+    if (received == 0) return CompleteRequest("empty reply");
+    // A full buffer ends the exchange here; the request then ends through its timeout.
+    if (gAgent.ioLength >= gAgent.ioExpected - 1) CloseCurrentSocket();
+    return kRequestGoesOn;
 }
 
-void OnClosed() {
+RequestEnd OnClosed() {
     if (!IsReadingState(gAgent.connState)) {
         // The server closed before the request was written: nothing can answer it, and the
         // buffer holds the request, not a reply.
         gAgent.ioLength = 0;
-        CompleteRequest("sys error");
-        return;
+        return CompleteRequest("sys error");
     }
     int before = gAgent.ioLength;
     int received = ReceiveSome();
-    if (received == kRecvFailed) {
-        ConnectionBroken();
-        return;
-    }
-    if (received < 0) return;
+    if (received == kRecvFailed) return ConnectionBroken();
+    if (received < 0) return kRequestGoesOn;
     if (gAgent.ioLength > before) DebugPrint("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC");
-    CompleteRequest("empty reply");
+    return CompleteRequest("empty reply");
 }
 
 }  // namespace
@@ -190,20 +171,18 @@ void OpenConnection() {
     PlatSocketConnect(gAgent.socketHandle, address, port);
 }
 
-void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
+RequestEnd EngineSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
     // Notifications of a socket already closed can still be queued; only the current one counts.
-    if (socket == kNoSocket || socket != gAgent.socketHandle) return;
-    if (error != 0) {
-        ConnectionBroken();
-        return;
-    }
+    if (socket == kNoSocket || socket != gAgent.socketHandle) return kRequestGoesOn;
+    if (error != 0) return ConnectionBroken();
     switch (event) {
-        case kSocketConnected: OnConnected(); break;
-        case kSocketWritable: OnWritable(); break;
-        case kSocketReadable: OnReadable(); break;
-        case kSocketClosed: OnClosed(); break;
-        default: NetworkError("sys error"); break;
+        case kSocketConnected: OnConnected(); return kRequestGoesOn;
+        case kSocketWritable: return OnWritable();
+        case kSocketReadable: return OnReadable();
+        case kSocketClosed: return OnClosed();
     }
+    NetworkError("sys error");
+    return kRequestFailed;
 }
 
 void NetworkError(const char* reason) {
@@ -218,9 +197,9 @@ void NetworkError(const char* reason) {
     PlatKillTimer(kTimerRequest);
 }
 
-void OnRequestTimeout() {
+RequestEnd EngineRequestTimeout() {
     PlatKillTimer(kTimerRequest);
-    if (gAgent.connState == kIdle) return;
+    if (gAgent.connState == kIdle) return kRequestGoesOn;
     RequestFailed("Network timeout");
-    RequestEnded(true);
+    return kRequestFailed;
 }

@@ -16,8 +16,8 @@
 
 #include "core/agent_state.h"
 #include "platform/events.h"
+#include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/posix/site_config.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 
@@ -40,7 +40,7 @@ double NowMs() {
 // The loop's hooks, in place of the control socket: the first round logs on.
 bool gLoggedOn = false;
 
-void PosixControlAfterRound() {
+void AfterRound() {
     if (!gLoggedOn) {
         gLoggedOn = true;
         CommandLogOn(gLogin, gPassword, false);
@@ -59,8 +59,6 @@ void PosixControlAfterRound() {
     gStarted = NowMs();
     OnCommand(IDM_INFO);
 }
-
-void PosixControlStop(int) {}
 
 int main(int argc, char** argv) {
     if (argc != 5) {
@@ -81,6 +79,7 @@ int main(int argc, char** argv) {
     }
     char program[] = "engine_bench_posix";
     char* agentArgs[] = {program, nullptr};
+    PosixAddRoundHooks({nullptr, nullptr, nullptr, AfterRound, nullptr});
     int code = AgentMain(1, agentArgs);
     if (code != 0 || static_cast<int>(gTimes.size()) < gCount) {
         fprintf(stderr, "engine: ended with %d after %zu requests\n", code, gTimes.size());

@@ -107,6 +107,33 @@ void ListenerReady(int fd, short) {
     }
 }
 
+void ControlAfterRound() {
+    uint32_t now = PlatNowMs();
+    for (Client& c : gClients) {
+        if (c.fd < 0) continue;
+        if (ControlCheck(&c.control, now, PosixQuitPosted())) {
+            Finish(&c);
+        } else if (!c.control.waiting) {
+            // A client that is not done wakes the loop in time for its deadline.
+            PosixWakeAt(PosixMonotonicMs() + (c.control.deadline - now));
+        }
+    }
+}
+
+void ControlStop(int exitCode) {
+    for (Client& c : gClients) {
+        if (c.fd < 0) continue;
+        ControlExit(&c.control, exitCode);
+        Finish(&c);
+    }
+    if (gListener >= 0) {
+        PosixWatchRemove(gListener);
+        close(gListener);
+        gListener = -1;
+        unlink(gPath.c_str());
+    }
+}
+
 }  // namespace
 
 bool PosixControlStart() {
@@ -132,32 +159,5 @@ bool PosixControlStart() {
         return false;
     }
     gListener = fd;
-    return true;
-}
-
-void PosixControlAfterRound() {
-    uint32_t now = PlatNowMs();
-    for (Client& c : gClients) {
-        if (c.fd < 0) continue;
-        if (ControlCheck(&c.control, now, PosixQuitPosted())) {
-            Finish(&c);
-        } else if (!c.control.waiting) {
-            // A client that is not done wakes the loop in time for its deadline.
-            PosixWakeAt(PosixMonotonicMs() + (c.control.deadline - now));
-        }
-    }
-}
-
-void PosixControlStop(int exitCode) {
-    for (Client& c : gClients) {
-        if (c.fd < 0) continue;
-        ControlExit(&c.control, exitCode);
-        Finish(&c);
-    }
-    if (gListener >= 0) {
-        PosixWatchRemove(gListener);
-        close(gListener);
-        gListener = -1;
-        unlink(gPath.c_str());
-    }
+    return PosixAddRoundHooks({nullptr, nullptr, nullptr, ControlAfterRound, ControlStop});
 }

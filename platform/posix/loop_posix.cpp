@@ -32,6 +32,22 @@ int gWatchCount = 0;
 bool gWakeSoon = false;
 uint64_t gWakeAt = 0;  // 0: none
 
+const int kHookSlots = 8;
+PosixRoundHooks gHooks[kHookSlots];
+int gHookCount = 0;
+
+bool HooksPending() {
+    for (int i = 0; i < gHookCount; i++)
+        if (gHooks[i].pending && gHooks[i].pending()) return true;
+    return false;
+}
+
+// Runs one kind of hook of every part, in the order they joined.
+template <typename Call> void EachHook(Call call) {
+    for (int i = 0; i < gHookCount; i++)
+        call(gHooks[i]);
+}
+
 // ---- Signals ----
 
 int gSignalPipe[2] = {-1, -1};
@@ -61,7 +77,7 @@ void SignalReady(int fd, short) {
 }
 
 int PollTimeout(uint64_t now) {
-    if (ScheduleHasPosted() || gQuitPosted || gWakeSoon || PosixSocketsHavePending()) return 0;
+    if (ScheduleHasPosted() || gQuitPosted || gWakeSoon || HooksPending()) return 0;
     // The slow check for a resume: the loop wakes at least every five minutes (the agent's own
     // timers wake it more often, and every wake-up checks too).
     uint64_t limit = now + kResumeCheckMs;
@@ -120,6 +136,12 @@ void PosixWatchRemove(int fd) {
 
 void PosixWakeSoon() { gWakeSoon = true; }
 
+bool PosixAddRoundHooks(const PosixRoundHooks& hooks) {
+    if (gHookCount >= kHookSlots) return false;
+    gHooks[gHookCount++] = hooks;
+    return true;
+}
+
 bool PosixQuitPosted() { return gQuitPosted; }
 
 void PosixWakeAt(uint64_t monotonicMs) {
@@ -161,12 +183,13 @@ void PlatPostQuit(int exitCode) {
 
 int PlatRunLoop() {
     PosixSignalsStart();
-    PosixWorldStart();
     pollfd polled[kWatchSlots];
     while (!gQuitPosted) {
         ScheduleRunPosted(&gQuitPosted);
         if (gQuitPosted) break;
-        PosixSocketsDeliverPending();
+        EachHook([](const PosixRoundHooks& h) {
+            if (h.deliver) h.deliver();
+        });
         int count = 0;
         for (int w = 0; w < gWatchCount; w++) {
             short events = gWatches[w].want(gWatches[w].fd);
@@ -181,12 +204,18 @@ int PlatRunLoop() {
         gWakeAt = 0;
         int ready = poll(polled, static_cast<nfds_t>(count), timeout);
         if (ready < 0 && errno != EINTR) break;
-        PosixWorldCheckResume();
+        EachHook([](const PosixRoundHooks& h) {
+            if (h.woke) h.woke();
+        });
         if (ready > 0) RunReadyDescriptors(polled, count);
         if (!gQuitPosted) ScheduleRunDue(PosixMonotonicMs());
-        PosixControlAfterRound();
+        EachHook([](const PosixRoundHooks& h) {
+            if (h.after) h.after();
+        });
     }
-    PosixControlStop(gQuitCode);
+    EachHook([](const PosixRoundHooks& h) {
+        if (h.stop) h.stop(gQuitCode);
+    });
     return gQuitCode;
 }
 

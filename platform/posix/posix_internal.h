@@ -27,24 +27,24 @@ bool PosixQuitPosted();
 void PosixWakeAt(uint64_t monotonicMs);
 // Milliseconds on the monotonic clock, not wrapped.
 uint64_t PosixMonotonicMs();
-
-// ---- Sockets: events that need no descriptor readiness (a connect that completed at once) ----
-bool PosixSocketsHavePending();
-void PosixSocketsDeliverPending();
+// What a part of the front end does at each round of the loop; any of them may be null.
+struct PosixRoundHooks {
+    bool (*pending)();  // events are waiting that no descriptor will report: poll at once
+    void (*deliver)();  // before each poll: hand those over
+    void (*woke)();     // after each poll
+    void (*after)();    // at the end of each round
+    void (*stop)(int);  // the loop ends with this code
+};
+bool PosixAddRoundHooks(const PosixRoundHooks& hooks);
 
 // ---- The control socket (control_posix.cpp) ----
+// Opens it (and joins the loop); false, with the reason told, when it cannot be made.
 bool PosixControlStart();
-// After every round of the loop: answers the clients that wait for an outcome.
-void PosixControlAfterRound();
-// The loop ends: clients waiting for the exit get their answer, the socket file goes.
-void PosixControlStop(int exitCode);
 
 // ---- Change sources (world_posix.cpp) ----
 void PosixWorldStart();
-// Called at every wake-up: a jump between the boot-time and monotonic clocks is a resume.
-void PosixWorldCheckResume();
 // The boot-time clock's lead over the monotonic one now: a jump since the last reading is the time
-// the machine slept (PosixWorldCheckResume reads the clocks and calls this).
+// the machine slept (each wake-up of the loop reads the clocks and calls this).
 void PosixWorldClockGap(int64_t gapMs);
 
 // ---- The machine policy and the support log (admin_posix.cpp) ----

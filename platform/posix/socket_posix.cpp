@@ -112,15 +112,13 @@ bool SetNonBlocking(int fd, bool on) {
     return fcntl(fd, F_SETFL, flags) == 0;
 }
 
-}  // namespace
-
-bool PosixSocketsHavePending() {
+bool SocketsHavePending() {
     for (const Socket& s : gSockets)
         if (s.fd >= 0 && s.connectPending) return true;
     return false;
 }
 
-void PosixSocketsDeliverPending() {
+void SocketsDeliverPending() {
     for (Socket& s : gSockets) {
         if (s.fd < 0 || !s.connectPending) continue;
         s.connectPending = false;
@@ -128,13 +126,19 @@ void PosixSocketsDeliverPending() {
     }
 }
 
+}  // namespace
+
 // Nothing to start here.
 PlatSocketsStart PlatSocketsStartup() { return kSocketsReady; }
 
 PlatSocket PlatSocketOpen() {
-    for (Socket& s : gSockets)
-        if (!gSlotsReady) s.fd = -1;
-    gSlotsReady = true;
+    // The first socket readies the slots and joins the loop (for connects that end at once).
+    if (!gSlotsReady) {
+        for (Socket& s : gSockets)
+            s.fd = -1;
+        gSlotsReady = PosixAddRoundHooks(
+            {SocketsHavePending, SocketsDeliverPending, nullptr, nullptr, nullptr});
+    }
     Socket* slot = nullptr;
     for (Socket& s : gSockets)
         if (s.fd < 0) slot = &s;

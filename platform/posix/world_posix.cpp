@@ -54,6 +54,10 @@ void NetlinkReady(int fd, short) {
     OnWorldChange(kWorldAddressChange);
 }
 
+void CheckResume() {
+    if (gGapKnown) PosixWorldClockGap(ClockGap());
+}
+
 }  // namespace
 
 bool PlatWatchAddressList() {
@@ -62,6 +66,7 @@ bool PlatWatchAddressList() {
 }
 
 void PosixWorldStart() {
+    if (!gGapKnown) PosixAddRoundHooks({nullptr, nullptr, CheckResume, nullptr, nullptr});
     gClockGap = ClockGap();
     gGapKnown = true;
     if (gNetlink >= 0) return;
@@ -77,11 +82,6 @@ void PosixWorldStart() {
         return;
     }
     gNetlink = fd;
-}
-
-void PosixWorldCheckResume() {
-    if (!gGapKnown) return;
-    PosixWorldClockGap(ClockGap());
 }
 
 void PosixWorldClockGap(int64_t gapMs) {

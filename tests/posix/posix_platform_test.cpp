@@ -18,9 +18,9 @@
 
 #include "core/agent_state.h"
 #include "platform/events.h"
+#include "platform/linux/autostart_linux.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/linux/autostart_linux.h"
 #include "ui/texts.h"
 
 // ---- What the loop calls besides the platform ----
@@ -69,8 +69,6 @@ void OnTimer(int id) {
 }
 void OnCommand(int) {}
 void OnStopRequest() {}
-void PosixControlAfterRound() {}
-void PosixControlStop(int) {}
 ConfigBlock gConfig = {};  // the site file's reader writes into the block
 std::vector<std::string> gWorld;
 void OnWorldChange(const char* what) { gWorld.push_back(what); }

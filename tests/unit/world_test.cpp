@@ -7,6 +7,7 @@
 
 #include "session/control.h"
 #include "session/world.h"
+#include "ui/texts.h"
 #include "settings/store.h"
 #include "tests/unit/test_util.h"
 
