@@ -15,9 +15,11 @@ namespace {
 
 const char kMutexName[] = "VORNA Auth utility v. 1.0";
 
-int Fail(const char* text, int exitCode) {
+// The user is told why the start failed; the process ends with `exitCode`.
+bool Fail(const char* text, int exitCode, int* code) {
     PlatMessageBox(false, text, kCaptionError, kBoxError);
-    return exitCode;
+    *code = exitCode;
+    return false;
 }
 
 // Another agent already runs in this session unless its mutex was left abandoned. A mutex that
@@ -29,27 +31,27 @@ bool AnotherInstanceRuns() {
     return !PlatWaitInstanceMutexAbandoned(kInstanceWaitMs);
 }
 
-int StartSockets() {
+bool StartSockets(int* code) {
     switch (PlatSocketsStartup()) {
-        case kSocketsReady: return -1;
-        case kSocketsFailed: return Fail(kTextSocketsFailed, 0);
-        case kSocketsUnsupported: return Fail(kTextSocketsVersion, 0);
+        case kSocketsReady: return true;
+        case kSocketsFailed: return Fail(kTextSocketsFailed, 0, code);
+        case kSocketsUnsupported: return Fail(kTextSocketsVersion, 0, code);
     }
-    return -1;
+    return true;
 }
 
 }  // namespace
 
-int LoadKeyAndBuffers() {
-    if (!LoadServerKey(gConfig.serverKeyPem)) return Fail(kTextKeyFailed, 1);
-    if (gAgent.blockSize <= 0) return Fail(kTextKeySizeFailed, 1);
+bool LoadKeyAndBuffers(int* code) {
+    if (!LoadServerKey(gConfig.serverKeyPem)) return Fail(kTextKeyFailed, 1, code);
+    if (gAgent.blockSize <= 0) return Fail(kTextKeySizeFailed, 1, code);
     size_t ioSize = 4 * static_cast<size_t>(gAgent.blockSize);
     if (ioSize < 1024) ioSize = 1024;
     gAgent.ioBuffer = static_cast<uint8_t*>(calloc(ioSize, 1));
     gAgent.savedPasswordBlock = static_cast<uint8_t*>(calloc(gAgent.blockSize, 1));
     if (gAgent.ioBuffer == nullptr || gAgent.savedPasswordBlock == nullptr)
-        return Fail(kTextNoMemory, 1);
-    return -1;
+        return Fail(kTextNoMemory, 1, code);
+    return true;
 }
 
 bool DebugSwitchGiven(int argc, char** argv) {
@@ -71,10 +73,8 @@ int AgentMain(int argc, char** argv) {
         PlatMessageBox(false, kTextAlreadyRunning, kCaptionWarning, kBoxWarning);
         return 0;
     }
-    int code = StartSockets();
-    if (code >= 0) return code;
-    code = LoadKeyAndBuffers();
-    if (code >= 0) return code;
+    int code = 0;
+    if (!StartSockets(&code) || !LoadKeyAndBuffers(&code)) return code;
     code = AgentBringUp(argc, argv);
     if (code != 0) return code;
     code = PlatRunLoop();

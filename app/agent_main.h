@@ -6,8 +6,8 @@ bool DebugSwitchGiven(int argc, char** argv);
 // Creates the windows, restores the settings, applies the options, adds the tray icon and
 // starts the first logon or shows the logon window. Returns 0, or the exit code on failure.
 int AgentBringUp(int argc, char** argv);
-// Reads the server's key from the block and allocates the buffers its size calls for. Returns
-// -1 when done, else the exit code once the user has been told why.
-int LoadKeyAndBuffers();
+// Reads the server's key from the block and allocates the buffers its size calls for. False,
+// with the exit code in *code, once the user has been told why it failed.
+bool LoadKeyAndBuffers(int* code);
 // The options pass from argument 1 while arguments begin with '-'.
 void ApplyOptions(int argc, char** argv);

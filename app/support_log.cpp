@@ -45,12 +45,9 @@ const char* LogOptionPath(int argc, char** argv) {
 
 void PrintStartLines() {
     DebugPrint(kStartVersion, VORNA_VERSION_TEXT);
-    // A tool or a damaged file may fill a field to its last byte: show each as the agent
-    // connects with it, not running on into the next field.
-    char address[kAddressSize];
-    CopyBounded(address, sizeof address, gConfig.serverAddress);
-    char port[kPortSize + 1];
-    CopyBounded(port, sizeof port, gConfig.serverPort);
+    // Each field as the agent connects with it.
+    char address[kAddressSize], port[kPortSize + 1];
+    ServerEndpoint(address, port);
     DebugPrint(kStartServer, address, port);
     char fingerprint[2 * EVP_MAX_MD_SIZE + 1];
     if (gAgent.serverKey != nullptr &&

@@ -44,3 +44,15 @@ void DebugPrint(const char* format, ...) {
     EscapeControls(shown, sizeof shown, line);
     PlatDebugWrite(shown);
 }
+
+void ServerEndpoint(char* address, char* port) {
+    CopyBounded(address, kAddressSize, gConfig.serverAddress);
+    CopyBounded(port, kPortSize + 1, gConfig.serverPort);
+}
+
+void CloseSession(SessionClose how) {
+    gAgent.sessionActive = false;
+    gAgent.linkConfirmed = false;
+    if (how != kSessionLost) gAgent.sessionAtServer = false;
+    if (how == kSessionOver) memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
+}

@@ -33,6 +33,11 @@ static_assert(sizeof(ConfigBlock) == 15 + 31 + 15 + 21 + 14 + 1025 + 18, "no pad
 
 extern ConfigBlock gConfig;
 
+// The server as the block names it now. A tool or a damaged file may fill a field to its last
+// byte: each is copied out bounded (`address` holds kAddressSize bytes, `port` kPortSize + 1),
+// never running on into the next field.
+void ServerEndpoint(char* address, char* port);
+
 enum LimitState { kLimitNormal = 0, kLimitNear = 1, kLimitBlocked = 2 };
 
 const size_t kLoginSize = 64;
@@ -103,6 +108,12 @@ struct AgentState {
 };
 
 extern AgentState gAgent;
+
+// How a session stops counting as open: lost (a network error: the id is kept, and the server
+// may still hold it), ended by the server (the id is kept), or over (logged off, refused, or a
+// new logon starting: the id is zeroed).
+enum SessionClose { kSessionLost, kSessionEndedByServer, kSessionOver };
+void CloseSession(SessionClose how);
 
 // Zeroes the record; retryDelay and trayIconPending get their start values, no socket is open.
 void ResetAgentState();

@@ -21,12 +21,7 @@ namespace {
 
 bool IdleInSession() { return gAgent.connState == kIdle && gAgent.sessionActive; }
 
-void EndSession() {
-    memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
-    gAgent.linkConfirmed = false;
-    gAgent.sessionActive = false;
-    gAgent.sessionAtServer = false;
-}
+void EndSession() { CloseSession(kSessionOver); }
 
 // Puts "title:\nwhy" (cut to fit) into the tray and the statistics window.
 void ShowRefusal(const char* title, const char* why, char* text, size_t size) {
@@ -141,9 +136,7 @@ void HandlePingReply(char* text) {
         case '0':
             TrayStatus(kIconError, reply.text);
             ShowStatsText(reply.text);
-            gAgent.linkConfirmed = false;
-            gAgent.sessionActive = false;
-            gAgent.sessionAtServer = false;
+            CloseSession(kSessionEndedByServer);
             NoteAccountChange(kChangeEnded, reply.text);
             break;
         case '1': OnPingAnswered(reply); break;
@@ -163,11 +156,8 @@ void HandleInfoReply() {
 
 void StartLogon() {
     if (gAgent.connState != kIdle || gAgent.sessionActive) return;
-    gAgent.linkConfirmed = false;
-    gAgent.sessionActive = false;
-    memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
+    CloseSession(kSessionOver);
     TrayStatus(kIconProgress, kTextConnecting);
-    gAgent.sessionAtServer = false;
     gAgent.connState = kLogonConnecting;
     // The fields as the logon window holds them now; a front end without one keeps its form
     // in the view.
@@ -200,7 +190,7 @@ void StartLogout() {
     gAgent.autoReconnect = false;
     if (!IdleInSession()) return;
     TrayStatus(kIconProgress, kTextDisconnecting);
-    ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
+    ComposeLogout();
     gAgent.connState = kLogoutConnecting;
     OpenConnection();
     gAgent.mainWindowVisible = false;
@@ -212,7 +202,7 @@ void OnPasswordTyped() { gAgent.useSavedPassword = false; }
 void StartStaleLogout() {
     if (gAgent.connState != kIdle) return;
     TrayStatus(kIconProgress, kTextDisconnecting);
-    ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
+    ComposeLogout();
     gAgent.connState = kLogoutConnecting;
     OpenConnection();
 }

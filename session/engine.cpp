@@ -23,15 +23,6 @@ bool IsReadingState(int state) {
            state == kInfoReading;
 }
 
-// Address and port are read from the block at every connect; a tool may have filled a field to
-// its last byte, so both are copied out bounded.
-void ServerEndpoint(char* address, size_t addressSize, int* port) {
-    CopyBounded(address, addressSize, gConfig.serverAddress);
-    char portText[kPortSize + 1];
-    CopyBounded(portText, sizeof portText, gConfig.serverPort);
-    *port = atoi(portText);
-}
-
 void OnConnected() {
     switch (gAgent.connState) {
         case kLogonConnecting:
@@ -165,10 +156,10 @@ void OpenConnection() {
     gAgent.socketHandle = PlatSocketOpen();
     if (gAgent.socketHandle == kNoSocket) return;  // the request ends through its timeout
     PlatSocketWait(gAgent.socketHandle, kWaitConnect);
-    char address[kAddressSize];
-    int port = 0;
-    ServerEndpoint(address, sizeof address, &port);
-    PlatSocketConnect(gAgent.socketHandle, address, port);
+    // Address and port are read from the block at every connect.
+    char address[kAddressSize], port[kPortSize + 1];
+    ServerEndpoint(address, port);
+    PlatSocketConnect(gAgent.socketHandle, address, atoi(port));
 }
 
 RequestEnd EngineSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
@@ -191,8 +182,7 @@ void NetworkError(const char* reason) {
     TrayStatus(kIconError, kTextCannotConnect);
     ShowStatsText(kTextCannotConnect);
     gAgent.connState = kIdle;
-    gAgent.sessionActive = false;
-    gAgent.linkConfirmed = false;
+    CloseSession(kSessionLost);
     CloseCurrentSocket();
     PlatKillTimer(kTimerRequest);
 }

@@ -61,3 +61,5 @@ bool LoadServerKey(const char* pem) {
     gAgent.blockSize = RSA_size(key);
     return true;
 }
+
+void ComposeLogout() { ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4"); }

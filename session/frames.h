@@ -17,3 +17,5 @@ void ComposeRequest(const char* verb, const char* field2, const char* field3, co
 // Parses the PEM key of the configuration block into serverKey (blinding off) and sets
 // blockSize. Returns false when the text is not an RSA public key.
 bool LoadServerKey(const char* pem);
+// LOGOUT of the current session: "LOGOUT", login, session id, "VOID4".
+void ComposeLogout();

@@ -53,16 +53,14 @@ void LogoutAtSessionEnd() {
     uint32_t deadline = PlatNowMs() + kRequestTimeoutMs;
     gAgent.mainWindowVisible = false;
     PlatShowWindow(kWindowLogon, false);
-    ComposeRequest("LOGOUT", gAgent.login, gAgent.sessionId, "VOID4");
+    ComposeLogout();
     PlatKillTimer(kTimerRequest);
     PlatSocketClose(gAgent.socketHandle);
     gAgent.socketHandle = PlatSocketOpenBlocking();
     gAgent.sessionEndLogoff = true;
     gAgent.connState = kLogoutConnecting;
-    char address[kAddressSize];
-    CopyBounded(address, sizeof address, gConfig.serverAddress);
-    char port[kPortSize + 1];
-    CopyBounded(port, sizeof port, gConfig.serverPort);
+    char address[kAddressSize], port[kPortSize + 1];
+    ServerEndpoint(address, port);
     if (gAgent.socketHandle == kNoSocket ||
         PlatSocketConnectWait(gAgent.socketHandle, address, atoi(port), Remaining(deadline)) != 0) {
         return;
@@ -91,9 +89,7 @@ void OnEndSession(bool ending, bool closeApp) {
     PlatSocketClose(gAgent.socketHandle);
     gAgent.socketHandle = kNoSocket;
     gAgent.connState = kIdle;
-    gAgent.sessionActive = false;
-    gAgent.linkConfirmed = false;
-    memset(gAgent.sessionId, 0, sizeof gAgent.sessionId);
+    CloseSession(kSessionOver);
     TrayStatus(kIconDisconnected, kTextDisconnected);
     ShowStatsText(kTextDisconnected);
 }

@@ -43,8 +43,7 @@ void ScheduleRetry() {
 void LogOnAgain() {
     // A PING lost without an answer leaves the session marked open; after a sleep the server
     // has most likely dropped it, and the new logon replaces it.
-    gAgent.sessionActive = false;
-    gAgent.linkConfirmed = false;
+    CloseSession(kSessionLost);
     // The server may still hold it, though: it is logged off first (once), so that no session
     // of ours is left open there.
     if (gAgent.sessionAtServer && !gAgent.worldLogoutTried) {
