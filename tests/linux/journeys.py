@@ -34,8 +34,7 @@ class Context:
         self.config_home = os.path.join(self.dir, "config")
         os.makedirs(self.runtime, mode=0o700)
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime,
-                        XDG_CONFIG_HOME=self.config_home, LANG="C.UTF-8",
-                        VORNA_TEST_HOOKS="1")
+                        XDG_CONFIG_HOME=self.config_home, LANG="C.UTF-8")
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
         self.servers = []
