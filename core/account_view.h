@@ -45,7 +45,14 @@ struct AccountView {
 
 // ---- Stored per-user settings: what the store holds, value by value ----
 
-enum PlatValueType { kValueNone = 0, kValueString = 1, kValueBinary = 3, kValueDword = 4 };
+// kValueOther: a type the agent neither reads nor writes.
+enum PlatValueType {
+    kValueNone = 0,
+    kValueString = 1,
+    kValueBinary = 3,
+    kValueDword = 4,
+    kValueOther = 99
+};
 
 enum StoredName { kStoredRunAtLogon, kStoredSaveData, kStoredLogin, kStoredPass, kStoredNotify };
 const int kStoredCount = 5;

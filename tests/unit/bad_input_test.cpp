@@ -297,7 +297,7 @@ TEST(BadInput, OddStoredValues) {
         const char* login;  // the login field afterwards
     } cases[] = {
         {"savedata as an 8-byte value",
-         {{"savedata", Value(static_cast<PlatValueType>(99), std::string(8, '\1'))},
+         {{"savedata", Value(kValueOther, std::string(8, '\1'))},
           {"pass", Value(kValueBinary, block)}},
          false,
          ""},
