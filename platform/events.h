@@ -15,8 +15,15 @@ enum TrayMouse {
 
 // What happened on a socket. kSocketConnected carries the connect's outcome (0, or the
 // system's error code); kSocketClosed carries 0 for an orderly close and the system's code for a
-// reset or an abort; the others carry 0, or an error that ended the connection.
-enum PlatSocketEvent { kSocketConnected, kSocketWritable, kSocketReadable, kSocketClosed };
+// reset or an abort; the others carry 0, or an error that ended the connection. kSocketOther is
+// anything else the system reported, which no request expects.
+enum PlatSocketEvent {
+    kSocketConnected,
+    kSocketWritable,
+    kSocketReadable,
+    kSocketClosed,
+    kSocketOther
+};
 void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error);
 
 void OnTimer(int id);

@@ -171,6 +171,7 @@ RequestEnd EngineSocketEvent(PlatSocket socket, PlatSocketEvent event, int error
         case kSocketWritable: return OnWritable();
         case kSocketReadable: return OnReadable();
         case kSocketClosed: return OnClosed();
+        case kSocketOther: break;
     }
     NetworkError("sys error");
     return kRequestFailed;

@@ -69,6 +69,7 @@ void LoadSettings() {
     ReadFlag(stored.values[kStoredSaveData], &saved);
     gAgent.useSavedPassword = false;
     LogonForm& form = gAgent.view.form;
+    form.login[0] = '\0';
     if (saved) {
         char login[kLoginReadLimit + 1] = {};
         if (ReadLogin(stored.values[kStoredLogin], login, sizeof login))

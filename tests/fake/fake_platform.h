@@ -10,6 +10,12 @@
 
 #include "platform/events.h"
 
+// Where the fake keeps what a Windows front end keeps in the registry.
+extern const char kSettingsKey[];   // "Software\\Vorna\\AuthUtility"
+extern const char kRunKey[];        // "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+extern const char kRunValueName[];  // "VORNA Auth Utility"
+extern const char kPolicyKey[];     // "Software\\Policies\\Vorna\\AuthUtility"
+
 namespace fake {
 
 // The fake's two windows, as keys of the world's maps.

@@ -91,7 +91,7 @@ void CheckAgentState() {
     }
 }
 
-std::string ItemText(PlatWindow window, int id) {
+std::string ItemText(fake::PlatWindow window, int id) {
     auto it = fake::world.texts.find({window, id});
     return it == fake::world.texts.end() ? std::string() : it->second;
 }

@@ -51,6 +51,6 @@ void CheckTrayTips(size_t from);
 void CheckAgentState();
 
 // The text of a control, or "" when none was ever set.
-std::string ItemText(PlatWindow window, int id);
+std::string ItemText(fake::PlatWindow window, int id);
 
 }  // namespace fuzz

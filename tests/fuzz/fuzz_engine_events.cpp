@@ -10,8 +10,8 @@
 #include <string>
 
 #include "app/agent_main.h"
-#include "platform/events.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "settings/store.h"
@@ -48,7 +48,8 @@ const char* const kReplies[] = {
 };
 const int kCommandIds[] = {IDC_CONNECT, IDM_DISCONNECT, IDM_INFO,   IDM_EXIT,
                            IDM_CONNECT, IDC_HIDE,       IDM_AUTORUN};
-const int kEvents[] = {kSocketReadable, kSocketWritable, kSocketConnected, kSocketClosed, 0, 3, 64, 48};
+const PlatSocketEvent kEvents[] = {kSocketReadable, kSocketWritable, kSocketConnected,
+                                   kSocketClosed,   kSocketOther,    kSocketReadable};
 const int kErrors[] = {0, 10061, 10053, 10060, 1};
 
 template <typename T, size_t N> const T& Pick(const T (&table)[N], uint8_t byte) {
@@ -61,7 +62,7 @@ fake::FakeSocket* LastSocket() {
     return HaveSocket() ? &world.sockets[fake::CurrentSocket()] : nullptr;
 }
 
-void EventOnLast(int event, int error = 0) {
+void EventOnLast(PlatSocketEvent event, int error = 0) {
     if (HaveSocket()) fake::Event(event, error, fake::CurrentSocket());
 }
 
@@ -83,14 +84,14 @@ void Readable(fuzz::ByteReader&) { EventOnLast(kSocketReadable); }
 void Closed(fuzz::ByteReader&) { EventOnLast(kSocketClosed); }
 
 void AnyEvent(fuzz::ByteReader& in) {
-    int event = Pick(kEvents, in.Byte());
+    PlatSocketEvent event = Pick(kEvents, in.Byte());
     EventOnLast(event, Pick(kErrors, in.Byte()));
 }
 
 // A notification for a socket that is no longer (or never was) the current one.
 void StaleEvent(fuzz::ByteReader& in) {
     uint8_t which = in.Byte();
-    int event = Pick(kEvents, in.Byte());
+    PlatSocketEvent event = Pick(kEvents, in.Byte());
     PlatSocket s = which < world.socketOrder.size() ? world.socketOrder[which]
                                                     : static_cast<PlatSocket>(which) * 7 + 5000;
     fake::Event(event, 0, s);
@@ -127,7 +128,7 @@ void Other(fuzz::ByteReader& in) {
         case 1: world.trayFailures = 2; break;
         case 2: OnTaskbarCreated(); break;
         case 3: OnPasswordTyped(); break;
-        case 4: OnMainWindowClose(); break;
+        case 4: OnWindowClose(kWindowLogon); break;
         case 5: OnStatsCommand(IDC_STATS_OK); break;
         case 6: OnTimer(in.Byte() % 8); break;  // a tick still queued after its kill
         default: fake::Pump(); break;

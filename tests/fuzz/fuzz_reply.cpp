@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/events.h"
 #include "core/text.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "session/frames.h"
@@ -39,8 +39,9 @@ const uint32_t kRetryDelays[] = {60000, 90000, 1025155, 1200000};
 void StartRequest(const Request& request) {
     gAgent.connState = request.connecting;
     if (request.connecting == kLogonConnecting) {
-        PlatGetItemText(fake::kLogonWindow, IDC_LOGIN, gAgent.login, sizeof gAgent.login);
-        PlatGetItemText(fake::kLogonWindow, IDC_PASSWORD, gAgent.password, sizeof gAgent.password);
+        bool remember = false;
+        PlatReadLogonForm(gAgent.login, sizeof gAgent.login, gAgent.password,
+                          sizeof gAgent.password, &remember);
         ComposeRequest(request.verb, gAgent.login, gAgent.password, kClientVersionCode);
     } else {
         ComposeRequest(request.verb, gAgent.login, gAgent.sessionId,

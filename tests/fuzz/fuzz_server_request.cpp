@@ -13,11 +13,11 @@
 #include <cstring>
 #include <string>
 
+#include "core/cp1251.h"
 #include "tests/fuzz/fuzz_tools.h"
 #include "tools/access_server/control.h"
 #include "tools/access_server/request.h"
 #include "tools/access_server/session.h"
-#include "core/cp1251.h"
 
 using fuzz::Require;
 

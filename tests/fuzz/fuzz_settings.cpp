@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(run.count(kRunValueName) == (first.runAtLogon ? 1u : 0u), "Run entry follows the flag");
 
     // What was saved loads back to the same state, so a restart loses nothing.
-    PlatWindow window = fake::kLogonWindow;
+    fake::PlatWindow window = fake::kLogonWindow;
     world.texts.erase({window, IDC_LOGIN});
     world.texts.erase({window, IDC_PASSWORD});
     world.checks.erase({window, IDC_REMEMBER});

@@ -36,11 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     gAgent.limitState = parsed.limitState;
-    ShowAccountStatistics(parsed);
+    ShowAccountStatistics(parsed.statusGiven, parsed.limitState, parsed.balance, parsed.cost,
+                          parsed.message);
 
     Check(!world.tray.empty() && world.tray.back().hasTip, "the statistics reach the tooltip");
     fuzz::CheckTrayTips(0);
-    PlatIcon expected[] = {kIconConnected, kIconLimit, kIconBlocked};
+    TrayIcon expected[] = {kIconConnected, kIconLimit, kIconBlocked};
     Check(world.tray.back().icon == expected[gAgent.limitState], "the icon follows limitState");
     std::string message = fuzz::ItemText(fake::kStatsWindow, IDC_STATS_TEXT);
     if (world.visible[fake::kStatsWindow]) {

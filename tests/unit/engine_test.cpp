@@ -266,7 +266,7 @@ TEST_F(Engine, FailuresEndInNetworkError) {
              fake::Event(kSocketClosed);
          },
          "sys error"},
-        {"unknown event", [] { fake::Event(static_cast<PlatSocketEvent>(8)); }, "sys error"},
+        {"unknown event", [] { fake::Event(kSocketOther); }, "sys error"},
     };
     for (auto& c : cases) {
         fake::Reset();
