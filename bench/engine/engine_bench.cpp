@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "app/agent_main.h"
-#include "platform/events.h"
 #include "bench/request_timings.h"
 #include "core/agent_state.h"
 #include "core/text.h"
+#include "platform/events.h"
+#include "platform/win32/text_win.h"
+#include "platform/win32/windows_win.h"
 #include "res/resource_ids.h"
 #include "session/control.h"
 #include "session/engine.h"
@@ -39,15 +41,11 @@ bool PumpUntil(bool (*done)(), DWORD timeoutMs) {
         DWORD waited = GetTickCount() - start;
         if (waited >= timeoutMs) return false;
         MSG message;
-        if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - waited, QS_ALLINPUT);
             continue;
         }
-        if (IsDialogMessageA(static_cast<HWND>(gAgent.statsWindow), &message) ||
-            IsDialogMessageA(static_cast<HWND>(gAgent.mainWindow), &message))
-            continue;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchLoopMessage(&message);
     }
     return true;
 }
@@ -58,14 +56,11 @@ bool RequestEnded() { return gAgent.connState == kIdle; }
 
 bool BringUp(const char* address, const char* port) {
     ResetAgentState();
-    int version = 0;
-    if (!PlatSocketsStartup(&version) || LoadKeyAndBuffers() >= 0) return false;
+    int code = 0;
+    if (PlatSocketsStartup() != kSocketsReady || !LoadKeyAndBuffers(&code)) return false;
     CopyBounded(gConfig.serverAddress, sizeof gConfig.serverAddress, address);
     CopyBounded(gConfig.serverPort, sizeof gConfig.serverPort, port);
-    LoadStatusIcons();
-    gAgent.mainWindow = PlatCreateDialog(kDialogLogon);
-    gAgent.statsWindow = PlatCreateDialog(kDialogStats);
-    return gAgent.mainWindow && gAgent.statsWindow;
+    return PlatCreateWindow(kWindowLogon) && PlatCreateWindow(kWindowStats);
 }
 
 }  // namespace
@@ -77,8 +72,9 @@ int main(int argc, char** argv) {
     }
     const int count = atoi(argv[5]);
     if (!BringUp(argv[1], argv[2])) return Fail("cannot bring the agent up");
-    PlatSetItemText(gAgent.mainWindow, IDC_LOGIN, argv[3]);
-    PlatSetItemText(gAgent.mainWindow, IDC_PASSWORD, argv[4]);
+    // Typed into the logon window, as a user would before Connect.
+    SetDlgItemTextW(MainWindowHandle(), IDC_LOGIN, WideFromAgent(argv[3]).c_str());
+    SetDlgItemTextW(MainWindowHandle(), IDC_PASSWORD, WideFromAgent(argv[4]).c_str());
     StartLogon();
     // Accepted, then PINGs every 2 s until the server answers '1'.
     if (!PumpUntil(SessionOpen, 15000)) return Fail("the session did not open");
@@ -93,8 +89,7 @@ int main(int argc, char** argv) {
         ms.push_back(TimingMs(start, end));
     }
     PrintTimings("engine", ms);
-    PlatTrayNotify(kTrayDelete, gAgent.mainWindow, nullptr, nullptr);
-    PlatDestroyWindow(gAgent.mainWindow);
-    PlatDestroyWindow(gAgent.statsWindow);
+    PlatTrayNotify(kTrayDelete, false, false);
+    PlatDestroyWindows();
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "platform/events.h"
 #include "platform/platform.h"
+#include "platform/win32/text_win.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const char* line = GetCommandLineA();

@@ -6,9 +6,8 @@
 #include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/win32/messages.h"
+#include "platform/win32/windows_win.h"
 
-static_assert(kEventRead == FD_READ && kEventWrite == FD_WRITE, "event bits are Winsock's");
-static_assert(kEventConnect == FD_CONNECT && kEventClose == FD_CLOSE, "event bits are Winsock's");
 static_assert(kNoSocket == static_cast<PlatSocket>(INVALID_SOCKET), "no socket is INVALID_SOCKET");
 
 static SOCKET ToSocket(PlatSocket s) { return static_cast<SOCKET>(s); }
@@ -27,14 +26,16 @@ static bool SetNonBlocking(PlatSocket s, bool on) {
     return ioctlsocket(ToSocket(s), FIONBIO, &mode) == 0;
 }
 
-bool PlatSocketsStartup(int* version) {
+// The agent needs Winsock 2.2; a library that offers another version is let go again.
+PlatSocketsStart PlatSocketsStartup() {
     WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
-    if (version) *version = LOBYTE(data.wVersion) * 256 + HIBYTE(data.wVersion);
-    return true;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return kSocketsFailed;
+    if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
+        WSACleanup();
+        return kSocketsUnsupported;
+    }
+    return kSocketsReady;
 }
-
-void PlatSocketsCleanup() { WSACleanup(); }
 
 PlatSocket PlatSocketOpen() {
     PlatSocket s = PlatSocketOpenBlocking();
@@ -45,9 +46,21 @@ PlatSocket PlatSocketOpen() {
     return s;
 }
 
-void PlatSocketSelect(PlatSocket s, PlatWindow window, int mask) {
+// What each wait asks Winsock for; a close is always among it.
+static long WaitMask(SocketWait what) {
+    switch (what) {
+        case kWaitConnect: return FD_CONNECT | FD_CLOSE;
+        case kWaitWrite: return FD_WRITE | FD_CLOSE;
+        case kWaitRead: return FD_READ | FD_CLOSE;
+    }
+    return FD_CLOSE;
+}
+
+// The notifications go to the main window, replacing what was asked for before.
+void PlatSocketWait(PlatSocket s, SocketWait what) {
+    HWND window = MainWindowHandle();
     if (s == kNoSocket || !window) return;
-    WSAAsyncSelect(ToSocket(s), static_cast<HWND>(window), kMsgSocketNotify, mask);
+    WSAAsyncSelect(ToSocket(s), window, kMsgSocketNotify, WaitMask(what));
 }
 
 void PlatSocketConnect(PlatSocket s, const char* address, int port) {
@@ -107,7 +120,7 @@ void PlatSocketClose(PlatSocket s) {
 // The socket is non-blocking underneath and every wait is a select() with the caller's bound,
 // so a server that never accepts, never reads or never answers cannot hold the caller longer.
 
-enum WaitFor { kWaitRead, kWaitWrite };
+enum WaitFor { kReadyToRead, kReadyToWrite };
 
 // 1 ready, 0 timed out, -1 failed (a failed connect shows up as an exception).
 static int WaitReady(PlatSocket s, WaitFor what, uint32_t timeoutMs) {
@@ -119,8 +132,8 @@ static int WaitReady(PlatSocket s, WaitFor what, uint32_t timeoutMs) {
     timeval limit;
     limit.tv_sec = static_cast<long>(timeoutMs / 1000);
     limit.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
-    int n = select(0, what == kWaitRead ? &ready : nullptr, what == kWaitWrite ? &ready : nullptr,
-                   &failed, &limit);
+    int n = select(0, what == kReadyToRead ? &ready : nullptr,
+                   what == kReadyToWrite ? &ready : nullptr, &failed, &limit);
     if (n < 0 || FD_ISSET(ToSocket(s), &failed)) return -1;
     return n > 0 && FD_ISSET(ToSocket(s), &ready) ? 1 : 0;
 }
@@ -135,7 +148,7 @@ int PlatSocketConnectWait(PlatSocket s, const char* address, int port, uint32_t 
     if (s == kNoSocket || !FillAddress(&to, address, port) || !SetNonBlocking(s, true)) return -1;
     if (connect(ToSocket(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-    if (WaitReady(s, kWaitWrite, timeoutMs) != 1) return -1;
+    if (WaitReady(s, kReadyToWrite, timeoutMs) != 1) return -1;
     int error = 0;
     int size = sizeof error;
     if (getsockopt(ToSocket(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
@@ -145,12 +158,12 @@ int PlatSocketConnectWait(PlatSocket s, const char* address, int port, uint32_t 
 
 int PlatSocketSendWait(PlatSocket s, const uint8_t* data, int length, uint32_t timeoutMs) {
     if (s == kNoSocket || !data || length < 0 || !SetNonBlocking(s, true)) return -1;
-    if (WaitReady(s, kWaitWrite, timeoutMs) != 1) return -1;
+    if (WaitReady(s, kReadyToWrite, timeoutMs) != 1) return -1;
     return send(ToSocket(s), reinterpret_cast<const char*>(data), length, 0);
 }
 
 int PlatSocketRecvWait(PlatSocket s, uint8_t* data, int length, uint32_t timeoutMs) {
     if (s == kNoSocket || !data || length < 0 || !SetNonBlocking(s, true)) return -1;
-    if (WaitReady(s, kWaitRead, timeoutMs) != 1) return -1;
+    if (WaitReady(s, kReadyToRead, timeoutMs) != 1) return -1;
     return recv(ToSocket(s), reinterpret_cast<char*>(data), length, 0);
 }

@@ -19,3 +19,5 @@ std::string AgentFromWide(const wchar_t* text, size_t length);
 void AgentFromWide(const wchar_t* text, size_t length, char* buffer, size_t size);
 // The running program's full path as Windows has it; false if it cannot be had.
 bool ProgramPathWide(std::wstring* path);
+// The same in the agent's code page, cut to size - 1 bytes and NUL-terminated (argument 0).
+void PlatProgramPath(char* buffer, size_t size);

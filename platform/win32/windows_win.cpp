@@ -8,7 +8,7 @@
 #include "platform/win32/windows_win.h"
 #include "platform/win32/world_win.h"
 #include "res/resource_ids.h"
-#include "session/world.h"
+#include "ui/texts.h"
 
 // The password edit's own procedure, which every message is passed on to.
 static WNDPROC gPasswordFieldPrevious = nullptr;
@@ -21,6 +21,18 @@ static TrayMouse ClassifyTrayMouse(LPARAM mouseMessage) {
         case WM_RBUTTONDOWN:
         case WM_RBUTTONDBLCLK: return kTrayMouseButton;
         default: return kTrayMouseOther;
+    }
+}
+
+// Winsock's notification as the core's event; one the agent never asks for, or several at once,
+// is passed on as kSocketOther.
+static PlatSocketEvent ClassifySocketEvent(WORD event) {
+    switch (event) {
+        case FD_CONNECT: return kSocketConnected;
+        case FD_WRITE: return kSocketWritable;
+        case FD_READ: return kSocketReadable;
+        case FD_CLOSE: return kSocketClosed;
+        default: return kSocketOther;
     }
 }
 
@@ -43,12 +55,13 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_INITDIALOG:
             WatchPasswordField(window);
             return TRUE;  // focus goes to the first control, the login field
-        case WM_CLOSE: OnMainWindowClose(); return TRUE;
+        case WM_CLOSE: OnWindowClose(kWindowLogon); return TRUE;
         case WM_COMMAND: OnCommand(LOWORD(wParam)); return TRUE;
         case WM_TIMER: OnTimer(static_cast<int>(wParam)); return TRUE;
         case kMsgTrayCallback: OnTrayEvent(ClassifyTrayMouse(lParam)); return TRUE;
         case kMsgSocketNotify:
-            OnSocketEvent(static_cast<PlatSocket>(wParam), WSAGETSELECTEVENT(lParam),
+            OnSocketEvent(static_cast<PlatSocket>(wParam),
+                          ClassifySocketEvent(WSAGETSELECTEVENT(lParam)),
                           WSAGETSELECTERROR(lParam));
             return TRUE;
         case WM_QUERYENDSESSION:
@@ -80,7 +93,7 @@ LRESULT CALLBACK PasswordFieldProc(HWND field, UINT message, WPARAM wParam, LPAR
 
 INT_PTR CALLBACK StatsWindowProc(HWND, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-        case WM_CLOSE: OnStatsClose(); return TRUE;
+        case WM_CLOSE: OnWindowClose(kWindowStats); return TRUE;
         case WM_COMMAND: OnStatsCommand(LOWORD(wParam)); return TRUE;
         default: return FALSE;
     }

@@ -2,7 +2,8 @@
 
 #include "platform/events.h"
 #include "platform/platform.h"
-#include "session/world.h"
+#include "platform/win32/windows_win.h"
+#include "ui/texts.h"
 
 // A datagram socket that carries nothing: it only exists to be told of address-list changes.
 static SOCKET gAddressSocket = INVALID_SOCKET;
@@ -16,7 +17,8 @@ static bool ArmAddressListWatch() {
     return WSAGetLastError() == WSAEWOULDBLOCK;  // armed: the change arrives as a message
 }
 
-bool PlatWatchAddressList(PlatWindow window) {
+bool PlatWatchAddressList() {
+    HWND window = MainWindowHandle();
     if (!window || gAddressSocket != INVALID_SOCKET) return false;
     gAddressSocket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (gAddressSocket == INVALID_SOCKET) return false;
@@ -24,8 +26,7 @@ bool PlatWatchAddressList(PlatWindow window) {
     // change and hang the one thread.
     u_long nonBlocking = 1;
     if (ioctlsocket(gAddressSocket, FIONBIO, &nonBlocking) != 0 ||
-        WSAAsyncSelect(gAddressSocket, static_cast<HWND>(window), kMsgAddressChange,
-                       FD_ADDRESS_LIST_CHANGE) != 0 ||
+        WSAAsyncSelect(gAddressSocket, window, kMsgAddressChange, FD_ADDRESS_LIST_CHANGE) != 0 ||
         !ArmAddressListWatch()) {
         closesocket(gAddressSocket);
         gAddressSocket = INVALID_SOCKET;

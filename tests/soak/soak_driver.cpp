@@ -31,9 +31,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/events.h"
 #include "bench/request_timings.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "platform/win32/messages.h"
 #include "res/resource_ids.h"
 #include "tests/e2e/driver/driver_support.h"

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "platform/events.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "res/resource_ids.h"
 #include "session/engine.h"
 #include "tests/fake/fake_platform.h"

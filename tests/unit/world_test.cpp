@@ -7,9 +7,9 @@
 
 #include "session/control.h"
 #include "session/world.h"
-#include "ui/texts.h"
 #include "settings/store.h"
 #include "tests/unit/test_util.h"
+#include "ui/texts.h"
 
 using fake::world;
 

@@ -8,6 +8,7 @@
 
 #include "child_routines.h"
 #include "platform/platform.h"
+#include "platform/win32/text_win.h"
 #include "wine_test_util.h"
 
 namespace {

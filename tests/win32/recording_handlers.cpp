@@ -13,14 +13,26 @@ static void Record(const char* format, long a = 0, long b = 0, long c = 0) {
 }
 
 void OnCommand(int id) { Record("OnCommand %ld", id); }
-void OnMainWindowClose() { Record("OnMainWindowClose"); }
+void OnWindowClose(PlatWindowId which) {
+    gHandlerCalls.push_back(which == kWindowLogon ? "OnWindowClose logon" : "OnWindowClose stats");
+}
 void OnTimer(int id) { Record("OnTimer %ld", id); }
 void OnTrayEvent(TrayMouse event) {
     static const char* const kNames[] = {"move", "button", "other"};
     gHandlerCalls.push_back(std::string("OnTrayEvent ") + kNames[event]);
 }
-void OnSocketEvent(PlatSocket socket, int event, int error) {
-    Record("OnSocketEvent %ld %ld %ld", static_cast<long>(socket), event, error);
+void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
+    static const char* const kNames[] = {"connected", "writable", "readable", "closed"};
+    const int number = static_cast<int>(event);
+    char line[96];
+    if (number >= 0 && number < 4) {
+        snprintf(line, sizeof line, "OnSocketEvent %ld %s %d", static_cast<long>(socket),
+                 kNames[number], error);
+    } else {
+        snprintf(line, sizeof line, "OnSocketEvent %ld unknown %d", static_cast<long>(socket),
+                 error);
+    }
+    gHandlerCalls.push_back(line);
 }
 void OnWorldChange(const char* what) {
     gHandlerCalls.push_back(std::string("OnWorldChange ") + what);
@@ -30,4 +42,3 @@ void LogoutAtSessionEnd() { Record("LogoutAtSessionEnd"); }
 void OnEndSession(bool ending, bool closeApp) { Record("OnEndSession %ld %ld", ending, closeApp); }
 void OnPasswordTyped() { Record("OnPasswordTyped"); }
 void OnStatsCommand(int id) { Record("OnStatsCommand %ld", id); }
-void OnStatsClose() { Record("OnStatsClose"); }

@@ -11,7 +11,7 @@
 namespace {
 
 // The first socket notification for `s` carrying `event`, or nullptr.
-const SeenMessage* FindEvent(const RecordingWindow& window, PlatSocket s, int event) {
+const SeenMessage* FindEvent(const AgentWindows& window, PlatSocket s, int event) {
     for (const SeenMessage& m : window.seen()) {
         if (m.message == kMsgSocketNotify && static_cast<PlatSocket>(m.wParam) == s &&
             WSAGETSELECTEVENT(m.lParam) == event)
@@ -20,7 +20,7 @@ const SeenMessage* FindEvent(const RecordingWindow& window, PlatSocket s, int ev
     return nullptr;
 }
 
-size_t IndexOf(const RecordingWindow& window, const SeenMessage* m) {
+size_t IndexOf(const AgentWindows& window, const SeenMessage* m) {
     return static_cast<size_t>(m - window.seen().data());
 }
 
@@ -34,20 +34,19 @@ std::string Drain(PlatSocket s, int* last) {
     return got;
 }
 
+// The notifications go to the agent's main window, where the test reads them.
 class SocketTest : public ::testing::Test {
   protected:
     void SetUp() override {
         EnsureSockets();
-        ASSERT_TRUE(window.handle());
+        ASSERT_TRUE(window.ok());
     }
-    RecordingWindow window;
+    AgentWindows window;
 };
 
-TEST_F(SocketTest, StartupOffersVersionTwoTwo) {
-    int version = 0;
-    ASSERT_TRUE(PlatSocketsStartup(&version));
-    EXPECT_EQ(0x0202, version);
-    PlatSocketsCleanup();  // balances this test's own startup only
+TEST_F(SocketTest, StartupFindsVersionTwoTwo) {
+    ASSERT_EQ(kSocketsReady, PlatSocketsStartup());
+    WSACleanup();  // balances this test's own startup only
 }
 
 TEST_F(SocketTest, OneRequestCycleArrivesAsMessagesInOrder) {
@@ -55,15 +54,15 @@ TEST_F(SocketTest, OneRequestCycleArrivesAsMessagesInOrder) {
     ASSERT_TRUE(server.ok());
     PlatSocket s = PlatSocketOpen();
     ASSERT_NE(kNoSocket, s);
-    PlatSocketSelect(s, window.handle(), kEventConnect | kEventClose);
+    PlatSocketWait(s, kWaitConnect);
     PlatSocketConnect(s, "127.0.0.1", server.port());
-    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, kEventConnect); }, 5000));
-    EXPECT_EQ(0, WSAGETSELECTERROR(FindEvent(window, s, kEventConnect)->lParam));
+    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, FD_CONNECT); }, 5000));
+    EXPECT_EQ(0, WSAGETSELECTERROR(FindEvent(window, s, FD_CONNECT)->lParam));
     SOCKET peer = server.Accept(5000);
     ASSERT_NE(INVALID_SOCKET, peer);
 
-    PlatSocketSelect(s, window.handle(), kEventWrite | kEventClose);
-    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, kEventWrite); }, 5000));
+    PlatSocketWait(s, kWaitWrite);
+    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, FD_WRITE); }, 5000));
     uint8_t frame[512];
     for (size_t i = 0; i < sizeof frame; ++i)
         frame[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -71,7 +70,7 @@ TEST_F(SocketTest, OneRequestCycleArrivesAsMessagesInOrder) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(frame), sizeof frame),
               ReceiveFor(peer, sizeof frame, 5000));
 
-    PlatSocketSelect(s, window.handle(), kEventRead | kEventClose);
+    PlatSocketWait(s, kWaitRead);
     const char reply[] = "1 57 300";
     ASSERT_EQ(static_cast<int>(strlen(reply)),
               send(peer, reply, static_cast<int>(strlen(reply)), 0));
@@ -82,16 +81,16 @@ TEST_F(SocketTest, OneRequestCycleArrivesAsMessagesInOrder) {
     ASSERT_TRUE(PumpUntil(
         [&] {
             if (last != 0) got += Drain(s, &last);
-            return FindEvent(window, s, kEventClose) != nullptr;
+            return FindEvent(window, s, FD_CLOSE) != nullptr;
         },
         5000));
     if (last != 0) got += Drain(s, &last);
     EXPECT_EQ(reply, got);
     EXPECT_EQ(0, last) << "after the peer's close a receive reports 0";
-    EXPECT_LT(IndexOf(window, FindEvent(window, s, kEventConnect)),
-              IndexOf(window, FindEvent(window, s, kEventWrite)));
-    EXPECT_LT(IndexOf(window, FindEvent(window, s, kEventWrite)),
-              IndexOf(window, FindEvent(window, s, kEventClose)));
+    EXPECT_LT(IndexOf(window, FindEvent(window, s, FD_CONNECT)),
+              IndexOf(window, FindEvent(window, s, FD_WRITE)));
+    EXPECT_LT(IndexOf(window, FindEvent(window, s, FD_WRITE)),
+              IndexOf(window, FindEvent(window, s, FD_CLOSE)));
     PlatSocketShutdown(s);
     PlatSocketClose(s);
 }
@@ -101,12 +100,12 @@ TEST_F(SocketTest, OneRequestCycleArrivesAsMessagesInOrder) {
 TEST_F(SocketTest, AResetIsToldFromAnOrderlyClose) {
     LoopbackListener server;
     PlatSocket s = PlatSocketOpen();
-    PlatSocketSelect(s, window.handle(), kEventConnect);
+    PlatSocketWait(s, kWaitConnect);
     PlatSocketConnect(s, "127.0.0.1", server.port());
-    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, kEventConnect); }, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, FD_CONNECT); }, 5000));
     SOCKET peer = server.Accept(5000);
     ASSERT_NE(INVALID_SOCKET, peer);
-    PlatSocketSelect(s, window.handle(), kEventRead | kEventClose);
+    PlatSocketWait(s, kWaitRead);
     ASSERT_EQ(3, send(peer, "1 1", 3, 0));
     std::string got;
     int last = -1;
@@ -119,8 +118,8 @@ TEST_F(SocketTest, AResetIsToldFromAnOrderlyClose) {
     linger hard = {1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
     closesocket(peer);
-    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, kEventClose); }, 5000));
-    int closeError = WSAGETSELECTERROR(FindEvent(window, s, kEventClose)->lParam);
+    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, FD_CLOSE); }, 5000));
+    int closeError = WSAGETSELECTERROR(FindEvent(window, s, FD_CLOSE)->lParam);
     if (closeError == 0) Drain(s, &last);
     EXPECT_TRUE(closeError != 0 || last == kRecvFailed)
         << "error " << closeError << ", read " << last;
@@ -130,10 +129,10 @@ TEST_F(SocketTest, AResetIsToldFromAnOrderlyClose) {
 TEST_F(SocketTest, RefusedConnectArrivesAsConnectEventWithItsError) {
     PlatSocket s = PlatSocketOpen();
     ASSERT_NE(kNoSocket, s);
-    PlatSocketSelect(s, window.handle(), kEventConnect | kEventClose);
+    PlatSocketWait(s, kWaitConnect);
     PlatSocketConnect(s, "127.0.0.1", ClosedLoopbackPort());
-    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, kEventConnect); }, 5000));
-    EXPECT_EQ(WSAECONNREFUSED, WSAGETSELECTERROR(FindEvent(window, s, kEventConnect)->lParam));
+    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, FD_CONNECT); }, 5000));
+    EXPECT_EQ(WSAECONNREFUSED, WSAGETSELECTERROR(FindEvent(window, s, FD_CONNECT)->lParam));
     PlatSocketClose(s);
 }
 
@@ -141,11 +140,9 @@ TEST_F(SocketTest, ClosingDropsNotificationsStillQueuedForTheSocket) {
     PlatSocket s = PlatSocketOpen();
     ASSERT_NE(kNoSocket, s);
     // As Winsock leaves them when the peer closes twice: queued, not yet handled.
-    PostMessageA(static_cast<HWND>(window.handle()), kMsgSocketNotify, static_cast<WPARAM>(s),
-                 FD_CLOSE);
-    PostMessageA(static_cast<HWND>(window.handle()), kMsgSocketNotify, static_cast<WPARAM>(s),
-                 FD_CLOSE);
-    PostMessageA(static_cast<HWND>(window.handle()), WM_APP, 0, 0);
+    PostMessageA(window.main(), kMsgSocketNotify, static_cast<WPARAM>(s), FD_CLOSE);
+    PostMessageA(window.main(), kMsgSocketNotify, static_cast<WPARAM>(s), FD_CLOSE);
+    PostMessageA(window.main(), WM_APP, 0, 0);
     PlatSocketClose(s);
     MSG m;
     EXPECT_FALSE(PeekMessageA(&m, nullptr, kMsgSocketNotify, kMsgSocketNotify, PM_NOREMOVE));
@@ -155,9 +152,9 @@ TEST_F(SocketTest, ClosingDropsNotificationsStillQueuedForTheSocket) {
 TEST_F(SocketTest, ReceiveWithNothingReadyIsAnErrorNotAClose) {
     LoopbackListener server;
     PlatSocket s = PlatSocketOpen();
-    PlatSocketSelect(s, window.handle(), kEventConnect);
+    PlatSocketWait(s, kWaitConnect);
     PlatSocketConnect(s, "127.0.0.1", server.port());
-    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, kEventConnect); }, 5000));
+    ASSERT_TRUE(PumpUntil([&] { return FindEvent(window, s, FD_CONNECT); }, 5000));
     ASSERT_NE(INVALID_SOCKET, server.Accept(5000));
     uint8_t byte;
     EXPECT_LT(PlatSocketRecv(s, &byte, 1), 0) << "0 would read as the server's close";

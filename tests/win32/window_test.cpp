@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/events.h"
+#include "core/agent_state.h"
+#include "core/text.h"
 #include "core/timings.h"
+#include "platform/events.h"
 #include "platform/win32/messages.h"
 #include "platform/win32/world_win.h"
 #include "recording_handlers.h"
 #include "res/resource_ids.h"
-#include "session/world.h"
+#include "ui/texts.h"
 #include "wine_test_util.h"
 
 namespace {
@@ -22,16 +24,18 @@ using Calls = std::vector<std::string>;
 class WindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        main = static_cast<HWND>(PlatCreateDialog(kDialogLogon));
-        stats = static_cast<HWND>(PlatCreateDialog(kDialogStats));
-        ASSERT_NE(nullptr, main) << "dialog " << IDD_LOGON << " missing from the resources";
-        ASSERT_NE(nullptr, stats) << "dialog " << IDD_STATS << " missing from the resources";
+        ResetAgentState();
+        ASSERT_TRUE(PlatCreateWindow(kWindowLogon))
+            << "dialog " << IDD_LOGON << " missing from the resources";
+        ASSERT_TRUE(PlatCreateWindow(kWindowStats))
+            << "dialog " << IDD_STATS << " missing from the resources";
+        main = MainWindowHandle();
+        stats = StatsWindowHandle();
+        ASSERT_NE(nullptr, main);
+        ASSERT_NE(nullptr, stats);
         gHandlerCalls.clear();
     }
-    void TearDown() override {
-        PlatDestroyWindow(main);
-        PlatDestroyWindow(stats);
-    }
+    void TearDown() override { PlatDestroyWindows(); }
     HWND main = nullptr;
     HWND stats = nullptr;
 };
@@ -50,7 +54,7 @@ TEST_F(WindowTest, MainWindowMessagesBecomeOneHandlerCallEach) {
         {"button click", WM_COMMAND, MAKEWPARAM(IDC_CONNECT, BN_CLICKED), 0, {"OnCommand 108"}},
         {"menu command", WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0, {"OnCommand 4015"}},
         {"timer", WM_TIMER, 5, 0, {"OnTimer 5"}},
-        {"close box", WM_CLOSE, 0, 0, {"OnMainWindowClose"}},
+        {"close box", WM_CLOSE, 0, 0, {"OnWindowClose logon"}},
         {"tray hover", kMsgTrayCallback, 0, WM_MOUSEMOVE, {"OnTrayEvent move"}},
         {"tray left click", kMsgTrayCallback, 0, WM_LBUTTONDOWN, {"OnTrayEvent button"}},
         {"tray left double", kMsgTrayCallback, 0, WM_LBUTTONDBLCLK, {"OnTrayEvent button"}},
@@ -62,12 +66,32 @@ TEST_F(WindowTest, MainWindowMessagesBecomeOneHandlerCallEach) {
          kMsgSocketNotify,
          1234,
          WSAMAKESELECTREPLY(FD_CONNECT, 10061),
-         {"OnSocketEvent 1234 16 10061"}},
+         {"OnSocketEvent 1234 connected 10061"}},
+        {"socket writable",
+         kMsgSocketNotify,
+         77,
+         WSAMAKESELECTREPLY(FD_WRITE, 0),
+         {"OnSocketEvent 77 writable 0"}},
         {"socket read",
          kMsgSocketNotify,
          77,
          WSAMAKESELECTREPLY(FD_READ, 0),
-         {"OnSocketEvent 77 1 0"}},
+         {"OnSocketEvent 77 readable 0"}},
+        {"socket reset",
+         kMsgSocketNotify,
+         77,
+         WSAMAKESELECTREPLY(FD_CLOSE, 10054),
+         {"OnSocketEvent 77 closed 10054"}},
+        {"socket, an event never asked for",
+         kMsgSocketNotify,
+         77,
+         WSAMAKESELECTREPLY(FD_OOB, 0),
+         {"OnSocketEvent 77 unknown 0"}},
+        {"socket, two events at once",
+         kMsgSocketNotify,
+         77,
+         WSAMAKESELECTREPLY(FD_READ | FD_CLOSE, 0),
+         {"OnSocketEvent 77 unknown 0"}},
         {"session ends", WM_ENDSESSION, TRUE, 0, {"OnEndSession 1 0"}},
         {"session goes on", WM_ENDSESSION, FALSE, 0, {"OnEndSession 0 0"}},
         {"installer replaces the exe",
@@ -111,7 +135,7 @@ TEST_F(WindowTest, QueryEndSessionLogsOffAndLetsTheSessionEnd) {
 TEST_F(WindowTest, StatsWindowMessagesBecomeOneHandlerCallEach) {
     const Delivery deliveries[] = {
         {"OK button", WM_COMMAND, MAKEWPARAM(IDC_STATS_OK, BN_CLICKED), 0, {"OnStatsCommand 203"}},
-        {"close box", WM_CLOSE, 0, 0, {"OnStatsClose"}},
+        {"close box", WM_CLOSE, 0, 0, {"OnWindowClose stats"}},
         {"timer is not its business", WM_TIMER, 1, 0, {}},
     };
     for (const Delivery& d : deliveries) {
@@ -138,29 +162,46 @@ TEST_F(WindowTest, TypingInThePasswordFieldIsSeenAndStillTyped) {
     SendMessageA(field, WM_CHAR, 'a', 1);
     SendMessageA(field, WM_CHAR, 'b', 1);
     EXPECT_EQ(2u, TypedCount());
-    char text[32];
-    PlatGetItemText(main, IDC_PASSWORD, text, sizeof text);
+    char login[8], text[32];
+    bool remember = true;
+    ASSERT_TRUE(PlatReadLogonForm(login, sizeof login, text, sizeof text, &remember));
     EXPECT_STREQ("ab", text) << "the field's own procedure must still get the characters";
     gHandlerCalls.clear();
     SendMessageA(GetDlgItem(main, IDC_LOGIN), WM_CHAR, 'x', 1);
     EXPECT_EQ(0u, TypedCount()) << "the login field is not watched";
 }
 
-TEST_F(WindowTest, ControlsTakeAndGiveTextAndChecks) {
-    PlatSetItemText(main, IDC_LOGIN, "Пользователь");
-    char text[64];
-    PlatGetItemText(main, IDC_LOGIN, text, sizeof text);
-    EXPECT_STREQ("Пользователь", text);
+// The form as the core holds it, shown, then read back as the user left it.
+TEST_F(WindowTest, LogonFormIsShownAndReadBack) {
+    LogonForm& form = gAgent.view.form;
+    CopyBounded(form.login, sizeof form.login, "Пользователь");
+    form.passwordRemembered = true;
+    form.remember = true;
+    form.rememberAllowed = true;
+    PlatShowLogonForm();
+    char login[64], password[16];
+    bool remember = false;
+    ASSERT_TRUE(PlatReadLogonForm(login, sizeof login, password, sizeof password, &remember));
+    EXPECT_STREQ("Пользователь", login);
+    EXPECT_STREQ("password", password) << "the stand-in for the remembered block";
+    EXPECT_TRUE(remember);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(main, IDC_REMEMBER)));
     char small[5];
     memset(small, '#', sizeof small);
-    PlatGetItemText(main, IDC_LOGIN, small, 4);
+    ASSERT_TRUE(PlatReadLogonForm(small, 4, nullptr, 0, &remember));
     EXPECT_EQ(std::string("Пол"), std::string(small)) << "at most size - 1 characters";
     EXPECT_EQ('#', small[4]);
-    EXPECT_FALSE(PlatIsItemChecked(main, IDC_REMEMBER));
-    PlatSetItemChecked(main, IDC_REMEMBER, true);
-    EXPECT_TRUE(PlatIsItemChecked(main, IDC_REMEMBER));
-    PlatSetItemChecked(main, IDC_REMEMBER, false);
-    EXPECT_FALSE(PlatIsItemChecked(main, IDC_REMEMBER));
+    // The machine's policy: nothing remembered, and the box greyed.
+    form.login[0] = '\0';
+    form.passwordRemembered = false;
+    form.remember = false;
+    form.rememberAllowed = false;
+    PlatShowLogonForm();
+    ASSERT_TRUE(PlatReadLogonForm(login, sizeof login, password, sizeof password, &remember));
+    EXPECT_STREQ("", login);
+    EXPECT_STREQ("", password);
+    EXPECT_FALSE(remember);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, IDC_REMEMBER)));
 }
 
 // Counts the texts a control is given, passing each on.
@@ -171,6 +212,11 @@ LRESULT CALLBACK CountTexts(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return CallWindowProcA(gCountedProc, window, message, wParam, lParam);
 }
 
+void ShowStatistics(const std::string& text) {
+    CopyBounded(gAgent.view.statistics, sizeof gAgent.view.statistics, text.c_str());
+    PlatShowStatistics();
+}
+
 // The statistics text is set at every reply, mostly to what it shows already: that must not
 // repaint it, and any change at all must reach the control.
 TEST_F(WindowTest, TextIsGivenOnlyWhenItChanges) {
@@ -178,7 +224,7 @@ TEST_F(WindowTest, TextIsGivenOnlyWhenItChanges) {
     ASSERT_NE(nullptr, item);
     gCountedProc = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(item, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountTexts)));
-    const std::string longText(1500, 'z');
+    const std::string longText(kStatsTextSize - 1, 'z');
     std::string longer = longText;
     longer.back() = 'y';
     struct Case {
@@ -195,9 +241,9 @@ TEST_F(WindowTest, TextIsGivenOnlyWhenItChanges) {
         {"long text, last character differs", longText, longer, true},
     };
     for (const Case& c : cases) {
-        PlatSetItemText(stats, IDC_STATS_TEXT, c.before.c_str());
+        ShowStatistics(c.before);
         gTextsGiven = 0;
-        PlatSetItemText(stats, IDC_STATS_TEXT, c.after.c_str());
+        ShowStatistics(c.after);
         EXPECT_EQ(c.given ? 1 : 0, gTextsGiven) << c.what;
         std::vector<char> shown(c.after.size() + 2, '#');
         GetWindowTextA(item, shown.data(), static_cast<int>(shown.size()));
@@ -206,34 +252,72 @@ TEST_F(WindowTest, TextIsGivenOnlyWhenItChanges) {
     SetWindowLongPtrA(item, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gCountedProc));
 }
 
+// The start-up shows the form it loaded: fields that already show it are given no text, so a
+// start changes no more than it must.
+TEST_F(WindowTest, LogonFormChangesOnlyWhatDiffers) {
+    struct Case {
+        const char* what;
+        int id;
+        const char* login;
+        bool passwordRemembered;
+        int given;
+    } cases[] = {
+        {"empty login shown again", IDC_LOGIN, "", false, 0},
+        {"a login restored", IDC_LOGIN, "ivanov", false, 1},
+        {"the same login again", IDC_LOGIN, "ivanov", false, 0},
+        {"no password, field empty", IDC_PASSWORD, "", false, 0},
+        {"remembered password", IDC_PASSWORD, "", true, 1},
+        {"remembered again", IDC_PASSWORD, "", true, 0},
+        {"forgotten", IDC_PASSWORD, "", false, 1},
+    };
+    for (const Case& c : cases) {
+        HWND item = GetDlgItem(main, c.id);
+        ASSERT_NE(nullptr, item) << c.what;
+        gCountedProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(item, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountTexts)));
+        LogonForm& form = gAgent.view.form;
+        CopyBounded(form.login, sizeof form.login, c.login);
+        form.passwordRemembered = c.passwordRemembered;
+        form.rememberAllowed = true;
+        gTextsGiven = 0;
+        PlatShowLogonForm();
+        SetWindowLongPtrA(item, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(gCountedProc));
+        EXPECT_EQ(c.given, gTextsGiven) << c.what;
+    }
+}
+
 // Showing a window that is shown leaves the keyboard focus where the user put it.
 TEST_F(WindowTest, ShowingAShownWindowKeepsItsFocus) {
-    PlatShowWindow(main, true);
+    PlatShowWindow(kWindowLogon, true);
     HWND password = GetDlgItem(main, IDC_PASSWORD);
     SetFocus(password);
     ASSERT_EQ(password, GetFocus());
-    PlatShowWindow(main, true);
+    PlatShowWindow(kWindowLogon, true);
     EXPECT_EQ(password, GetFocus());
-    PlatShowWindow(main, false);
+    PlatShowWindow(kWindowLogon, false);
     EXPECT_FALSE(IsWindowVisible(main));
     EXPECT_EQ(nullptr, GetFocus()) << "a hidden window keeps no focus";
 }
 
-TEST_F(WindowTest, NullWindowIsHarmlessEverywhere) {
+// Before the windows exist and after they are gone, nothing reaches a window or the thread.
+TEST_F(WindowTest, NoWindowIsHarmlessEverywhere) {
+    PlatDestroyWindows();
     char text[8];
-    memset(text, '#', sizeof text);
-    PlatGetItemText(nullptr, IDC_LOGIN, text, sizeof text);
-    EXPECT_STREQ("", text);
-    PlatSetItemText(nullptr, IDC_LOGIN, "x");
-    PlatSetItemChecked(nullptr, IDC_REMEMBER, true);
-    EXPECT_FALSE(PlatIsItemChecked(nullptr, IDC_REMEMBER));
-    PlatSetItemIcon(nullptr, IDC_STATS_ICON, nullptr);
-    PlatShowWindow(nullptr, true);
-    PlatSetTimer(nullptr, kTimerPing, 10);
-    PlatKillTimer(nullptr, kTimerPing);
-    PlatPostCommand(nullptr, IDC_CONNECT);
-    PlatPostNull(nullptr);
-    PlatDestroyWindow(nullptr);
+    bool remember = true;
+    EXPECT_FALSE(PlatReadLogonForm(text, sizeof text, nullptr, 0, &remember));
+    PlatShowLogonForm();
+    PlatShowStatistics();
+    gAgent.view.icon = kIconConnected;
+    EXPECT_FALSE(PlatTrayNotify(kTrayAdd, true, true));
+    EXPECT_FALSE(PlatNotify("title", "text"));
+    PlatShowWindow(kWindowLogon, true);
+    PlatShowWindow(kWindowStats, true);
+    PlatSetTimer(kTimerPing, 10);
+    PlatKillTimer(kTimerPing);
+    PlatPostCommand(IDC_CONNECT);
+    EXPECT_TRUE(PlatMenuLoad());
+    PlatMenuShow();
+    PlatDestroyWindows();
     // A null window must not turn into a thread message or a thread timer either.
     bool strayMessage = false;
     DWORD start = GetTickCount();
@@ -249,9 +333,9 @@ TEST_F(WindowTest, NullWindowIsHarmlessEverywhere) {
 // ---- Message loop ----
 
 TEST_F(WindowTest, LoopDeliversPostedCommandsAndReturnsTheQuitCode) {
-    PlatPostCommand(main, IDC_CONNECT);
+    PlatPostCommand(IDC_CONNECT);
     PlatPostQuit(7);
-    EXPECT_EQ(7, PlatRunMessageLoop(stats, main));
+    EXPECT_EQ(7, PlatRunLoop());
     EXPECT_EQ(Calls{"OnCommand 108"}, gHandlerCalls);
 }
 
@@ -271,41 +355,23 @@ TEST_F(WindowTest, EnterInEitherWindowGivesItsDefaultButton) {
         gHandlerCalls.clear();
         PostMessageA(c.target, WM_KEYDOWN, VK_RETURN, 1);
         PlatPostQuit(0);
-        EXPECT_EQ(0, PlatRunMessageLoop(stats, main));
+        EXPECT_EQ(0, PlatRunLoop());
         EXPECT_EQ(c.calls, gHandlerCalls) << c.what;
     }
 }
 
 TEST_F(WindowTest, TimersTickIntoTheMainWindow) {
-    PlatSetTimer(main, kTimerPing, 30);
+    PlatSetTimer(kTimerPing, 30);
     ASSERT_TRUE(PumpUntil([] { return gHandlerCalls.size() >= 2; }, 5000));
-    PlatKillTimer(main, kTimerPing);
+    PlatKillTimer(kTimerPing);
     EXPECT_EQ(Calls({"OnTimer 2", "OnTimer 2"}),
               Calls(gHandlerCalls.begin(), gHandlerCalls.begin() + 2));
     gHandlerCalls.clear();
-    PlatKillTimer(main, kTimerPing);  // stopping a stopped timer is harmless
+    PlatKillTimer(kTimerPing);  // stopping a stopped timer is harmless
     EXPECT_FALSE(PumpUntil([] { return !gHandlerCalls.empty(); }, 200)) << "ticked after stop";
 }
 
 // ---- Tray menu ----
-
-TEST_F(WindowTest, MenuChecksAndGraysItemsInsideItsPopup) {
-    PlatMenu menu = PlatMenuLoad();
-    ASSERT_NE(nullptr, menu) << "menu " << IDM_TRAY << " missing from the resources";
-    HMENU m = static_cast<HMENU>(menu);
-    auto state = [&](int id) { return GetMenuState(m, id, MF_BYCOMMAND); };
-    EXPECT_EQ(0u, state(IDM_AUTORUN) & (MF_CHECKED | MF_GRAYED)) << "template carries no flags";
-    PlatMenuCheck(menu, IDM_AUTORUN, true);
-    EXPECT_EQ(UINT(MF_CHECKED), state(IDM_AUTORUN) & MF_CHECKED);
-    PlatMenuCheck(menu, IDM_AUTORUN, false);
-    EXPECT_EQ(0u, state(IDM_AUTORUN) & MF_CHECKED);
-    PlatMenuGray(menu, IDM_CONNECT, true);
-    EXPECT_EQ(UINT(MF_GRAYED | MF_DISABLED), state(IDM_CONNECT) & (MF_GRAYED | MF_DISABLED));
-    EXPECT_EQ(0u, state(IDM_DISCONNECT) & MF_GRAYED) << "only the item asked for";
-    PlatMenuGray(menu, IDM_CONNECT, false);
-    EXPECT_EQ(0u, state(IDM_CONNECT) & (MF_GRAYED | MF_DISABLED));
-    PlatMenuDestroy(menu);
-}
 
 // This process's visible popup menu, if one is up (other programs may show theirs meanwhile).
 BOOL CALLBACK FindOwnPopup(HWND window, LPARAM found) {
@@ -320,15 +386,31 @@ BOOL CALLBACK FindOwnPopup(HWND window, LPARAM found) {
     return TRUE;
 }
 
-// Plays the user: waits for the popup, then chooses its first item with the keyboard.
-DWORD WINAPI ChooseFirstItem(void*) {
+// Plays the user on another thread: waits for the popup, notes the menu it shows, then either
+// chooses the first item with the keyboard or closes it with Escape.
+struct MenuUser {
+    bool chooseFirst = false;
+    HMENU shown = nullptr;
+    UINT autorun = 0, connect = 0, disconnect = 0;  // GetMenuState of the items as shown
+};
+
+DWORD WINAPI PlayMenuUser(void* parameter) {
+    auto* user = static_cast<MenuUser*>(parameter);
     DWORD start = GetTickCount();
     while (GetTickCount() - start < 5000) {
         HWND popup = nullptr;
         EnumWindows(FindOwnPopup, reinterpret_cast<LPARAM>(&popup));
         if (popup) {
-            PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
-            PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
+            user->shown = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
+            user->autorun = GetMenuState(user->shown, IDM_AUTORUN, MF_BYCOMMAND);
+            user->connect = GetMenuState(user->shown, IDM_CONNECT, MF_BYCOMMAND);
+            user->disconnect = GetMenuState(user->shown, IDM_DISCONNECT, MF_BYCOMMAND);
+            if (user->chooseFirst) {
+                PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
+                PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
+            } else {
+                PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+            }
             return 0;
         }
         Sleep(10);  // polling for the popup window with a deadline
@@ -336,18 +418,61 @@ DWORD WINAPI ChooseFirstItem(void*) {
     return 1;
 }
 
+// Shows the loaded menu with `user` at the keyboard; false if the popup never appeared.
+bool ShowMenuTo(MenuUser* user) {
+    HANDLE thread = CreateThread(nullptr, 0, PlayMenuUser, user, 0, nullptr);
+    PlatMenuShow();
+    DWORD result = 1;
+    WaitForSingleObject(thread, 6000);
+    GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    return result == 0;
+}
+
+TEST_F(WindowTest, MenuChecksAndGraysItemsInsideItsPopup) {
+    struct Case {
+        const char* what;
+        void (*prepare)();
+        UINT autorun, connect, disconnect;  // the flags expected, of MF_CHECKED | MF_GRAYED
+    } cases[] = {
+        {"template carries no flags", [] {}, 0, 0, 0},
+        {"start at logon checked", [] { PlatMenuCheck(IDM_AUTORUN, true); }, MF_CHECKED, 0, 0},
+        {"checked, then not",
+         [] {
+             PlatMenuCheck(IDM_AUTORUN, true);
+             PlatMenuCheck(IDM_AUTORUN, false);
+         },
+         0, 0, 0},
+        {"connect greyed, only it", [] { PlatMenuGray(IDM_CONNECT, true); }, 0,
+         MF_GRAYED | MF_DISABLED, 0},
+        {"greyed, then not",
+         [] {
+             PlatMenuGray(IDM_CONNECT, true);
+             PlatMenuGray(IDM_CONNECT, false);
+         },
+         0, 0, 0},
+    };
+    const UINT flags = MF_CHECKED | MF_GRAYED | MF_DISABLED;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(PlatMenuLoad()) << "menu " << IDM_TRAY << " missing from the resources";
+        c.prepare();
+        MenuUser user;
+        ASSERT_TRUE(ShowMenuTo(&user)) << c.what << ": the popup never appeared";
+        EXPECT_EQ(c.autorun, user.autorun & flags) << c.what;
+        EXPECT_EQ(c.connect, user.connect & flags) << c.what;
+        EXPECT_EQ(c.disconnect, user.disconnect & flags) << c.what;
+        EXPECT_FALSE(IsMenu(user.shown)) << c.what << ": the menu is destroyed after it";
+    }
+}
+
 TEST_F(WindowTest, TrackedMenuSendsTheChosenItemToItsOwner) {
-    PlatMenu menu = PlatMenuLoad();
-    ASSERT_NE(nullptr, menu);
-    HANDLE user = CreateThread(nullptr, 0, ChooseFirstItem, nullptr, 0, nullptr);
-    PlatMenuTrack(menu, main);
-    PlatMenuDestroy(menu);
-    PlatPostNull(main);
-    DWORD userResult = 1;
-    WaitForSingleObject(user, 6000);
-    GetExitCodeThread(user, &userResult);
-    CloseHandle(user);
-    ASSERT_EQ(0u, userResult) << "the popup never appeared";
+    ASSERT_TRUE(PlatMenuLoad());
+    MenuUser user;
+    user.chooseFirst = true;
+    ASSERT_TRUE(ShowMenuTo(&user)) << "the popup never appeared";
+    MSG null;
+    EXPECT_TRUE(PeekMessageA(&null, main, WM_NULL, WM_NULL, PM_NOREMOVE))
+        << "the empty message that lets the menu close is posted to the owner";
     // Bringing the window to the foreground may focus the login field, whose focus
     // notifications also arrive as commands (ids 105, 106); only the menu's count here.
     auto menuCommands = [] {
@@ -360,17 +485,29 @@ TEST_F(WindowTest, TrackedMenuSendsTheChosenItemToItsOwner) {
     EXPECT_EQ(Calls{"OnCommand 4011"}, menuCommands());
 }
 
+// Each state of the account shows its own picture from the executable in the statistics
+// window, set with the tray update that carries the picture; one without it leaves it.
 TEST_F(WindowTest, IconsLoadFromTheExecutable) {
-    for (int id :
-         {IDI_DISCONNECTED, IDI_PROGRESS, IDI_CONNECTED, IDI_NET_ERROR, IDI_BLOCKED, IDI_LIMIT}) {
-        PlatIcon icon = PlatLoadIcon(id);
-        EXPECT_NE(nullptr, icon) << "icon " << id;
-        PlatSetItemIcon(stats, IDC_STATS_ICON, icon);
-        EXPECT_EQ(reinterpret_cast<LRESULT>(icon),
-                  SendDlgItemMessageA(stats, IDC_STATS_ICON, STM_GETICON, 0, 0))
-            << "icon " << id;
+    const struct {
+        TrayIcon state;
+        int id;
+    } icons[] = {
+        {kIconDisconnected, IDI_DISCONNECTED}, {kIconProgress, IDI_PROGRESS},
+        {kIconConnected, IDI_CONNECTED},       {kIconError, IDI_NET_ERROR},
+        {kIconBlocked, IDI_BLOCKED},           {kIconLimit, IDI_LIMIT},
+    };
+    auto shown = [&] { return SendDlgItemMessageA(stats, IDC_STATS_ICON, STM_GETICON, 0, 0); };
+    for (const auto& icon : icons) {
+        HICON expected = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(icon.id));
+        ASSERT_NE(nullptr, expected) << "icon " << icon.id;
+        gAgent.view.icon = icon.state;
+        PlatTrayNotify(kTrayModify, true, false);  // the shell may refuse: no icon was added
+        EXPECT_EQ(reinterpret_cast<LRESULT>(expected), shown()) << "icon " << icon.id;
+        gAgent.view.icon = kIconDisconnected;
+        PlatTrayNotify(kTrayModify, false, true);
+        EXPECT_EQ(reinterpret_cast<LRESULT>(expected), shown())
+            << "icon " << icon.id << ": an update of the tip alone";
     }
-    EXPECT_EQ(nullptr, PlatLoadIcon(303)) << "there is no icon 303";
 }
 
 }  // namespace

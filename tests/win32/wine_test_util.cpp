@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/win32/messages.h"
+
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     for (;;) {
@@ -25,37 +27,32 @@ std::string UniqueName(const char* stem) {
     return name;
 }
 
-RecordingWindow::RecordingWindow() {
-    static const char kClass[] = "VornaTestRecordingWindow";
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = Procedure;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = kClass;
-        registered = RegisterClassA(&windowClass) != 0;
-    }
-    window_ = CreateWindowA(kClass, "recording", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
-                            nullptr, GetModuleHandleA(nullptr), this);
+AgentWindows* AgentWindows::current_ = nullptr;
+
+AgentWindows::AgentWindows() {
+    if (!PlatCreateWindow(kWindowLogon) || !PlatCreateWindow(kWindowStats)) return;
+    main_ = MainWindowHandle();
+    stats_ = StatsWindowHandle();
+    current_ = this;
+    previous_ = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(main_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(Procedure)));
 }
 
-RecordingWindow::~RecordingWindow() {
-    if (window_) DestroyWindow(window_);
+AgentWindows::~AgentWindows() {
+    if (main_ && previous_)
+        SetWindowLongPtrW(main_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_));
+    current_ = nullptr;
+    PlatDestroyWindows();
 }
 
-LRESULT CALLBACK RecordingWindow::Procedure(HWND window, UINT message, WPARAM wParam,
-                                            LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-        SetWindowLongPtrA(window, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<RecordingWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (self && message >= WM_USER && message < 0xC000) {
+LRESULT CALLBACK AgentWindows::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    AgentWindows* self = current_;
+    if (self && message == kMsgSocketNotify) {
         self->seen_.push_back({message, wParam, lParam});
         return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    if (!self || !self->previous_) return DefWindowProcW(window, message, wParam, lParam);
+    return CallWindowProcW(self->previous_, window, message, wParam, lParam);
 }
 
 void EnsureSockets() {

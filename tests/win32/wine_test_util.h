@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/windows_win.h"
 
 // Dispatches messages of this thread until `done` holds or `timeoutMs` passes; true if it held.
 // Waits on the message queue between checks rather than sleeping a fixed time.
@@ -25,21 +26,27 @@ struct SeenMessage {
     LPARAM lParam;
 };
 
-// A hidden top-level window that records the messages it is sent or posted at or above
-// WM_USER, for socket notifications and tray callbacks.
-class RecordingWindow {
+// The agent's two windows, made through the seam (PlatCreateWindow), destroyed with it. The
+// socket notifications that reach the main window are recorded here instead of reaching the
+// core; one instance at a time.
+class AgentWindows {
   public:
-    RecordingWindow();
-    ~RecordingWindow();
-    RecordingWindow(const RecordingWindow&) = delete;
-    RecordingWindow& operator=(const RecordingWindow&) = delete;
+    AgentWindows();
+    ~AgentWindows();
+    AgentWindows(const AgentWindows&) = delete;
+    AgentWindows& operator=(const AgentWindows&) = delete;
 
-    PlatWindow handle() const { return window_; }
+    bool ok() const { return main_ != nullptr && stats_ != nullptr; }
+    HWND main() const { return main_; }
+    HWND stats() const { return stats_; }
     const std::vector<SeenMessage>& seen() const { return seen_; }
 
   private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    HWND window_ = nullptr;
+    static AgentWindows* current_;
+    HWND main_ = nullptr;
+    HWND stats_ = nullptr;
+    WNDPROC previous_ = nullptr;
     std::vector<SeenMessage> seen_;
 };
 

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "core/cp1251.h"
 #include "tools/access_server/control.h"
 #include "tools/access_server/log_json.h"
 #include "tools/access_server/request.h"
-#include "core/cp1251.h"
 #include "tools/common/files.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cstdlib>
 
 #include "core/cp1251.h"
-#include "tools/common/files.h"
 #include "core/ipv4.h"
+#include "tools/common/files.h"
 
 namespace {
 

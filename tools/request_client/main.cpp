@@ -10,11 +10,11 @@
 #include <cstring>
 #include <string>
 
+#include "core/cp1251.h"
+#include "core/ipv4.h"
 #include "tools/access_server/log_json.h"
 #include "tools/access_server/request.h"
-#include "core/cp1251.h"
 #include "tools/common/files.h"
-#include "core/ipv4.h"
 #include "tools/common/rsa_keys.h"
 #include "tools/common/tool_cli.h"
 

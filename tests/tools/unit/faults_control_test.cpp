@@ -3,9 +3,9 @@
 #include <functional>
 #include <string>
 
+#include "core/cp1251.h"
 #include "tools/access_server/control.h"
 #include "tools/access_server/faults.h"
-#include "core/cp1251.h"
 
 namespace {
 

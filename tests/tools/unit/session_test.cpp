@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/access_server/session.h"
 #include "core/cp1251.h"
+#include "tools/access_server/session.h"
 
 namespace {
 
