@@ -41,6 +41,8 @@ int StartSockets() {
 
 }  // namespace
 
+const char kDebugHeader[] = "*** Debug output:";
+
 int LoadKeyAndBuffers() {
     if (!LoadServerKey(gConfig.serverKeyPem)) return Fail(kTextKeyFailed, 1);
     if (gAgent.blockSize <= 0) return Fail(kTextKeySizeFailed, 1);
@@ -66,7 +68,7 @@ int AgentMain(int argc, char** argv) {
         gAgent.debugEnabled = true;
         if (debugSwitch) PlatOpenDebugOutput();
         if (logPath != nullptr) PlatOpenDebugLog(logPath);
-        PlatDebugWrite("*** Debug output:");
+        PlatDebugWrite(kDebugHeader);
     }
     if (AnotherInstanceRuns()) {
         PlatMessageBox(nullptr, kTextAlreadyRunning, kCaptionWarning, kBoxWarning);

@@ -11,5 +11,9 @@ void LoadStatusIcons();
 // Reads the server's key from the block and allocates the buffers its size calls for. Returns
 // -1 when done, else the exit code once the user has been told why.
 int LoadKeyAndBuffers();
-// The options pass from argument 1 while arguments begin with '-'.
-void ApplyOptions(int argc, char** argv);
+// The options pass from argument 1 while arguments begin with '-'. Returns the kOption* bits of
+// the options that changed a setting a policy may also set.
+const int kOptionAddress = 1;
+int ApplyOptions(int argc, char** argv);
+// The first line of any debug output.
+extern const char kDebugHeader[];

@@ -148,9 +148,30 @@ enum PlatPathMatch { kPathAbsent, kPathOther, kPathSame };
 PlatPathMatch PlatRegMatchProgramPath(PlatKey key, const char* name);
 // Writes the running program's full path as string value `name`.
 bool PlatRegSetProgramPath(PlatKey key, const char* name);
-// Reads a REG_DWORD an administrator set under HKEY_LOCAL_MACHINE (never created or written);
-// false when the key or value is absent or not a 4-byte DWORD.
-bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value);
+
+// ---- Policy (set by an administrator; read, never created or written) ----
+
+const size_t kPolicyTextSize = 261;
+const int kPolicyMaxValues = 8;
+// One policy value as found. type: kValueNone when absent, kValueDword (a 4-byte DWORD) with
+// `number`, kValueString (a string or an expandable string, its variables left as they are) with
+// `text`, kValueOther for any other type, size, or a text longer than kPolicyTextSize - 1.
+struct PlatPolicyValue {
+    PlatValueType type;
+    uint32_t number;
+    char text[kPolicyTextSize];
+    const char* where;  // the place it was read from, for the debug output; nullptr when absent
+};
+// The policy values of one name list, as the machine and as the user have them.
+struct PlatPolicyRecord {
+    PlatPolicyValue machine[kPolicyMaxValues];
+    PlatPolicyValue user[kPolicyMaxValues];
+};
+// Reads values names[0..count) of policy key `path` into `record` (count <= kPolicyMaxValues):
+// machine[i] from the machine's key (on Windows HKLM, its 64-bit view first, then the 32-bit
+// one), user[i] from the user's (HKCU). Everything else is zeroed.
+void PlatLoadPolicy(const char* path, const char* const* names, int count,
+                    PlatPolicyRecord* record);
 
 // ---- Process ----
 

@@ -48,13 +48,11 @@ bool OpenLog() {
     return gLog != nullptr;
 }
 
-}  // namespace
-
-bool PlatReadMachineDword(const char*, const char* name, uint32_t* value) {
-    if (!name || !value) return false;
-    FILE* file = fopen(kPolicyFile, "r");
-    if (!file) return false;
-    char line[256];
+// The value of the last "name=..." line for `name`, or false. A decimal number reads as a DWORD,
+// anything else as text.
+bool ReadPolicyLine(FILE* file, const char* name, PlatPolicyValue* value) {
+    rewind(file);
+    char line[512];
     bool found = false;
     while (fgets(line, sizeof line, file)) {
         std::string text = line;
@@ -62,15 +60,36 @@ bool PlatReadMachineDword(const char*, const char* name, uint32_t* value) {
         if (hash != std::string::npos) text.erase(hash);
         size_t equals = text.find('=');
         if (equals == std::string::npos || Trimmed(text.substr(0, equals)) != name) continue;
-        std::string number = Trimmed(text.substr(equals + 1));
+        std::string data = Trimmed(text.substr(equals + 1));
         char* end = nullptr;
-        unsigned long parsed = strtoul(number.c_str(), &end, 10);
-        if (number.empty() || *end != '\0' || parsed > 0xFFFFFFFFUL) continue;
-        *value = static_cast<uint32_t>(parsed);
+        unsigned long parsed = strtoul(data.c_str(), &end, 10);
+        if (!data.empty() && data[0] != '-' && *end == '\0' && parsed <= 0xFFFFFFFFUL) {
+            value->type = kValueDword;
+            value->number = static_cast<uint32_t>(parsed);
+        } else if (data.size() < kPolicyTextSize) {
+            value->type = kValueString;
+            memcpy(value->text, data.c_str(), data.size() + 1);
+        } else {
+            value->type = kValueOther;
+        }
         found = true;
     }
-    fclose(file);
     return found;
+}
+
+}  // namespace
+
+// The machine's policy only: there is no per-user policy file.
+void PlatLoadPolicy(const char*, const char* const* names, int count, PlatPolicyRecord* record) {
+    memset(record, 0, sizeof *record);
+    if (!names || count < 0 || count > kPolicyMaxValues) return;
+    FILE* file = fopen(kPolicyFile, "r");
+    if (!file) return;
+    for (int i = 0; i < count; ++i) {
+        if (ReadPolicyLine(file, names[i], &record->machine[i]))
+            record->machine[i].where = kPolicyFile;
+    }
+    fclose(file);
 }
 
 void PlatSetItemEnabled(PlatWindow, int, bool) {}

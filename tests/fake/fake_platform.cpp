@@ -261,13 +261,34 @@ void PlatSetItemEnabled(PlatWindow window, int id, bool enabled) {
     world.disabled[{window, id}] = !enabled;
 }
 
-bool PlatReadMachineDword(const char* path, const char* name, uint32_t* value) {
-    auto key = world.machinePolicy.find(path);
-    if (key == world.machinePolicy.end()) return false;
-    auto found = key->second.find(name);
-    if (found == key->second.end()) return false;
-    *value = found->second;
-    return true;
+namespace {
+
+void FillPolicy(const std::map<std::string, std::map<std::string, fake::PolicyValue>>& policy,
+                const char* path, const char* const* names, int count, const char* where,
+                PlatPolicyValue* out) {
+    auto key = policy.find(path);
+    if (key == policy.end()) return;
+    for (int i = 0; i < count; ++i) {
+        auto found = key->second.find(names[i]);
+        if (found == key->second.end()) continue;
+        const fake::PolicyValue& value = found->second;
+        out[i].type = value.type;
+        out[i].number = value.number;
+        // As the real platform does: a text that does not fit is of a type the agent cannot take.
+        if (value.text.size() >= sizeof out[i].text) out[i].type = kValueOther;
+        if (out[i].type == kValueString)
+            memcpy(out[i].text, value.text.c_str(), value.text.size() + 1);
+        out[i].where = where;
+    }
+}
+
+}  // namespace
+
+void PlatLoadPolicy(const char* path, const char* const* names, int count,
+                    PlatPolicyRecord* record) {
+    memset(record, 0, sizeof *record);
+    FillPolicy(world.machinePolicy, path, names, count, "HKLM", record->machine);
+    FillPolicy(world.userPolicy, path, names, count, "HKCU", record->user);
 }
 
 void PlatSetItemChecked(PlatWindow window, int id, bool checked) {
