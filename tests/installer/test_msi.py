@@ -5,9 +5,15 @@ properties' effects kept, the running agent stopped, the new one started), the p
 again (refused), and `msiexec /x {ProductCode} /qn` with an agent running, which must return
 only when everything is gone.
 
+The running agent is logged on to the test access server, which it finds through the server
+policies (address, port) the test sets as an administrator would: so the LOGOUT the server sees
+proves that the agent the upgrade stopped logged off first, and that the policies reach the
+agent. The package must remove its own policy values and leave the administrator's.
+
 Environment: VORNA_MSI (the package built here), VORNA_MSI_ARCH, VORNA_AGENT_EXE,
-VORNA_CLOSE_AGENT_EXE, VORNA_CONFIG, WIXL; the Wine environment of the run (WINEPREFIX...) or
-VORNA_RUN_DIR for one of its own.
+VORNA_CLOSE_AGENT_EXE, VORNA_CONFIG, WIXL, VORNA_DRIVER_EXE, VORNA_HOST_TOOLS_DIR,
+VORNA_FIXTURES_DIR; the Wine environment of the run (WINEPREFIX...) or VORNA_RUN_DIR for one
+of its own.
 """
 
 import os
@@ -21,7 +27,9 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # keep the source tree clean of __pycache__
 from wine_session import ROOT, Failure, WineSession, check, check_eq  # noqa: E402
 sys.path.insert(0, str(ROOT / "tests" / "e2e" / "lib"))
+from vorna_e2e.driver import Driver  # noqa: E402
 from vorna_e2e.poll import poll  # noqa: E402
+from vorna_e2e.server import AccessServer  # noqa: E402
 
 UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 RUN_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
@@ -33,6 +41,22 @@ LOG_POLICY = "%LOCALAPPDATA%\\VornaAgent\\agent.log"
 # Windows Installer's "fatal error": a launch condition (here: a newer version) failed.
 ERROR_INSTALL_FAILURE = 1603
 MSIEXEC_TIMEOUT_S = 60
+LOGON_CAPTION = "Подключение к Интернет"
+IDC_LOGIN, IDC_PASSWORD, IDC_CONNECT = 105, 106, 108
+USER, PASSWORD = "ivanov", "secret"
+
+
+class DriverWine:
+    """What the end-to-end driver needs of Wine, on this test's session."""
+    last_errors = b""
+
+    def __init__(self, session):
+        self.session = session
+
+    def run(self, args, timeout=30, retry_unstarted=False):
+        rc, out = self.session.run(args, timeout=timeout, encoding="latin-1",
+                                   retry_unstarted=retry_unstarted)
+        return rc, out.encode("latin-1")
 
 
 def env_path(name):
@@ -67,6 +91,8 @@ class Machine:
         self.dir = wine.unix_path(self.dir_win)
         # Wine resolves ProgramMenuFolder to the user's Start menu even per machine; Windows to
         # the all-users one. Either counts, never both.
+        # Policy values set by someone else than the package.
+        self.admin_policy = {}
         self.shortcuts = [
             wine.unix_path(wine.expand(folder) + "\\Microsoft\\Windows\\Start Menu\\Programs")
             / "VornaAgent.lnk" for folder in ("%ProgramData%", "%APPDATA%")]
@@ -104,7 +130,7 @@ class Machine:
             "entry": {"DisplayName": "Vorna Tray Agent", "DisplayVersion": version,
                       "Publisher": "Vorna Networks"},
             "run": f'"{self.exe_win}" --domain',
-            "policy": {"nosavedata": 1, "logfile": LOG_POLICY},
+            "policy": {"nosavedata": 1, "logfile": LOG_POLICY, **self.admin_policy},
         }
         check_eq({k: state[k] for k in expected}, expected,
                  f"the machine after installing {version}")
@@ -122,7 +148,16 @@ def build_previous(run_dir, arch):
     return out
 
 
-def journey(machine, previous, current, version):
+def logon(driver, exe):
+    """Types the account into the agent's logon window and presses Connect."""
+    for control, text in ((IDC_LOGIN, USER), (IDC_PASSWORD, PASSWORD)):
+        r = driver("type", caption=LOGON_CAPTION, id=control, text=text, exe=exe)
+        check(r.ok, f"typing into control {control}", r)
+    r = driver("click", caption=LOGON_CAPTION, id=IDC_CONNECT, exe=exe)
+    check(r.ok, "pressing Connect", r)
+
+
+def journey(machine, previous, current, version, server, driver):
     wine = machine.wine
     old_code = msi_property(previous, "ProductCode")
     new_code = msi_property(current, "ProductCode")
@@ -138,21 +173,29 @@ def journey(machine, previous, current, version):
     machine.expect_installed(old_code, PREVIOUS_VERSION)
     check_eq(machine.agents(), [], "agents started although DO_NOT_LAUNCH=1")
 
-    step("a running agent, then the current version without properties")
+    step("an agent logged on through the server policies, then the current version")
+    machine.admin_policy = {"address": "127.0.0.1", "port": server.port}
+    wine.reg_import({POLICY_KEY: machine.admin_policy}, root="HKEY_LOCAL_MACHINE")
     log = wine.run_dir / "msi-agent.log"
     log.unlink(missing_ok=True)
     agent = wine.start([machine.exe_win, "--log", wine.windows_path(log)],
                        wine.run_dir / "msi-agent.out")
-    poll(lambda: log.exists() and "Трей:".encode() in log.read_bytes(), 20,
-         "the installed agent to start", error=Failure)
-    check("Политика nosavedata = 1 (HKLM)".encode() in log.read_bytes(),
-          "the agent did not report the policy the package wrote", log.read_bytes())
+    for line in ("Политика nosavedata = 1 (HKLM)", "Политика address = 127.0.0.1 (HKLM)",
+                 f"Политика port = {server.port} (HKLM)", "Трей: Отключен"):
+        poll(lambda: log.exists() and line.encode() in log.read_bytes(), 20,
+             f"the agent's line {line!r}", error=Failure)
+    logon(driver, machine.exe_win)
+    server.wait_requests("LOGON", 1, timeout=20)
+    poll(lambda: "Трей: Подключен".encode() in log.read_bytes(), 20, "the agent to connect",
+         error=Failure)
+    check_eq(server.requests("LOGOUT"), [], "a LOGOUT before the upgrade")
     rc, out = machine.msiexec("/i", wine.windows_path(current), "/qn")
     check_eq(rc, 0, f"msiexec /i current /qn (upgrade) exit code\n{out}")
     try:
         agent.wait(timeout=5)
     except subprocess.TimeoutExpired:
         raise Failure("the upgrade left the old agent running")
+    check_eq(len(server.requests("LOGOUT")), 1, "the stopped agent's LOGOUT")
     machine.expect_installed(new_code, version)
     check_eq(machine.entry(old_code), None, "the previous version's entry after the upgrade")
     # AUTORUN was remembered: the agent started for the user runs as the Run entry starts it.
@@ -176,8 +219,9 @@ def journey(machine, previous, current, version):
     # It returned: everything must be gone already, the running agent too.
     check_eq(machine.agents(), [], "agents left running by the uninstall")
     check_eq(machine.state(new_code),
-             {"files": None, "shortcuts": 0, "entry": None, "run": None, "policy": None,
-              "remembered": None}, "what the uninstall left")
+             {"files": None, "shortcuts": 0, "entry": None, "run": None,
+              "policy": machine.admin_policy, "remembered": None},
+             "what the uninstall left (only the administrator's own policy values)")
     step("end")
     for (name, start), (_, end) in zip(steps, steps[1:]):
         print(f"ok    {name} ({end - start:.1f} s)")
@@ -199,14 +243,24 @@ def main():
     fresh_prefix()
     wine = WineSession()
     machine = None
+    server = None
     try:
         previous = build_previous(wine.run_dir, arch)
         machine = Machine(wine)
-        journey(machine, previous, current, os.environ.get("VORNA_PROJECT_VERSION", ""))
+        tools = Path(os.environ["VORNA_HOST_TOOLS_DIR"])
+        key = Path(os.environ["VORNA_FIXTURES_DIR"]) / "test_key_1024.pem"
+        server = AccessServer(str(tools / "vorna_access_server"), str(key),
+                              str(wine.run_dir / "msi-server.log"),
+                              ("--account", f"{USER}:{PASSWORD}"))
+        driver = Driver(DriverWine(wine), env_path("VORNA_DRIVER_EXE"))
+        journey(machine, previous, current, os.environ.get("VORNA_PROJECT_VERSION", ""),
+                server, driver)
     finally:
         if machine is not None:
             for pid in machine.agents():
                 os.kill(pid, 9)
+        if server is not None:
+            server.stop()
         wine.close()
     return 0
 
