@@ -6,8 +6,9 @@
 #                [--sign-pkcs12 P.p12 | --sign-cert C.pem --sign-key K.pem]
 #                [--sign-pass-file F] [--timestamp URL] [--osslsigncode PATH]
 #
-# Order: (stamp with vorna_config first) -> sign the agent and close-agent.exe -> build the
-# package -> sign the package. Nothing is stamped here: a signed file must not change.
+# Order: (stamp with vorna_config first) -> sign the agent (unless it is signed already) and
+# close-agent.exe -> build the package -> sign the package. Nothing is stamped here: a signed
+# file must not change.
 #
 # Exit codes: 0 done, 1 a step failed, 2 usage error. FILE.msi appears only when every step
 # succeeded; an existing one is left as it was otherwise.
@@ -205,7 +206,12 @@ sign_file() {
 }
 
 if [ $signing = 1 ]; then
-    sign_file "$work/VornaAgent.exe" || fail "signing the agent failed"
+    # An agent the site signed already keeps its own signature.
+    if grep -qx "signature: none" "$work/show.log"; then
+        sign_file "$work/VornaAgent.exe" || fail "signing the agent failed"
+    else
+        echo "build_msi: the agent is signed already; its signature is kept"
+    fi
     sign_file "$work/close-agent.exe" || fail "signing close-agent.exe failed"
 fi
 

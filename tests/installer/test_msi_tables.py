@@ -233,6 +233,21 @@ def check_signing(agent, arch, tmp):
     for name in ("VornaAgent.exe", "close-agent.exe"):
         check_eq(verify(next(inside.rglob(name))), 0, f"the signature of the packaged {name}")
 
+    # An agent the site signed itself goes in as it is.
+    presigned = Path(tmp) / "presigned.exe"
+    subprocess.run(["osslsigncode", "sign", "-certs", str(cert), "-key", str(key), "-in",
+                    str(agent), "-out", str(presigned)], stdout=subprocess.DEVNULL, check=True,
+                   timeout=60)
+    out = Path(tmp) / "presigned.msi"
+    rc, said = build(["--exe", presigned, "--arch", arch, "--allow-test-key", "--sign-cert",
+                      cert, "--sign-key", key, "--out", out], tmp)
+    check_eq(rc, 0, f"a package of a signed agent\n{said}")
+    inside = Path(tmp) / "presigned"
+    subprocess.run(["msiextract", "-C", str(inside), str(out)], stdout=subprocess.DEVNULL,
+                   check=True, timeout=60)
+    check(next(inside.rglob("VornaAgent.exe")).read_bytes() == presigned.read_bytes(),
+          "the site's own signature on the agent was replaced")
+
 
 def main():
     msi = Path(os.environ["VORNA_MSI"])
