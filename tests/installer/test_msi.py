@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The MSI package under Wine, as one journey (each msiexec run costs seconds): the previous
-version installed silently with every property, then the current one over it with none (the
-properties' effects kept, the running agent stopped, the new one started), the previous one
+version installed silently with every property, then the current one over it with only LOGFILE
+given again (that one changed, the other properties' effects kept, the running agent stopped,
+the new one started), the previous one
 again (refused), and `msiexec /x {ProductCode} /qn` with an agent running, which must return
 only when everything is gone.
 
@@ -38,6 +39,8 @@ POLICY_KEY = "Software\\Policies\\Vorna\\AuthUtility"
 REMEMBER_KEY = "Software\\Vorna\\AgentSetup"
 PREVIOUS_VERSION = "2.5.2.1"
 LOG_POLICY = "%LOCALAPPDATA%\\VornaAgent\\agent.log"
+# Given again to the upgrade: a property on the command line wins over the remembered one.
+LOG_POLICY_NEW = "%TEMP%\\vorna-agent.log"
 # Windows Installer's "fatal error": a launch condition (here: a newer version) failed.
 ERROR_INSTALL_FAILURE = 1603
 MSIEXEC_TIMEOUT_S = 60
@@ -122,7 +125,7 @@ class Machine:
             "remembered": self.wine.reg_values(REMEMBER_KEY, "HKLM"),
         }
 
-    def expect_installed(self, product_code, version):
+    def expect_installed(self, product_code, version, log_policy):
         state = self.state(product_code)
         expected = {
             "files": ["VornaAgent.exe", "close-agent.exe"],
@@ -130,7 +133,7 @@ class Machine:
             "entry": {"DisplayName": "Vorna Tray Agent", "DisplayVersion": version,
                       "Publisher": "Vorna Networks"},
             "run": f'"{self.exe_win}" --domain',
-            "policy": {"nosavedata": 1, "logfile": LOG_POLICY, **self.admin_policy},
+            "policy": {"nosavedata": 1, "logfile": log_policy, **self.admin_policy},
         }
         check_eq({k: state[k] for k in expected}, expected,
                  f"the machine after installing {version}")
@@ -170,7 +173,7 @@ def journey(machine, previous, current, version, server, driver):
     rc, out = machine.msiexec("/i", wine.windows_path(previous), "/qn", "AUTORUN=1",
                               "NOSAVEDATA=1", f"LOGFILE={LOG_POLICY}", "DO_NOT_LAUNCH=1")
     check_eq(rc, 0, f"msiexec /i previous /qn exit code\n{out}")
-    machine.expect_installed(old_code, PREVIOUS_VERSION)
+    machine.expect_installed(old_code, PREVIOUS_VERSION, LOG_POLICY)
     check_eq(machine.agents(), [], "agents started although DO_NOT_LAUNCH=1")
 
     step("an agent logged on through the server policies, then the current version")
@@ -189,14 +192,16 @@ def journey(machine, previous, current, version, server, driver):
     poll(lambda: "Трей: Подключен".encode() in log.read_bytes(), 20, "the agent to connect",
          error=Failure)
     check_eq(server.requests("LOGOUT"), [], "a LOGOUT before the upgrade")
-    rc, out = machine.msiexec("/i", wine.windows_path(current), "/qn")
+    rc, out = machine.msiexec("/i", wine.windows_path(current), "/qn",
+                              f"LOGFILE={LOG_POLICY_NEW}")
     check_eq(rc, 0, f"msiexec /i current /qn (upgrade) exit code\n{out}")
     try:
         agent.wait(timeout=5)
     except subprocess.TimeoutExpired:
         raise Failure("the upgrade left the old agent running")
     check_eq(len(server.requests("LOGOUT")), 1, "the stopped agent's LOGOUT")
-    machine.expect_installed(new_code, version)
+    # AUTORUN and NOSAVEDATA as the previous package was given them, LOGFILE as given now.
+    machine.expect_installed(new_code, version, LOG_POLICY_NEW)
     check_eq(machine.entry(old_code), None, "the previous version's entry after the upgrade")
     # AUTORUN was remembered: the agent started for the user runs as the Run entry starts it.
     poll(lambda: machine.agents(), 20, "the upgrade to start the new agent", error=Failure)
