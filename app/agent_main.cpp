@@ -42,6 +42,8 @@ bool StartSockets(int* code) {
 
 }  // namespace
 
+const char kDebugHeader[] = "*** Debug output:";
+
 bool LoadKeyAndBuffers(int* code) {
     if (!LoadServerKey(gConfig.serverKeyPem)) return Fail(kTextKeyFailed, 1, code);
     if (gAgent.blockSize <= 0) return Fail(kTextKeySizeFailed, 1, code);
@@ -67,7 +69,7 @@ int AgentMain(int argc, char** argv) {
         gAgent.debugEnabled = true;
         if (debugSwitch) PlatOpenDebugOutput();
         if (logPath != nullptr) PlatOpenDebugLog(logPath);
-        PlatDebugWrite("*** Debug output:");
+        PlatDebugWrite(kDebugHeader);
     }
     if (AnotherInstanceRuns()) {
         PlatMessageBox(false, kTextAlreadyRunning, kCaptionWarning, kBoxWarning);

@@ -38,7 +38,8 @@ bool CreateWindows() {
 
 }  // namespace
 
-void ApplyOptions(int argc, char** argv) {
+int ApplyOptions(int argc, char** argv) {
+    int given = 0;
     int i = 1;
     while (i < argc && argv[i][0] == '-') {
         const char* option = argv[i++];
@@ -53,6 +54,7 @@ void ApplyOptions(int argc, char** argv) {
             char address[kAddressOptionLimit + 1];
             CopyBounded(address, sizeof address, argv[i++]);
             CopyBounded(gConfig.serverAddress, sizeof gConfig.serverAddress, address);
+            given |= kOptionAddress;
             // One more word after the address is stepped over, unless it is an option.
             if (TakesValue(i, argc, argv)) i++;
         } else if (strcmp(option, "--log") == 0) {
@@ -60,15 +62,35 @@ void ApplyOptions(int argc, char** argv) {
             if (i < argc) i++;
         }
     }
+    return given;
 }
+
+namespace {
+
+// A support log named by the policy, unless the command line names one (opened at start).
+void OpenPolicyLog(const MachinePolicy& policy, bool logOption) {
+    const char* path = PolicyLogFile(policy);
+    if (path == nullptr || logOption) return;
+    const bool wasEnabled = gAgent.debugEnabled;
+    gAgent.debugEnabled = true;
+    PlatOpenDebugLog(path);
+    if (!wasEnabled) PlatDebugWrite(kDebugHeader);
+}
+
+}  // namespace
 
 int AgentBringUp(int argc, char** argv) {
     if (!CreateWindows()) return 1;
     ShowStatsText("");
+    MachinePolicy policy;
+    LoadMachinePolicy(&policy);
+    const bool logOption = LogOptionPath(argc, argv) != nullptr;
+    OpenPolicyLog(policy, logOption);
     LoadSettings();
-    ApplyRememberPolicy();
+    ApplyPolicy(policy);
     gAgent.autorunLocked = false;
-    ApplyOptions(argc, argv);
+    const int given = ApplyOptions(argc, argv);
+    PrintPolicyLines(policy, (given & kOptionAddress) != 0, logOption);
     PrintStartLines();
     gAgent.hoverPingGuard = false;
     gAgent.autoReconnect = true;

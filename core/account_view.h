@@ -79,8 +79,21 @@ struct StoredSettings {
 // Where the start-at-logon entry stands against the running program.
 enum AutostartState { kAutostartAbsent, kAutostartOther, kAutostartOurs };
 
-// ---- The machine's policy, set by an administrator ----
+// ---- The machine's policy, set by an administrator (read, never written by the agent) ----
 
-struct MachinePolicy {
-    bool noSaveData;  // credentials are never remembered on this machine
+const size_t kPolicyTextSize = 261;
+const int kPolicyMaxValues = 8;
+// One policy value as found. type: kValueNone when absent, kValueDword (a 4-byte DWORD) with
+// `number`, kValueString (a string or an expandable string, its variables left as they are) with
+// `text`, kValueOther for any other type, size, or a text longer than kPolicyTextSize - 1.
+struct PlatPolicyValue {
+    PlatValueType type;
+    uint32_t number;
+    char text[kPolicyTextSize];
+    const char* where;  // the place it was read from, for the debug output; nullptr when absent
+};
+// The policy values of one name list, as the machine and as the user have them.
+struct PlatPolicyRecord {
+    PlatPolicyValue machine[kPolicyMaxValues];
+    PlatPolicyValue user[kPolicyMaxValues];
 };

@@ -118,9 +118,11 @@ bool PlatSaveSettings(const StoredSettings& settings);
 AutostartState PlatAutostartState();
 // Starts the running program at the user's logon, or not; false when that could not be done.
 bool PlatSetAutostart(bool on);
-// The policy an administrator set for the machine (never written by the agent). Values that are
-// absent or not understood leave the record's defaults.
-void PlatLoadPolicy(MachinePolicy* policy);
+// Reads the policy values names[0..count) (count <= kPolicyMaxValues) into `record`:
+// machine[i] as the machine has it (on Windows HKLM, its 64-bit view first, then the 32-bit one),
+// user[i] as the user has it (HKCU); everything else zeroed. Where the values are kept is the
+// front end's.
+void PlatLoadPolicy(const char* const* names, int count, PlatPolicyRecord* record);
 
 // ---- Process ----
 

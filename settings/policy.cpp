@@ -1,16 +1,65 @@
 #include "settings/policy.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/agent_state.h"
+#include "core/ipv4.h"
+#include "core/text.h"
 #include "settings/store.h"
 #include "ui/tray.h"
 
-void ApplyRememberPolicy() {
-    MachinePolicy policy;
-    memset(&policy, 0, sizeof policy);
-    PlatLoadPolicy(&policy);
-    if (!policy.noSaveData) return;
+namespace {
+
+const char kLineInForce[] = "Политика %s = %s (%s)";
+const char kLineOverridden[] = "Политика %s = %s (%s) не действует: задан %s";
+const char kLineIgnored[] = "Политика %s пропущена (%s): %s";
+const char kWhyType[] = "неверный тип или длина";
+const char kWhyRange[] = "вне допустимого диапазона";
+const char kWhyAddress[] = "не адрес IPv4 сервера";
+const char kWhyEmpty[] = "пустая строка";
+
+// Why the value cannot be used as `spec` says, or nullptr when it can.
+const char* Rejection(const PolicySpec& spec, const PlatPolicyValue& value) {
+    const bool wantsNumber = spec.kind == kPolicyFlag || spec.kind == kPolicyNumber;
+    if (value.type != (wantsNumber ? kValueDword : kValueString)) return kWhyType;
+    switch (spec.kind) {
+        case kPolicyNumber:
+            return value.number < spec.min || value.number > spec.max ? kWhyRange : nullptr;
+        case kPolicyPath: return value.text[0] == '\0' ? kWhyEmpty : nullptr;
+        case kPolicyAddressText:
+            return strlen(value.text) < kAddressSize && IsServerAddress(value.text) ? nullptr
+                                                                                    : kWhyAddress;
+        case kPolicyFlag: break;
+    }
+    return nullptr;
+}
+
+// Takes `value` when it is usable; returns whether it was. A bad one is noted as ignored.
+bool Take(MachinePolicy* policy, const PolicySpec& spec, const PlatPolicyValue& value) {
+    if (value.type == kValueNone) return false;
+    const char* where = value.where != nullptr ? value.where : "?";
+    const char* why = Rejection(spec, value);
+    if (why != nullptr) {
+        const int room = static_cast<int>(sizeof policy->ignored / sizeof policy->ignored[0]);
+        if (policy->ignoredCount < room)
+            policy->ignored[policy->ignoredCount++] = {spec.id, where, why};
+        return false;
+    }
+    policy->inForce[spec.id] = true;
+    policy->where[spec.id] = where;
+    policy->number[spec.id] = value.number;
+    CopyBounded(policy->text[spec.id], sizeof policy->text[spec.id], value.text);
+    return true;
+}
+
+bool Flag(const MachinePolicy& policy, PolicyId id, bool* on) {
+    if (!policy.inForce[id]) return false;
+    *on = policy.number[id] != 0;
+    return true;
+}
+
+void ForbidRemembering() {
     gAgent.rememberForbidden = true;
     static StoredSettings stored;
     memset(&stored, 0, sizeof stored);
@@ -30,4 +79,60 @@ void ApplyRememberPolicy() {
     form.remember = false;
     form.rememberAllowed = false;
     ShowLogonForm();
+}
+
+}  // namespace
+
+void LoadMachinePolicy(MachinePolicy* policy) {
+    static_assert(kPolicyCount <= kPolicyMaxValues, "the platform reads this many values");
+    memset(policy, 0, sizeof *policy);
+    const char* names[kPolicyCount];
+    for (const PolicySpec& spec : kPolicies)
+        names[spec.id] = spec.name;
+    PlatPolicyRecord record;
+    PlatLoadPolicy(names, kPolicyCount, &record);
+    for (const PolicySpec& spec : kPolicies) {
+        if (!Take(policy, spec, record.machine[spec.id]) && spec.perUser)
+            Take(policy, spec, record.user[spec.id]);
+    }
+}
+
+const char* PolicyLogFile(const MachinePolicy& policy) {
+    return policy.inForce[kPolicyLogFile] ? policy.text[kPolicyLogFile] : nullptr;
+}
+
+void ApplyPolicy(const MachinePolicy& policy) {
+    bool on = false;
+    if (Flag(policy, kPolicyNoSaveData, &on) && on) ForbidRemembering();
+    if (Flag(policy, kPolicyNotify, &on)) gAgent.notifyEnabled = on;
+    if (policy.inForce[kPolicyAddress])
+        CopyBounded(gConfig.serverAddress, sizeof gConfig.serverAddress,
+                    policy.text[kPolicyAddress]);
+    if (policy.inForce[kPolicyPort])
+        snprintf(gConfig.serverPort, sizeof gConfig.serverPort, "%u",
+                 static_cast<unsigned>(policy.number[kPolicyPort]));
+}
+
+void PrintPolicyLines(const MachinePolicy& policy, bool addressOption, bool logOption) {
+    for (const PolicySpec& spec : kPolicies) {
+        if (!policy.inForce[spec.id]) continue;
+        char value[kPolicyTextSize];
+        if (spec.kind == kPolicyFlag || spec.kind == kPolicyNumber) {
+            snprintf(value, sizeof value, "%u", static_cast<unsigned>(policy.number[spec.id]));
+        } else {
+            EscapeControls(value, sizeof value, policy.text[spec.id]);
+        }
+        const char* option = spec.id == kPolicyAddress && addressOption ? "--address"
+                             : spec.id == kPolicyLogFile && logOption   ? "--log"
+                                                                        : nullptr;
+        if (option != nullptr) {
+            DebugPrint(kLineOverridden, spec.name, value, policy.where[spec.id], option);
+        } else {
+            DebugPrint(kLineInForce, spec.name, value, policy.where[spec.id]);
+        }
+    }
+    for (int i = 0; i < policy.ignoredCount; ++i) {
+        const PolicyIgnored& bad = policy.ignored[i];
+        DebugPrint(kLineIgnored, kPolicies[bad.id].name, bad.where, bad.why);
+    }
 }

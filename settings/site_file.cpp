@@ -3,6 +3,7 @@
 #include "core/agent_state.h"
 #include "core/ipv4.h"
 #include "core/text.h"
+#include "settings/policy.h"
 
 namespace {
 
@@ -85,22 +86,44 @@ void ApplySiteFile(const SiteFile& site, const std::string& keyPem) {
         CopyBounded(gConfig.serverKeyPem, sizeof gConfig.serverKeyPem, keyPem.c_str());
 }
 
-bool ParsePolicyFile(const std::string& path, const std::string& text, MachinePolicy* policy,
-                     std::string* error) {
-    std::vector<NameValue> lines;
-    if (!ParseNameValues(path, text, &lines, error)) return false;
-    MachinePolicy read = *policy;
-    for (const NameValue& line : lines) {
-        if (line.name != "nosavedata") {
+namespace {
+
+// Why `value` is no value of `spec`, or nullptr.
+const char* PolicyValueProblem(const PolicySpec& spec, const std::string& value) {
+    long long number = 0;
+    switch (spec.kind) {
+        case kPolicyFlag: return value == "0" || value == "1" ? nullptr : "takes 0 or 1";
+        case kPolicyNumber:
+            return ParseDecimal(value, spec.min, spec.max, &number) ? nullptr
+                                                                    : "takes a number in range";
+        case kPolicyPath:
+            return !value.empty() && value.size() < kPolicyTextSize ? nullptr : "takes a path";
+        case kPolicyAddressText:
+            return value.size() < kAddressSize && IsServerAddress(value) ? nullptr
+                                                                         : "takes A.B.C.D";
+    }
+    return "is not known";
+}
+
+}  // namespace
+
+bool ParsePolicyFile(const std::string& path, const std::string& text,
+                     std::vector<NameValue>* lines, std::string* error) {
+    if (!ParseNameValues(path, text, lines, error)) return false;
+    for (const NameValue& line : *lines) {
+        const PolicySpec* spec = nullptr;
+        for (const PolicySpec& known : kPolicies)
+            if (line.name == known.name) spec = &known;
+        if (spec == nullptr) {
             *error = Where(path, line.line) + "unknown name \"" + line.name + "\"";
             return false;
         }
-        if (line.value != "0" && line.value != "1") {
-            *error = Where(path, line.line) + "nosavedata takes 0 or 1, not \"" + line.value + "\"";
+        const char* problem = PolicyValueProblem(*spec, line.value);
+        if (problem != nullptr) {
+            *error =
+                Where(path, line.line) + line.name + " " + problem + ", not \"" + line.value + "\"";
             return false;
         }
-        read.noSaveData = line.value == "1";  // the last line of a name counts
     }
-    *policy = read;
     return true;
 }

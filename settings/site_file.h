@@ -34,7 +34,8 @@ bool ParseSiteFile(const std::string& path, const std::string& text, SiteFile* s
 // block: the fields a whole valid file names, nothing else.
 void ApplySiteFile(const SiteFile& site, const std::string& keyPem);
 
-// The policy file's names: nosavedata=0|1. Unknown names and values are errors (a machine's
-// policy never fails open).
-bool ParsePolicyFile(const std::string& path, const std::string& text, MachinePolicy* policy,
-                     std::string* error);
+// The policy file's lines, each a policy of the agent's table (settings/policy.h) with a value of
+// its kind: a flag 0 or 1, a number in its range, a path, a server's address. Anything else is an
+// error: a machine's policy never fails open.
+bool ParsePolicyFile(const std::string& path, const std::string& text,
+                     std::vector<NameValue>* lines, std::string* error);

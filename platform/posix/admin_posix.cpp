@@ -22,7 +22,7 @@ namespace {
 const size_t kMaxPolicyFile = 64 * 1024;
 const off_t kLogLimit = 1L << 20;
 
-MachinePolicy gPolicy;
+std::vector<NameValue> gPolicy;  // the lines of a valid policy file
 
 int gLog = -1;
 std::string gLogPath;
@@ -81,17 +81,33 @@ void RotateIfFull(size_t adding) {
 }  // namespace
 
 bool PosixLoadPolicy(const std::string& path, std::string* error) {
-    gPolicy = MachinePolicy();
+    gPolicy.clear();
+    std::vector<NameValue> lines;  // taken only when the whole file is valid
     std::string text, why;
     bool missing = false;
     if (PosixReadSmallFile(path, kMaxPolicyFile, &text, &why, &missing))
-        return ParsePolicyFile(path, text, &gPolicy, error);
+        return ParsePolicyFile(path, text, &lines, error) && (gPolicy = lines, true);
     if (missing) return true;  // no policy set on this machine
     *error = path + ": cannot be read (" + why + ")";
     return false;
 }
 
-void PlatLoadPolicy(MachinePolicy* policy) { *policy = gPolicy; }
+// The file's values as the machine's: a number as a DWORD, anything else as text.
+void PlatLoadPolicy(const char* const* names, int count, PlatPolicyRecord* record) {
+    memset(record, 0, sizeof *record);
+    for (int i = 0; i < count && i < kPolicyMaxValues; i++) {
+        for (const NameValue& line : gPolicy) {
+            if (line.name != names[i]) continue;  // the last line of a name counts
+            PlatPolicyValue& value = record->machine[i];
+            bool number = !line.value.empty() && line.value.size() <= 9 &&
+                          line.value.find_first_not_of("0123456789") == std::string::npos;
+            value.type = number ? kValueDword : kValueString;
+            value.number = number ? static_cast<uint32_t>(std::stoul(line.value)) : 0;
+            CopyBounded(value.text, sizeof value.text, number ? "" : line.value.c_str());
+            value.where = kPolicyPath;
+        }
+    }
+}
 
 bool PlatOpenDebugLog(const char* path) {
     if (!path || *path == '\0') return false;

@@ -11,15 +11,13 @@
 
 #include "platform/platform.h"
 #include "platform/win32/text_win.h"
+#include "settings/policy.h"
 
 namespace {
 
 const char kSettingsKey[] = "Software\\Vorna\\AuthUtility";
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kRunValueName[] = "VORNA Auth Utility";
-// Under Policies, so that 32- and 64-bit Windows share it and users cannot change it.
-const char kPolicyKey[] = "Software\\Policies\\Vorna\\AuthUtility";
-const char kPolicyNoSaveValue[] = "nosavedata";
 
 // The order a save writes in, as every earlier version of the agent did.
 const StoredName kSaveOrder[] = {kStoredSaveData, kStoredLogin, kStoredPass, kStoredRunAtLogon,
@@ -193,18 +191,73 @@ bool PlatSetAutostart(bool on) {
     return done;
 }
 
-// Read only, never created: an administrator sets it under HKEY_LOCAL_MACHINE.
-void PlatLoadPolicy(MachinePolicy* policy) {
-    HKEY key = nullptr;
-    if (!policy ||
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+// Where policies are looked for, in order. Policies is shared by both registry views on 64-bit
+// Windows, yet management tools have been seen writing under WOW6432Node: the 64-bit view is read
+// first, then the 32-bit one (the same key where there is only one).
+static const struct {
+    HKEY root;
+    REGSAM view;
+    const char* where;
+    bool machine;
+} kPolicySources[] = {
+    {HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, "HKLM", true},
+    {HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, "HKLM (WOW6432Node)", true},
+    {HKEY_CURRENT_USER, 0, "HKCU", false},
+};
+
+// One value as the platform hands it to the core; sizes and types it does not take read as
+// kValueOther, so that the core can say why it ignores them.
+static void ReadPolicyValue(HKEY key, const char* name, const char* where, PlatPolicyValue* out) {
+    std::wstring wideName = WideFromAgent(name);
+    DWORD regType = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, wideName.c_str(), nullptr, &regType, nullptr, &size) != ERROR_SUCCESS)
         return;
-    DWORD type = REG_NONE;
-    DWORD data = 0;
-    DWORD size = sizeof data;
-    const bool ok = RegQueryValueExA(key, kPolicyNoSaveValue, nullptr, &type,
-                                     reinterpret_cast<BYTE*>(&data), &size) == ERROR_SUCCESS &&
-                    type == REG_DWORD && size == sizeof data;
-    RegCloseKey(key);
-    if (ok && data != 0) policy->noSaveData = true;
+    out->where = where;
+    out->type = kValueOther;
+    if (regType == REG_DWORD && size == sizeof(DWORD)) {
+        DWORD data = 0;
+        if (RegQueryValueExW(key, wideName.c_str(), nullptr, &regType,
+                             reinterpret_cast<BYTE*>(&data), &size) == ERROR_SUCCESS &&
+            regType == REG_DWORD) {
+            out->type = kValueDword;
+            out->number = data;
+        }
+        return;
+    }
+    if ((regType != REG_SZ && regType != REG_EXPAND_SZ) || size > 4 * kPolicyTextSize) return;
+    std::vector<wchar_t> wide(size / sizeof(wchar_t) + 1, L'\0');
+    DWORD got = ByteCount(wide.size() - 1);
+    if (RegQueryValueExW(key, wideName.c_str(), nullptr, &regType,
+                         reinterpret_cast<BYTE*>(wide.data()), &got) != ERROR_SUCCESS)
+        return;
+    size_t units = got / sizeof(wchar_t);
+    while (units > 0 && wide[units - 1] == L'\0')
+        units--;
+    std::string text = AgentFromWide(wide.data(), units);
+    if (text.size() >= kPolicyTextSize || text.find('\0') != std::string::npos) return;
+    memcpy(out->text, text.c_str(), text.size() + 1);
+    out->type = kValueString;
+}
+
+void PlatLoadPolicy(const char* const* names, int count, PlatPolicyRecord* record) {
+    LoadPolicyAt(kPolicyKey, names, count, record);
+}
+
+void LoadPolicyAt(const char* path, const char* const* names, int count, PlatPolicyRecord* record) {
+    memset(record, 0, sizeof *record);
+    if (!path || !names || count < 0 || count > kPolicyMaxValues) return;
+    for (const auto& source : kPolicySources) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(source.root, WideFromAgent(path).c_str(), 0,
+                          KEY_QUERY_VALUE | source.view, &key) != ERROR_SUCCESS)
+            continue;
+        PlatPolicyValue* values = source.machine ? record->machine : record->user;
+        for (int i = 0; i < count; ++i) {
+            // The first source holding a value is the one that counts.
+            if (values[i].type == kValueNone)
+                ReadPolicyValue(key, names[i], source.where, &values[i]);
+        }
+        RegCloseKey(key);
+    }
 }

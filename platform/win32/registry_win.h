@@ -10,3 +10,5 @@ bool LoadSettingsAt(const char* path, StoredSettings* settings);
 // Writes and deletes as marked under key `path`: savedata, then login and pass, then the rest;
 // false when the key cannot be opened or any write or delete did not take.
 bool SaveSettingsAt(const char* path, const StoredSettings& settings);
+// The policy values of key `path` (agent text), as PlatLoadPolicy reads the agent's own key.
+void LoadPolicyAt(const char* path, const char* const* names, int count, PlatPolicyRecord* record);

@@ -14,6 +14,7 @@
 #include "platform/events.h"
 #include "res/resource_ids.h"
 #include "session/frames.h"
+#include "settings/policy.h"
 
 namespace fake {
 
@@ -147,7 +148,6 @@ using fake::world;
 const char kSettingsKey[] = "Software\\Vorna\\AuthUtility";
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kRunValueName[] = "VORNA Auth Utility";
-const char kPolicyKey[] = "Software\\Policies\\Vorna\\AuthUtility";
 
 namespace {
 
@@ -378,11 +378,32 @@ bool PlatSetAutostart(bool on) {
     return true;
 }
 
-void PlatLoadPolicy(MachinePolicy* policy) {
-    auto key = world.machinePolicy.find(kPolicyKey);
-    if (key == world.machinePolicy.end()) return;
-    auto found = key->second.find("nosavedata");
-    if (found != key->second.end()) policy->noSaveData = found->second != 0;
+namespace {
+
+void FillPolicy(const std::map<std::string, std::map<std::string, fake::PolicyValue>>& policy,
+                const char* const* names, int count, const char* where, PlatPolicyValue* out) {
+    auto key = policy.find(kPolicyKey);
+    if (key == policy.end()) return;
+    for (int i = 0; i < count; ++i) {
+        auto found = key->second.find(names[i]);
+        if (found == key->second.end()) continue;
+        const fake::PolicyValue& value = found->second;
+        out[i].type = value.type;
+        out[i].number = value.number;
+        // As the real platform does: a text that does not fit is of a type the agent cannot take.
+        if (value.text.size() >= sizeof out[i].text) out[i].type = kValueOther;
+        if (out[i].type == kValueString)
+            memcpy(out[i].text, value.text.c_str(), value.text.size() + 1);
+        out[i].where = where;
+    }
+}
+
+}  // namespace
+
+void PlatLoadPolicy(const char* const* names, int count, PlatPolicyRecord* record) {
+    memset(record, 0, sizeof *record);
+    FillPolicy(world.machinePolicy, names, count, "HKLM", record->machine);
+    FillPolicy(world.userPolicy, names, count, "HKCU", record->user);
 }
 
 PlatMutexResult PlatCreateInstanceMutex(const char*) { return world.mutexResult; }

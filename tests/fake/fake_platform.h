@@ -14,7 +14,6 @@
 extern const char kSettingsKey[];   // "Software\\Vorna\\AuthUtility"
 extern const char kRunKey[];        // "Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 extern const char kRunValueName[];  // "VORNA Auth Utility"
-extern const char kPolicyKey[];     // "Software\\Policies\\Vorna\\AuthUtility"
 
 namespace fake {
 
@@ -68,6 +67,20 @@ struct RegValue {
     std::string data;
 };
 
+// A policy value: a DWORD (from a number), a string (from text), or any other type.
+struct PolicyValue {
+    PlatValueType type = kValueDword;
+    uint32_t number = 0;
+    std::string text;
+    PolicyValue(uint32_t n = 0) : number(n) {}
+    PolicyValue(const char* t) : type(kValueString), text(t) {}
+    static PolicyValue Other() {
+        PolicyValue v;
+        v.type = kValueOther;
+        return v;
+    }
+};
+
 struct Menu {
     std::map<int, bool> checked;
     std::map<int, bool> grayed;
@@ -109,8 +122,9 @@ struct World {
     std::vector<Menu> menus;
     std::map<std::string, std::map<std::string, RegValue>> registry;
     bool registryFails = false;
-    // HKEY_LOCAL_MACHINE values an administrator set: path -> name -> DWORD.
-    std::map<std::string, std::map<std::string, uint32_t>> machinePolicy;
+    // Policy values an administrator set for the machine and for the user: path -> name -> value.
+    std::map<std::string, std::map<std::string, PolicyValue>> machinePolicy;
+    std::map<std::string, std::map<std::string, PolicyValue>> userPolicy;
     std::string programPath = "C:\\Program Files\\Vorna\\VornaAgent.exe";
     PlatMutexResult mutexResult = kMutexCreated;
     bool mutexAbandoned = false;

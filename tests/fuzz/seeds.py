@@ -114,6 +114,29 @@ def settings():
     }
 
 
+def policy():
+    """For fuzz_policy: flags, then a machine and a user value for nosavedata, notify, logfile,
+    address and port."""
+    def dword(n):
+        return b"\x01" + struct.pack("<I", n)
+
+    def text(t):
+        return b"\x02" + struct.pack("<H", len(t)) + t
+
+    none, other = b"\x00", b"\x03"
+    return {
+        "everything": b"\x00" + dword(1) + none + dword(0) + dword(1)
+        + text(b"%LOCALAPPDATA%\\agent.log") + none + text(b"10.20.0.1") + none
+        + dword(8123) + none,
+        "options_win": b"\x03" + none * 4 + text(b"C:\\policy.log") + none
+        + text(b"10.20.0.1") + none + none * 2,
+        "bad_values": b"\x00" + other + dword(1) + text(b"off") + dword(0) + dword(5)
+        + text(b"") + text(b"255.255.255.255") + text(b"10.0.0.2") + dword(70000) + text(b"1"),
+        "long_texts": b"\x00" + none * 4 + text(b"x" * 300) + none + text(b"1" * 40) + none
+        + none * 2,
+    }
+
+
 def field(data):
     return bytes([len(data)]) + data
 
@@ -183,6 +206,7 @@ def main():
         "fuzz_engine_events": engine_events(),
         "fuzz_options": options(),
         "fuzz_settings": settings(),
+        "fuzz_policy": policy(),
         "fuzz_server_request": server_request(),
         "fuzz_config_block": config_block(),
     }

@@ -429,9 +429,14 @@ TEST(PosixPolicy, ReadStrictlyAndNeverFailsOpen) {
         if (!c.loads) {
             EXPECT_NE(error.find(path), std::string::npos) << c.name << ": " << error;
         }
-        MachinePolicy policy = {};
-        PlatLoadPolicy(&policy);
-        EXPECT_EQ(policy.noSaveData, c.nosavedata == 1) << c.name;
+        const char* names[] = {"nosavedata"};
+        static PlatPolicyRecord record;
+        PlatLoadPolicy(names, 1, &record);
+        bool set = record.machine[0].type == kValueDword;
+        EXPECT_EQ(set, c.nosavedata >= 0) << c.name;
+        if (set) {
+            EXPECT_EQ(record.machine[0].number, static_cast<uint32_t>(c.nosavedata)) << c.name;
+        }
     }
     std::string error;
     unlink(path.c_str());

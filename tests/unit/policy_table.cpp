@@ -1,0 +1,33 @@
+// Prints the agent's policy table for the Group Policy template's test, one value a line:
+// key, name, registry type, kind, per user (0/1), minimum, maximum, longest text.
+#include <cstdio>
+
+#include "core/agent_state.h"
+#include "settings/policy.h"
+
+namespace {
+
+const char* KindName(PolicyKind kind) {
+    switch (kind) {
+        case kPolicyFlag: return "flag";
+        case kPolicyNumber: return "number";
+        case kPolicyPath: return "path";
+        case kPolicyAddressText: return "address";
+    }
+    return "?";
+}
+
+}  // namespace
+
+int main() {
+    for (const PolicySpec& spec : kPolicies) {
+        const bool text = spec.kind == kPolicyPath || spec.kind == kPolicyAddressText;
+        const size_t longest = spec.kind == kPolicyPath          ? kPolicyTextSize - 1
+                               : spec.kind == kPolicyAddressText ? kAddressSize - 1
+                                                                 : 0;
+        printf("%s\t%s\t%s\t%s\t%d\t%u\t%u\t%zu\n", kPolicyKey, spec.name,
+               text ? "string" : "dword", KindName(spec.kind), spec.perUser ? 1 : 0,
+               static_cast<unsigned>(spec.min), static_cast<unsigned>(spec.max), longest);
+    }
+    return 0;
+}
