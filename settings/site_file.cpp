@@ -1,5 +1,7 @@
 #include "settings/site_file.h"
 
+#include <cstring>
+
 #include "core/agent_state.h"
 #include "core/ipv4.h"
 #include "core/text.h"
@@ -126,4 +128,21 @@ bool ParsePolicyFile(const std::string& path, const std::string& text,
         }
     }
     return true;
+}
+
+void PolicyRecordFromLines(const std::vector<NameValue>& lines, const char* where,
+                           const char* const* names, int count, PlatPolicyRecord* record) {
+    memset(record, 0, sizeof *record);
+    for (int i = 0; i < count && i < kPolicyMaxValues; i++) {
+        for (const NameValue& line : lines) {
+            if (line.name != names[i]) continue;
+            PlatPolicyValue& value = record->machine[i];
+            long long number = 0;
+            bool isNumber = ParseDecimal(line.value, 0, 0xFFFFFFFFLL, &number);
+            value.type = isNumber ? kValueDword : kValueString;
+            value.number = isNumber ? static_cast<uint32_t>(number) : 0;
+            CopyBounded(value.text, sizeof value.text, isNumber ? "" : line.value.c_str());
+            value.where = where;
+        }
+    }
 }

@@ -39,3 +39,7 @@ void ApplySiteFile(const SiteFile& site, const std::string& keyPem);
 // error: a machine's policy never fails open.
 bool ParsePolicyFile(const std::string& path, const std::string& text,
                      std::vector<NameValue>* lines, std::string* error);
+// A valid policy file's lines as the machine's values of the policies `names` (the last line of
+// a name counts): a number as a DWORD, anything else as text; `where` names the file.
+void PolicyRecordFromLines(const std::vector<NameValue>& lines, const char* where,
+                           const char* const* names, int count, PlatPolicyRecord* record);

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,21 +90,8 @@ bool PosixLoadPolicy(const std::string& path, std::string* error) {
     return false;
 }
 
-// The file's values as the machine's: a number as a DWORD, anything else as text.
 void PlatLoadPolicy(const char* const* names, int count, PlatPolicyRecord* record) {
-    memset(record, 0, sizeof *record);
-    for (int i = 0; i < count && i < kPolicyMaxValues; i++) {
-        for (const NameValue& line : gPolicy) {
-            if (line.name != names[i]) continue;  // the last line of a name counts
-            PlatPolicyValue& value = record->machine[i];
-            bool number = !line.value.empty() && line.value.size() <= 9 &&
-                          line.value.find_first_not_of("0123456789") == std::string::npos;
-            value.type = number ? kValueDword : kValueString;
-            value.number = number ? static_cast<uint32_t>(std::stoul(line.value)) : 0;
-            CopyBounded(value.text, sizeof value.text, number ? "" : line.value.c_str());
-            value.where = kPolicyPath;
-        }
-    }
+    PolicyRecordFromLines(gPolicy, kPolicyPath, names, count, record);
 }
 
 bool PlatOpenDebugLog(const char* path) {
