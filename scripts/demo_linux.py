@@ -12,7 +12,7 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, "build", "host")
-AGENT = os.path.join(HOST, "platform", "posix", "vornaagent")
+AGENT = os.path.join(HOST, "platform", "linux", "vornaagent")
 SERVER = os.path.join(HOST, "tools", "vorna_access_server")
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e", "lib"))

@@ -76,7 +76,7 @@ def main():
     p.add_argument("--out", default=os.path.join(ROOT, "docs", "PERFORMANCE.md"))
     a = p.parse_args()
     tools = os.path.join(a.build, "tools")
-    agent = os.path.join(a.build, "platform", "posix", "vornaagent")
+    agent = os.path.join(a.build, "platform", "linux", "vornaagent")
     floor = os.path.join(a.build, "bench", "linux", "floor_client_posix")
     engine = os.path.join(a.build, "bench", "linux", "engine_bench_posix")
     work = tempfile.mkdtemp(prefix="vorna-bench-linux-")
