@@ -115,27 +115,15 @@ while [ $# -gt 0 ]; do
 done
 
 [ -n "$out" ] || usage_error "--out is required"
-signing=0
-if [ -n "$sign_pkcs12" ]; then
-    { [ -z "$sign_cert" ] && [ -z "$sign_key" ]; } ||
-        usage_error "give either --sign-pkcs12 or --sign-cert with --sign-key"
-    signing=1
-elif [ -n "$sign_cert$sign_key" ]; then
-    { [ -n "$sign_cert" ] && [ -n "$sign_key" ]; } ||
-        usage_error "--sign-cert and --sign-key go together"
-    signing=1
-elif [ -n "$sign_pass_file$timestamp$osslsigncode" ]; then
-    usage_error "signing options need --sign-pkcs12, or --sign-cert and --sign-key"
-fi
+# shellcheck source=installer/lib/signing.sh
+. "$here/lib/signing.sh"
+check_signing_options
 { [ -f "$exe" ] && [ -r "$exe" ]; } || fail "cannot read the agent \"$exe\""
 { [ -f "$uninstaller" ] && [ -r "$uninstaller" ]; } ||
     fail "cannot read the uninstaller \"$uninstaller\" (build the win32 tree or pass --uninstaller)"
 if [ -n "$icon" ]; then
     { [ -f "$icon" ] && [ -r "$icon" ]; } || fail "cannot read the icon \"$icon\""
 fi
-for f in "$sign_pkcs12" "$sign_cert" "$sign_key" "$sign_pass_file"; do
-    [ -z "$f" ] || { [ -f "$f" ] && [ -r "$f" ]; } || fail "cannot read \"$f\""
-done
 if [ -n "$version" ] && ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
     usage_error "--version must be four numbers, like 2.5.3.702"
 fi
@@ -195,25 +183,6 @@ if grep -q "TEST KEY" "$work/show.log"; then
             "stamp the site's key (--key), or give --allow-test-key for tests only"
     echo "build_installer: WARNING: packing a TEST KEY (--allow-test-key): not for a site"
 fi
-
-# Signs the file $1 in place with the admin's certificate.
-sign_file() {
-    local args=()
-    if [ -n "$sign_pkcs12" ]; then
-        args+=(-pkcs12 "$sign_pkcs12")
-    else
-        args+=(-certs "$sign_cert" -key "$sign_key")
-    fi
-    [ -z "$sign_pass_file" ] || args+=(-readpass "$sign_pass_file")
-    [ -z "$timestamp" ] || args+=(-ts "$timestamp")
-    "$osslsigncode" sign "${args[@]}" -n "Vorna Tray Agent" -h sha256 -in "$1" -out "$1.signed" \
-        >"$work/sign.log" 2>&1 || {
-        cat "$work/sign.log" >&2
-        rm -f "$1.signed"
-        return 1
-    }
-    mv -f "$1.signed" "$1"
-}
 
 if [ $signing = 1 ]; then
     if [ "$packed" = "$exe" ]; then

@@ -115,18 +115,9 @@ x64) pe_kind="PE32+ executable" tree=build/win64 ;;
 "") usage_error "--arch is required" ;;
 *) usage_error "--arch must be x86 or x64" ;;
 esac
-signing=0
-if [ -n "$sign_pkcs12" ]; then
-    { [ -z "$sign_cert" ] && [ -z "$sign_key" ]; } ||
-        usage_error "give either --sign-pkcs12 or --sign-cert with --sign-key"
-    signing=1
-elif [ -n "$sign_cert$sign_key" ]; then
-    { [ -n "$sign_cert" ] && [ -n "$sign_key" ]; } ||
-        usage_error "--sign-cert and --sign-key go together"
-    signing=1
-elif [ -n "$sign_pass_file$timestamp$osslsigncode" ]; then
-    usage_error "signing options need --sign-pkcs12, or --sign-cert and --sign-key"
-fi
+# shellcheck source=installer/lib/signing.sh
+. "$here/lib/signing.sh"
+check_signing_options
 if [ -n "$version" ] && ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
     usage_error "--version must be four numbers, like 2.5.3.702"
 fi
@@ -134,9 +125,6 @@ fi
 { [ -f "$exe" ] && [ -r "$exe" ]; } || fail "cannot read the agent \"$exe\""
 { [ -f "$close_agent" ] && [ -r "$close_agent" ]; } ||
     fail "cannot read close-agent.exe \"$close_agent\" (build $tree or pass --close-agent)"
-for f in "$sign_pkcs12" "$sign_cert" "$sign_key" "$sign_pass_file"; do
-    [ -z "$f" ] || { [ -f "$f" ] && [ -r "$f" ]; } || fail "cannot read \"$f\""
-done
 # A 32-bit agent in a 64-bit package (or the reverse) would install where Windows does not
 # expect it and write its registry values into the other view.
 for f in "$exe" "$close_agent"; do
@@ -185,25 +173,6 @@ if grep -q "TEST KEY" "$work/show.log"; then
             "stamp the site's key with vorna_config, or give --allow-test-key for tests only"
     echo "build_msi: WARNING: packaging a TEST KEY (--allow-test-key): not for a site"
 fi
-
-# Signs the file $1 in place with the admin's certificate.
-sign_file() {
-    local args=()
-    if [ -n "$sign_pkcs12" ]; then
-        args+=(-pkcs12 "$sign_pkcs12")
-    else
-        args+=(-certs "$sign_cert" -key "$sign_key")
-    fi
-    [ -z "$sign_pass_file" ] || args+=(-readpass "$sign_pass_file")
-    [ -z "$timestamp" ] || args+=(-ts "$timestamp")
-    "$osslsigncode" sign "${args[@]}" -n "Vorna Tray Agent" -h sha256 -in "$1" -out "$1.signed" \
-        >"$work/sign.log" 2>&1 || {
-        cat "$work/sign.log" >&2
-        rm -f "$1.signed"
-        return 1
-    }
-    mv -f "$1.signed" "$1"
-}
 
 if [ $signing = 1 ]; then
     # An agent the site signed already keeps its own signature.
