@@ -19,13 +19,13 @@ const char kWhyRange[] = "вне допустимого диапазона";
 const char kWhyAddress[] = "не адрес IPv4 сервера";
 const char kWhyEmpty[] = "пустая строка";
 
-// Why the value cannot be used as `spec` says, or nullptr when it can.
-const char* Rejection(const PolicySpec& spec, const PlatPolicyValue& value) {
-    const bool wantsNumber = spec.kind == kPolicyFlag || spec.kind == kPolicyNumber;
+// Why the value cannot be used as `entry` asks, or nullptr when it can.
+const char* Rejection(const PolicySpec& entry, const PlatPolicyValue& value) {
+    const bool wantsNumber = entry.kind == kPolicyFlag || entry.kind == kPolicyNumber;
     if (value.type != (wantsNumber ? kValueDword : kValueString)) return kWhyType;
-    switch (spec.kind) {
+    switch (entry.kind) {
         case kPolicyNumber:
-            return value.number < spec.min || value.number > spec.max ? kWhyRange : nullptr;
+            return value.number < entry.min || value.number > entry.max ? kWhyRange : nullptr;
         case kPolicyPath: return value.text[0] == '\0' ? kWhyEmpty : nullptr;
         case kPolicyAddressText:
             return strlen(value.text) < kAddressSize && IsServerAddress(value.text) ? nullptr
@@ -36,20 +36,20 @@ const char* Rejection(const PolicySpec& spec, const PlatPolicyValue& value) {
 }
 
 // Takes `value` when it is usable; returns whether it was. A bad one is noted as ignored.
-bool Take(MachinePolicy* policy, const PolicySpec& spec, const PlatPolicyValue& value) {
+bool Take(MachinePolicy* policy, const PolicySpec& entry, const PlatPolicyValue& value) {
     if (value.type == kValueNone) return false;
     const char* where = value.where != nullptr ? value.where : "?";
-    const char* why = Rejection(spec, value);
+    const char* why = Rejection(entry, value);
     if (why != nullptr) {
         const int room = static_cast<int>(sizeof policy->ignored / sizeof policy->ignored[0]);
         if (policy->ignoredCount < room)
-            policy->ignored[policy->ignoredCount++] = {spec.id, where, why};
+            policy->ignored[policy->ignoredCount++] = {entry.id, where, why};
         return false;
     }
-    policy->inForce[spec.id] = true;
-    policy->where[spec.id] = where;
-    policy->number[spec.id] = value.number;
-    CopyBounded(policy->text[spec.id], sizeof policy->text[spec.id], value.text);
+    policy->inForce[entry.id] = true;
+    policy->where[entry.id] = where;
+    policy->number[entry.id] = value.number;
+    CopyBounded(policy->text[entry.id], sizeof policy->text[entry.id], value.text);
     return true;
 }
 
@@ -87,13 +87,13 @@ void LoadMachinePolicy(MachinePolicy* policy) {
     static_assert(kPolicyCount <= kPolicyMaxValues, "the platform reads this many values");
     memset(policy, 0, sizeof *policy);
     const char* names[kPolicyCount];
-    for (const PolicySpec& spec : kPolicies)
-        names[spec.id] = spec.name;
+    for (const PolicySpec& entry : kPolicies)
+        names[entry.id] = entry.name;
     PlatPolicyRecord record;
     PlatLoadPolicy(names, kPolicyCount, &record);
-    for (const PolicySpec& spec : kPolicies) {
-        if (!Take(policy, spec, record.machine[spec.id]) && spec.perUser)
-            Take(policy, spec, record.user[spec.id]);
+    for (const PolicySpec& entry : kPolicies) {
+        if (!Take(policy, entry, record.machine[entry.id]) && entry.perUser)
+            Take(policy, entry, record.user[entry.id]);
     }
 }
 
@@ -114,21 +114,21 @@ void ApplyPolicy(const MachinePolicy& policy) {
 }
 
 void PrintPolicyLines(const MachinePolicy& policy, bool addressOption, bool logOption) {
-    for (const PolicySpec& spec : kPolicies) {
-        if (!policy.inForce[spec.id]) continue;
+    for (const PolicySpec& entry : kPolicies) {
+        if (!policy.inForce[entry.id]) continue;
         char value[kPolicyTextSize];
-        if (spec.kind == kPolicyFlag || spec.kind == kPolicyNumber) {
-            snprintf(value, sizeof value, "%u", static_cast<unsigned>(policy.number[spec.id]));
+        if (entry.kind == kPolicyFlag || entry.kind == kPolicyNumber) {
+            snprintf(value, sizeof value, "%u", static_cast<unsigned>(policy.number[entry.id]));
         } else {
-            EscapeControls(value, sizeof value, policy.text[spec.id]);
+            EscapeControls(value, sizeof value, policy.text[entry.id]);
         }
-        const char* option = spec.id == kPolicyAddress && addressOption ? "--address"
-                             : spec.id == kPolicyLogFile && logOption   ? "--log"
-                                                                        : nullptr;
+        const char* option = entry.id == kPolicyAddress && addressOption ? "--address"
+                             : entry.id == kPolicyLogFile && logOption   ? "--log"
+                                                                         : nullptr;
         if (option != nullptr) {
-            DebugPrint(kLineOverridden, spec.name, value, policy.where[spec.id], option);
+            DebugPrint(kLineOverridden, entry.name, value, policy.where[entry.id], option);
         } else {
-            DebugPrint(kLineInForce, spec.name, value, policy.where[spec.id]);
+            DebugPrint(kLineInForce, entry.name, value, policy.where[entry.id]);
         }
     }
     for (int i = 0; i < policy.ignoredCount; ++i) {

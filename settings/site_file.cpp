@@ -90,14 +90,14 @@ void ApplySiteFile(const SiteFile& site, const std::string& keyPem) {
 
 namespace {
 
-// Why `value` is no value of `spec`, or nullptr.
-const char* PolicyValueProblem(const PolicySpec& spec, const std::string& value) {
+// Why `value` is no value of `entry`, or nullptr.
+const char* PolicyValueProblem(const PolicySpec& entry, const std::string& value) {
     long long number = 0;
-    switch (spec.kind) {
+    switch (entry.kind) {
         case kPolicyFlag: return value == "0" || value == "1" ? nullptr : "takes 0 or 1";
         case kPolicyNumber:
-            return ParseDecimal(value, spec.min, spec.max, &number) ? nullptr
-                                                                    : "takes a number in range";
+            return ParseDecimal(value, entry.min, entry.max, &number) ? nullptr
+                                                                      : "takes a number in range";
         case kPolicyPath:
             return !value.empty() && value.size() < kPolicyTextSize ? nullptr : "takes a path";
         case kPolicyAddressText:
@@ -113,14 +113,14 @@ bool ParsePolicyFile(const std::string& path, const std::string& text,
                      std::vector<NameValue>* lines, std::string* error) {
     if (!ParseNameValues(path, text, lines, error)) return false;
     for (const NameValue& line : *lines) {
-        const PolicySpec* spec = nullptr;
+        const PolicySpec* entry = nullptr;
         for (const PolicySpec& known : kPolicies)
-            if (line.name == known.name) spec = &known;
-        if (spec == nullptr) {
+            if (line.name == known.name) entry = &known;
+        if (entry == nullptr) {
             *error = Where(path, line.line) + "unknown name \"" + line.name + "\"";
             return false;
         }
-        const char* problem = PolicyValueProblem(*spec, line.value);
+        const char* problem = PolicyValueProblem(*entry, line.value);
         if (problem != nullptr) {
             *error =
                 Where(path, line.line) + line.name + " " + problem + ", not \"" + line.value + "\"";

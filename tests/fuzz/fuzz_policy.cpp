@@ -66,12 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = in.Byte();
     fuzz::StartAgent(false);
     std::map<std::string, fake::PolicyValue> machine, user;
-    for (const PolicySpec& spec : kPolicies) {
+    for (const PolicySpec& entry : kPolicies) {
         bool present = false;
         fake::PolicyValue value = ReadValue(in, &present);
-        if (present) machine[spec.name] = value;
+        if (present) machine[entry.name] = value;
         value = ReadValue(in, &present);
-        if (present) user[spec.name] = value;
+        if (present) user[entry.name] = value;
     }
     world.machinePolicy[kPolicyKey] = machine;
     world.userPolicy[kPolicyKey] = user;

@@ -20,14 +20,14 @@ const char* KindName(PolicyKind kind) {
 }  // namespace
 
 int main() {
-    for (const PolicySpec& spec : kPolicies) {
-        const bool text = spec.kind == kPolicyPath || spec.kind == kPolicyAddressText;
-        const size_t longest = spec.kind == kPolicyPath          ? kPolicyTextSize - 1
-                               : spec.kind == kPolicyAddressText ? kAddressSize - 1
-                                                                 : 0;
-        printf("%s\t%s\t%s\t%s\t%d\t%u\t%u\t%zu\n", kPolicyKey, spec.name,
-               text ? "string" : "dword", KindName(spec.kind), spec.perUser ? 1 : 0,
-               static_cast<unsigned>(spec.min), static_cast<unsigned>(spec.max), longest);
+    for (const PolicySpec& entry : kPolicies) {
+        const bool text = entry.kind == kPolicyPath || entry.kind == kPolicyAddressText;
+        const size_t longest = entry.kind == kPolicyPath          ? kPolicyTextSize - 1
+                               : entry.kind == kPolicyAddressText ? kAddressSize - 1
+                                                                  : 0;
+        printf("%s\t%s\t%s\t%s\t%d\t%u\t%u\t%zu\n", kPolicyKey, entry.name,
+               text ? "string" : "dword", KindName(entry.kind), entry.perUser ? 1 : 0,
+               static_cast<unsigned>(entry.min), static_cast<unsigned>(entry.max), longest);
     }
     return 0;
 }
