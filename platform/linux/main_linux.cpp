@@ -65,6 +65,7 @@ int Run(const CliRun& run, const char* program) {
     if (!Prepare(run)) return kExitUsage;
     std::vector<std::string> words = run.AgentArguments(program);
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
