@@ -47,8 +47,9 @@ void OnCommand(int id);
 void OnStatsCommand(int id);
 // The close box of a window: it only hides.
 void OnWindowClose(PlatWindowId which);
-// Log on with this login and password (the logon window's Connect, or a front end's own form);
-// a null password logs on with the remembered block. `remember` is the remember box.
+// Log on with this login and password, for a front end without a logon window (one with a
+// window sends Connect as OnCommand, and the core reads the window's fields); a null password
+// logs on with the remembered block. `remember` is the remember box.
 void CommandLogOn(const char* login, const char* password, bool remember);
 // Start at logon on or off (the menu item toggles it).
 void CommandSetStartAtLogon(bool on);
