@@ -127,27 +127,12 @@ fi
 if [ -n "$version" ] && ! [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
     usage_error "--version must be four numbers, like 2.5.3.702"
 fi
-[ ! -d "$out" ] || fail "\"$out\" is a directory"
-out_dir=$(dirname "$out")
-{ [ -d "$out_dir" ] && [ -w "$out_dir" ]; } || fail "cannot write into \"$out_dir\""
+check_output
 
 if [ -z "$makensis" ]; then
     makensis=$(command -v makensis) || fail "makensis not found (install nsis or pass --makensis)"
 fi
-if [ $signing = 1 ] && [ -z "$osslsigncode" ]; then
-    osslsigncode=$(command -v osslsigncode) ||
-        fail "osslsigncode not found (install osslsigncode or pass --osslsigncode)"
-fi
-# The config tool reads (and may stamp) every agent packed: what goes out must be known.
-if [ -z "$config_tool" ]; then
-    if [ -x "$root/build/host/tools/vorna_config" ]; then
-        config_tool=$root/build/host/tools/vorna_config
-    else
-        config_tool=$(command -v vorna_config) ||
-            fail "vorna_config not found (build the host tree or pass --config-tool)"
-    fi
-fi
-[ -x "$config_tool" ] || fail "the config tool \"$config_tool\" cannot be run"
+find_packaging_tools
 
 # Scratch files go next to the output, so the final rename cannot cross file systems.
 work=$(mktemp -d "$out_dir/.build_installer.XXXXXX") || fail "cannot create a scratch directory"

@@ -133,26 +133,12 @@ for f in "$exe" "$close_agent"; do
     *) fail "\"$f\" is not a $pe_kind for --arch $arch" ;;
     esac
 done
-[ ! -d "$out" ] || fail "\"$out\" is a directory"
-out_dir=$(dirname "$out")
-{ [ -d "$out_dir" ] && [ -w "$out_dir" ]; } || fail "cannot write into \"$out_dir\""
+check_output
 
 if [ -z "$wixl" ]; then
     wixl=$(command -v wixl) || fail "wixl not found (install wixl or pass --wixl)"
 fi
-if [ $signing = 1 ] && [ -z "$osslsigncode" ]; then
-    osslsigncode=$(command -v osslsigncode) ||
-        fail "osslsigncode not found (install osslsigncode or pass --osslsigncode)"
-fi
-if [ -z "$config_tool" ]; then
-    if [ -x "$root/build/host/tools/vorna_config" ]; then
-        config_tool=$root/build/host/tools/vorna_config
-    else
-        config_tool=$(command -v vorna_config) ||
-            fail "vorna_config not found (build the host tree or pass --config-tool)"
-    fi
-fi
-[ -x "$config_tool" ] || fail "the config tool \"$config_tool\" cannot be run"
+find_packaging_tools
 
 # Scratch files go next to the output, so the final rename cannot cross file systems; wixl
 # takes its sources from the folder of the .wxs.

@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # What the site packaging scripts (build_installer.sh, build_msi.sh) share: the signing options'
-# rules and signing one file. They use the caller's sign_pkcs12, sign_cert, sign_key,
-# sign_pass_file, timestamp, osslsigncode, work, usage_error and fail.
+# rules, the output's folder, the tools every package needs, and signing one file. They use the
+# caller's sign_pkcs12, sign_cert, sign_key, sign_pass_file, timestamp, osslsigncode,
+# config_tool, root, out, work, usage_error and fail.
 
 # Sets signing=1 when the signing options ask for it; refuses options that do not go together.
 check_signing_options() {
@@ -39,4 +40,29 @@ sign_file() {
         return 1
     }
     mv -f "$1.signed" "$1"
+}
+
+# Sets out_dir, the writable folder the package goes to.
+check_output() {
+    [ ! -d "$out" ] || fail "\"$out\" is a directory"
+    out_dir=$(dirname "$out")
+    { [ -d "$out_dir" ] && [ -w "$out_dir" ]; } || fail "cannot write into \"$out_dir\""
+}
+
+# Finds osslsigncode (when signing) and the config tool, which reads every agent packed: what
+# goes out must be known.
+find_packaging_tools() {
+    if [ "$signing" = 1 ] && [ -z "$osslsigncode" ]; then
+        osslsigncode=$(command -v osslsigncode) ||
+            fail "osslsigncode not found (install osslsigncode or pass --osslsigncode)"
+    fi
+    if [ -z "$config_tool" ]; then
+        if [ -x "$root/build/host/tools/vorna_config" ]; then
+            config_tool=$root/build/host/tools/vorna_config
+        else
+            config_tool=$(command -v vorna_config) ||
+                fail "vorna_config not found (build the host tree or pass --config-tool)"
+        fi
+    fi
+    [ -x "$config_tool" ] || fail "the config tool \"$config_tool\" cannot be run"
 }

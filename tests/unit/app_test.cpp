@@ -15,18 +15,6 @@ using fake::world;
 
 namespace {
 
-struct Args {
-    std::vector<std::string> words;
-    std::vector<char*> argv;
-    explicit Args(std::vector<std::string> w) : words(std::move(w)) {
-        for (auto& word : words)
-            argv.push_back(&word[0]);
-        argv.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(words.size()); }
-    char** data() { return argv.data(); }
-};
-
 // AgentMain keeps its key and buffers for the life of the process; a test gives them back.
 void ReleaseAgent() {
     if (gAgent.serverKey != nullptr) RSA_free(gAgent.serverKey);

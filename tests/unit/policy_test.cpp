@@ -15,18 +15,6 @@ namespace {
 
 const char kSettings[] = "Software\\Vorna\\AuthUtility";
 
-struct Args {
-    std::vector<std::string> words;
-    std::vector<char*> argv;
-    explicit Args(std::vector<std::string> w) : words(std::move(w)) {
-        for (auto& word : words)
-            argv.push_back(&word[0]);
-        argv.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(words.size()); }
-    char** data() { return argv.data(); }
-};
-
 using Values = std::map<std::string, fake::PolicyValue>;
 
 struct Case {

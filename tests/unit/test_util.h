@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/agent_state.h"
 #include "core/timings.h"
@@ -29,3 +31,16 @@ inline void PingAnswered(const std::string& reply) {
 inline std::string Field(int index, PlatSocket s = 0) {
     return fake::DecryptBlock(fake::Socket(s).sent, index);
 }
+
+// A command line as AgentMain and the options pass take it (argument 0 is the program).
+struct Args {
+    std::vector<std::string> words;
+    std::vector<char*> argv;
+    explicit Args(std::vector<std::string> w) : words(std::move(w)) {
+        for (auto& word : words)
+            argv.push_back(&word[0]);
+        argv.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(words.size()); }
+    char** data() { return argv.data(); }
+};
