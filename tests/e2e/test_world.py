@@ -41,6 +41,8 @@ def test_resume_pings_at_once_and_logs_on_again_when_the_server_ended_the_sessio
     expect(logon_after - ping_after <= 2.0, f"LOGON {logon_after - ping_after:.2f} s after it")
     poll(lambda: agent.tray_texts().count(CONNECTED_TIP) >= 2, 10, "connected again")
     agent.wait_line(RESUMED)
+    # The notification line follows the tooltip's: wait for it rather than race it.
+    poll(lambda: len(notifications(agent)) >= 2, 5, "the second notification")
     expect_eq(notifications(agent),
               ["Сессия завершена сервером: Сессия завершена по простою",
                "Подключение восстановлено: " + CONNECTED_TIP.replace("\n", " ")],
