@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "core/ipv4.h"
@@ -16,6 +17,10 @@ const char kHelp[] =
     "Commands:\n"
     "  run [--debug] [--address A.B.C.D] [--domain] [--config FILE] [--log FILE]\n"
     "                        the agent itself, in the foreground (what the systemd unit runs)\n"
+    "  run --uci FILE --account NAME [--debug] [--runtime-dir DIR]\n"
+    "                        a router's agent for the account section NAME of the UCI file\n"
+    "                        (what /etc/init.d/vornaagent runs): it logs on at start with the\n"
+    "                        file's login and password and stays logged on\n"
     "  login [LOGIN] [--remember]\n"
     "                        log on: the password is read from the terminal without echo, or\n"
     "                        from standard input when that is not a terminal\n"
@@ -34,6 +39,15 @@ const char kHelp[] =
     "  --config FILE         the site configuration file instead of /etc/vornaagent/site.conf\n"
     "  --log FILE            the debug lines also appended to FILE (UTF-8; past 1 MB it moves\n"
     "                        to FILE.1)\n"
+    "  --uci FILE            the router's UCI file (/etc/config/vornaagent): server, port and\n"
+    "                        key of the agent section 'main', the account's login, password\n"
+    "                        and device; mode 0600, the user's own\n"
+    "\n"
+    "Options of every command but autostart, for a router's account:\n"
+    "  --account NAME        the agent of the account section NAME: its control socket is\n"
+    "                        DIR/NAME.sock\n"
+    "  --runtime-dir DIR     the folder of the socket and the lock (default /var/run/vornaagent,\n"
+    "                        made with mode 0700)\n"
     "\n"
     "Exit codes:\n"
     "  0  done (run: the agent ended normally, or another agent already runs)\n"
@@ -63,10 +77,12 @@ CliCommand ParseRun(int argc, char** argv) {
             run.debug = true;
         } else if (option == "--domain") {
             run.domain = true;
-        } else if (option == "--address" || option == "--config" || option == "--log") {
+        } else if (option == "--address" || option == "--config" || option == "--log" ||
+                   option == "--uci") {
             if (i + 1 >= argc) return Usage(option + " needs a value");
             std::string& value = option == "--address"  ? run.address
                                  : option == "--config" ? run.config
+                                 : option == "--uci"    ? run.uci
                                                         : run.log;
             value = argv[++i];
             if (value.empty()) return Usage(option + " needs a value");
@@ -76,6 +92,9 @@ CliCommand ParseRun(int argc, char** argv) {
     }
     if (!run.address.empty() && !IsServerAddress(run.address))
         return Usage("--address needs A.B.C.D (not 0.0.0.0 or 255.255.255.255)");
+    // The UCI file names the server and the account; the desktop's options do not mix with it.
+    if (!run.uci.empty() && (!run.config.empty() || !run.log.empty() || run.domain))
+        return Usage("run: --uci does not go with --config, --log or --domain");
     command.action = kCliRun;
     return command;
 }
@@ -106,12 +125,55 @@ bool HasControlCharacter(const std::string& text) {
     return false;
 }
 
+// An account section's name as UCI writes it; it also names the socket, so never a path.
+bool IsAccountName(const std::string& name) {
+    if (name.empty() || name.size() > 32) return false;
+    for (unsigned char c : name)
+        if (!isalnum(c) && c != '_' && c != '-') return false;
+    return true;
+}
+
+// Takes --account and --runtime-dir out of a command's arguments into `command`; false with the
+// reason in `command`.
+bool TakeInstanceOptions(int argc, char** argv, std::vector<char*>* rest, CliCommand* command) {
+    for (int i = 0; i < argc; i++) {
+        std::string option = argv[i];
+        if (option != "--account" && option != "--runtime-dir") {
+            rest->push_back(argv[i]);
+            continue;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+            *command = Usage(option + " needs a value");
+            return false;
+        }
+        std::string value = argv[++i];
+        if (option == "--account" && !IsAccountName(value)) {
+            *command = Usage("--account takes an account section's name (letters, digits, '_', "
+                             "'-'; at most 32)");
+            return false;
+        }
+        if (option == "--runtime-dir" && value[0] != '/') {
+            *command = Usage("--runtime-dir takes an absolute path");
+            return false;
+        }
+        (option == "--account" ? command->account : command->runtimeDir) = value;
+    }
+    if (!command->runtimeDir.empty() && command->account.empty()) {
+        *command = Usage("--runtime-dir goes with --account");
+        return false;
+    }
+    return true;
+}
+
+CliCommand ParseCommand(const std::string& name, int rest, char** args);
+
 }  // namespace
 
 std::vector<std::string> CliRun::AgentArguments(const std::string& program) const {
     std::vector<std::string> words = {program};
     if (debug) words.push_back("--debug");
-    if (domain) words.push_back("--domain");
+    // A router's agent never starts at anyone's logon: its init script starts it.
+    if (domain || !uci.empty()) words.push_back("--domain");
     if (!address.empty()) words.insert(words.end(), {"--address", address});
     if (!log.empty()) words.insert(words.end(), {"--log", log});
     return words;
@@ -132,6 +194,26 @@ CliCommand ParseCommandLine(int argc, char** argv) {
     }
     for (int i = 0; i < rest; i++)
         if (strcmp(args[i], "-h") == 0 || strcmp(args[i], "--help") == 0) return help;
+    CliCommand instance;
+    std::vector<char*> words;
+    if (!TakeInstanceOptions(rest, args, &words, &instance)) return instance;
+    words.push_back(nullptr);
+    CliCommand command = ParseCommand(name, static_cast<int>(words.size()) - 1, words.data());
+    if (command.action == kCliUsage || command.action == kCliHelp) return command;
+    command.account = instance.account;
+    command.runtimeDir = instance.runtimeDir.empty() && !instance.account.empty()
+                             ? kSystemRuntimeDir
+                             : instance.runtimeDir;
+    if (command.action == kCliRun && command.run.uci.empty() != command.account.empty())
+        return Usage("run: --uci and --account go together");
+    if (!command.account.empty() && command.request.rfind("autostart", 0) == 0)
+        return Usage("autostart is not for a router's account (its init script starts it)");
+    return command;
+}
+
+namespace {
+
+CliCommand ParseCommand(const std::string& name, int rest, char** args) {
     if (name == "run") return ParseRun(rest, args);
     if (name == "login") return ParseLogin(rest, args);
     if (name == "status") {
@@ -150,6 +232,8 @@ CliCommand ParseCommandLine(int argc, char** argv) {
     }
     return Usage("unknown command \"" + name + "\"");
 }
+
+}  // namespace
 
 std::string LoginRequest(const CliCommand& command, const std::string& password, std::string* why) {
     if (HasControlCharacter(command.request)) {

@@ -20,6 +20,7 @@ struct CliRun {
     std::string address;  // empty: the configured one
     std::string config;   // empty: the default site file, if there is one
     std::string log;
+    std::string uci;  // a router account's agent: its UCI file (with the command's account)
     // The arguments the core's own options pass reads (--debug first, as it looks for it there).
     std::vector<std::string> AgentArguments(const std::string& program) const;
 };
@@ -30,7 +31,13 @@ struct CliCommand {
     CliRun run;
     std::string request;  // tab-separated, as the control socket takes it
     bool remember = false;
+    // A router account's agent (`--account NAME`, `--runtime-dir DIR`): empty for the desktop's.
+    std::string account;
+    std::string runtimeDir;
 };
+
+// Where a router account's agent keeps its socket when no --runtime-dir is given.
+const char kSystemRuntimeDir[] = "/var/run/vornaagent";
 
 CliCommand ParseCommandLine(int argc, char** argv);
 // The request line of a logon with the password read; empty (and `why` set) when the login or

@@ -51,6 +51,10 @@ void OnWindowClose(PlatWindowId which);
 // window sends Connect as OnCommand, and the core reads the window's fields); a null password
 // logs on with the remembered block. `remember` is the remember box.
 void CommandLogOn(const char* login, const char* password, bool remember);
+// The unattended agent's logon at its start (the router's, configured with the password): as
+// CommandLogOn with the box ticked, and kept up as after a start with a remembered password, so
+// that a first failure for network reasons is tried again.
+void CommandLogOnUnattended(const char* login, const char* password);
 // Start at logon on or off (the menu item toggles it).
 void CommandSetStartAtLogon(bool on);
 

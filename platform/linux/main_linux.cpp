@@ -2,6 +2,7 @@
 // control socket. Compiled without the CP1251 execution charset: its own texts are UTF-8.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "platform/platform.h"
 #include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
+#include "settings/uci_file.h"
 
 namespace {
 
@@ -28,9 +30,79 @@ int Usage(const std::string& why) {
     return kExitUsage;
 }
 
-// What has to hold before the core starts: the site, the policy, a private runtime folder, the
-// lock and the control socket (without which nobody could log on or stop the agent).
-bool Prepare(const CliRun& run) {
+const size_t kMaxUciFile = 64 * 1024;
+
+// A router's account: the logon the agent starts with, when the file gives a password.
+std::string gUnattendedLogin, gUnattendedPassword;
+bool gUnattendedPending = false;
+
+bool UnattendedPending() { return gUnattendedPending; }
+
+void StartUnattended() {
+    if (!gUnattendedPending) return;
+    gUnattendedPending = false;
+    CommandLogOnUnattended(gUnattendedLogin.c_str(), gUnattendedPassword.c_str());
+}
+
+// The UCI file holds passwords: only one of the user's own (or root's) that nobody else may
+// read is used.
+bool CheckUciFile(const std::string& path, std::string* error) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        *error = path + ": cannot be read (" + strerror(errno) + ")";
+        return false;
+    }
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    if (info.st_uid != geteuid() && info.st_uid != 0)
+        *error = path + ": not this user's own file: it holds passwords";
+    else if ((info.st_mode & 077) != 0)
+        *error = path + ": mode " + mode + " lets others read the passwords (chmod 600 " + path +
+                 ")";
+    return error->empty();
+}
+
+bool ReadUci(const CliCommand& command, UciAccount* account, std::string* error) {
+    const std::string& path = command.run.uci;
+    std::string text, why;
+    if (!CheckUciFile(path, error)) return false;
+    if (!PosixReadSmallFile(path, kMaxUciFile, &text, &why)) {
+        *error = path + ": cannot be read (" + why + ")";
+        return false;
+    }
+    if (!ReadUciAccount(path, text, command.account, account, error)) return false;
+    if (!account->enabled) {
+        *error = path + ": the account '" + command.account + "' is not enabled (option enabled "
+                 "'1')";
+        return false;
+    }
+    return ApplySiteConfig(path, account->site, error);
+}
+
+// A router account's agent: server, port and key from the account, else the agent section, else
+// the built-in block; the settings kept in memory; its connections bound to its device.
+bool PrepareUci(const CliCommand& command) {
+    const std::string& path = command.run.uci;
+    std::string error;
+    UciAccount account;
+    ReadUci(command, &account, &error);
+    if (!error.empty()) {
+        fprintf(stderr, "vornaagent: bad configuration: %s\n", error.c_str());
+        return false;
+    }
+    PosixUseSystemDir(command.runtimeDir, command.account);
+    PosixKeepSettingsInMemory();
+    PosixBindToDevice(account.device);
+    gUnattendedLogin = account.login;
+    gUnattendedPassword = account.password;
+    gUnattendedPending = !account.login.empty() && !account.password.empty();
+    if (command.run.debug)
+        printf("Configuration: %s, account %s%s%s\n", path.c_str(), command.account.c_str(),
+               account.device.empty() ? "" : ", device ", account.device.c_str());
+    return true;
+}
+
+bool PrepareSite(const CliRun& run) {
     std::string source = "the block built into the program";
     std::string path = run.config.empty() ? kSiteConfigPath : run.config;
     std::string error;
@@ -42,7 +114,16 @@ bool Prepare(const CliRun& run) {
         source = path;
     }
     if (run.debug) printf("Configuration: %s\n", source.c_str());
+    return true;
+}
+
+// What has to hold before the core starts: the site, the policy, a private runtime folder, the
+// lock and the control socket (without which nobody could log on or stop the agent).
+bool Prepare(const CliCommand& command) {
+    const CliRun& run = command.run;
+    if (!(run.uci.empty() ? PrepareSite(run) : PrepareUci(command))) return false;
     fflush(stdout);
+    std::string error;
     if (!PosixLoadPolicy(kPolicyPath, &error)) {
         fprintf(stderr, "vornaagent: bad machine policy: %s\n", error.c_str());
         return false;
@@ -57,13 +138,16 @@ bool Prepare(const CliRun& run) {
                 PosixRuntimeDir().c_str(), strerror(errno));
         return false;
     }
+    // The logon the file asks for, once the core is up (on the loop's first round).
+    if (gUnattendedPending)
+        PosixAddRoundHooks({UnattendedPending, StartUnattended, nullptr, nullptr, nullptr});
     // Another agent holds the lock: the core says that one runs already.
     return lock == kMutexExisted || PosixControlStart();
 }
 
-int Run(const CliRun& run, const char* program) {
-    if (!Prepare(run)) return kExitUsage;
-    std::vector<std::string> words = run.AgentArguments(program);
+int Run(const CliCommand& command, const char* program) {
+    if (!Prepare(command)) return kExitUsage;
+    std::vector<std::string> words = command.run.AgentArguments(program);
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (std::string& word : words)
@@ -99,7 +183,7 @@ int Connect() {
     return fd;
 }
 
-int Ask(const std::string& request) {
+int Ask(const std::string& request, const std::string& account) {
     int fd = Connect();
     if (fd == -2) {
         fprintf(stderr, "vornaagent: %s is not this user's agent; nothing was sent\n",
@@ -108,6 +192,12 @@ int Ask(const std::string& request) {
     }
     if (fd < 0 && PosixRuntimeDir().empty()) {
         fprintf(stderr, "vornaagent: %s\n", PosixRuntimeDirProblem().c_str());
+        return kExitNoAgent;
+    }
+    if (fd < 0 && !account.empty()) {
+        fprintf(stderr, "vornaagent: no agent is running for the account %s (at %s); start them "
+                        "with \"/etc/init.d/vornaagent start\"\n",
+                account.c_str(), PosixControlSocketPath().c_str());
         return kExitNoAgent;
     }
     if (fd < 0) {
@@ -184,15 +274,16 @@ bool ReadPassword(std::string* password) {
 
 int main(int argc, char** argv) {
     CliCommand command = ParseCommandLine(argc, argv);
+    if (!command.account.empty()) PosixUseSystemDir(command.runtimeDir, command.account);
     switch (command.action) {
         case kCliUsage: return Usage(command.text);
         case kCliHelp: fputs(command.text.c_str(), stdout); return kExitOk;
-        case kCliRun: return Run(command.run, argv[0]);
-        case kCliRequest: return Ask(command.request);
+        case kCliRun: return Run(command, argv[0]);
+        case kCliRequest: return Ask(command.request, command.account);
         case kCliLogin: break;
     }
     std::string password, why;
     if (!ReadPassword(&password)) return Usage("login: the password is too long");
     std::string request = LoginRequest(command, password, &why);
-    return request.empty() ? Usage(why) : Ask(request);
+    return request.empty() ? Usage(why) : Ask(request, command.account);
 }

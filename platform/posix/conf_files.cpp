@@ -58,15 +58,8 @@ const size_t kMaxConfigFile = 64 * 1024;
 
 }  // namespace
 
-bool LoadSiteConfig(const std::string& path, std::string* error) {
-    std::string text, why, key;
-    if (!PosixReadSmallFile(path, kMaxConfigFile, &text, &why)) {
-        *error = path + ": cannot be read (" + why + ")";
-        return false;
-    }
-    SiteFile site;
-    if (!ParseSiteFile(path, text, &site, error)) return false;
-    why = "empty or not text";
+bool ApplySiteConfig(const std::string& path, const SiteFile& site, std::string* error) {
+    std::string key, why = "empty or not text";
     if (!site.keyPath.empty() && (!PosixReadSmallFile(site.keyPath, kKeySize - 1, &key, &why) ||
                                   key.empty() || key.find('\0') != std::string::npos)) {
         *error = path + ":" + std::to_string(site.keyLine) + ": the key file " + site.keyPath +
@@ -77,4 +70,14 @@ bool LoadSiteConfig(const std::string& path, std::string* error) {
     // Only a whole valid file changes anything.
     ApplySiteFile(site, key);
     return true;
+}
+
+bool LoadSiteConfig(const std::string& path, std::string* error) {
+    std::string text, why;
+    if (!PosixReadSmallFile(path, kMaxConfigFile, &text, &why)) {
+        *error = path + ": cannot be read (" + why + ")";
+        return false;
+    }
+    SiteFile site;
+    return ParseSiteFile(path, text, &site, error) && ApplySiteConfig(path, site, error);
 }

@@ -19,3 +19,7 @@ const char kSiteConfigPath[] = "/etc/vornaagent/site.conf";
 // block. False, with the reason in `error`, for an unreadable file or any bad line; the block is
 // then left as it was.
 bool LoadSiteConfig(const std::string& path, std::string* error);
+struct SiteFile;
+// Reads the key file a parsed site (of the file `path`, for messages) names and puts the site's
+// fields into the block; false with `error` when the key cannot be used (nothing is changed).
+bool ApplySiteConfig(const std::string& path, const SiteFile& site, std::string* error);

@@ -68,6 +68,9 @@ PlatMutexResult PosixTakeInstanceLock();
 // $XDG_RUNTIME_DIR when it is the user's own with no access for others, otherwise
 // /tmp/vornaagent-UID created 0700 and checked the same way; empty when neither is private.
 std::string PosixRuntimeDir();
+// A router account's agent: the runtime folder is `dir` (made 0700 when missing, used only when
+// it is this user's with no access for others), the socket and the lock `instance`.sock/.lock.
+void PosixUseSystemDir(const std::string& dir, const std::string& instance);
 // Why PosixRuntimeDir() is empty, for the user.
 std::string PosixRuntimeDirProblem();
 // $XDG_CONFIG_HOME, or ~/.config.
@@ -81,6 +84,14 @@ void PosixReportError(const std::string& utf8);
 
 // ---- The settings file: $XDG_CONFIG_HOME/vornaagent/settings (or ~/.config/...) ----
 std::string PosixSettingsPath();
+// The settings are kept in memory only (the router's: its configuration is the UCI file, and
+// nothing is written to flash); call before the core starts.
+void PosixKeepSettingsInMemory();
+
+// ---- Sockets ----
+// Binds every connection of the agent to the network device `name` (SO_BINDTODEVICE); a
+// connection that cannot be bound fails, with the reason on stderr. Empty: any device.
+void PosixBindToDevice(const std::string& name);
 
 // ---- The program's own path ----
 // The installed path of the running program (after an upgrade replaced it, the new file's).

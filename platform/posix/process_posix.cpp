@@ -20,6 +20,11 @@ namespace {
 // Held until the process ends; the kernel drops the lock of a process that died.
 int gLockFd = -1;
 
+// A router account's instance: its own folder (made here, 0700) and its name for the socket and
+// the lock; empty for the desktop agent.
+std::string gSystemDir;
+std::string gInstance = "vornaagent";
+
 std::string Environment(const char* name) {
     const char* value = getenv(name);
     return value && value[0] == '/' ? value : "";
@@ -34,8 +39,17 @@ bool PrivateFolder(const std::string& dir) {
            (info.st_mode & 077) == 0;
 }
 
+void PosixUseSystemDir(const std::string& dir, const std::string& instance) {
+    gSystemDir = dir;
+    gInstance = instance;
+}
+
 std::string PosixRuntimeDir() {
     // The control socket carries passwords: it lives only where nobody else can reach it.
+    if (!gSystemDir.empty()) {
+        if (mkdir(gSystemDir.c_str(), 0700) != 0 && errno != EEXIST) return "";
+        return PrivateFolder(gSystemDir) ? gSystemDir : "";
+    }
     std::string dir = Environment("XDG_RUNTIME_DIR");
     if (!dir.empty() && PrivateFolder(dir)) return dir;
     dir = "/tmp/vornaagent-" + std::to_string(geteuid());
@@ -44,6 +58,9 @@ std::string PosixRuntimeDir() {
 }
 
 std::string PosixRuntimeDirProblem() {
+    if (!gSystemDir.empty())
+        return "the runtime folder " + gSystemDir +
+               " cannot be used: it must be a folder of this user's own with mode 0700";
     std::string own = "/tmp/vornaagent-" + std::to_string(geteuid());
     return "no private runtime folder: $XDG_RUNTIME_DIR is unset or not the user's own with mode "
            "0700, and " +
@@ -61,7 +78,7 @@ std::string PosixConfigHome() {
 
 std::string PosixControlSocketPath() {
     std::string dir = PosixRuntimeDir();
-    return dir.empty() ? "" : dir + "/vornaagent.sock";
+    return dir.empty() ? "" : dir + "/" + gInstance + ".sock";
 }
 
 void PosixReportError(const std::string& utf8) {
@@ -79,7 +96,7 @@ pid_t gLockTriedBy = 0;  // a forked child is another process: it asks again
 PlatMutexResult TakeLock() {
     std::string dir = PosixRuntimeDir();
     if (dir.empty()) return kMutexFailed;
-    std::string path = dir + "/vornaagent.lock";
+    std::string path = dir + "/" + gInstance + ".lock";
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return kMutexFailed;
     // Only our own lock file says whether another agent of ours runs.

@@ -67,14 +67,32 @@ bool WriteWhole(const std::string& path, const std::string& text) {
 
 }  // namespace
 
+namespace {
+bool gInMemory = false;
+StoredSettings gMemory;
+}  // namespace
+
+void PosixKeepSettingsInMemory() {
+    gInMemory = true;
+    memset(&gMemory, 0, sizeof gMemory);
+}
+
 std::string PosixSettingsPath() { return PosixConfigHome() + "/vornaagent/settings"; }
 
 bool PlatLoadSettings(StoredSettings* settings) {
+    if (gInMemory) {
+        *settings = gMemory;
+        return true;
+    }
     bool damaged = false;
     return Load(PosixSettingsPath(), settings, &damaged);
 }
 
 bool PlatSaveSettings(const StoredSettings& change) {
+    if (gInMemory) {
+        ApplySettingsChange(change, &gMemory);
+        return true;
+    }
     std::string path = PosixSettingsPath();
     static StoredSettings stored;
     memset(&stored, 0, sizeof stored);

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/events.h"
 #include "platform/platform.h"
@@ -29,6 +30,22 @@ struct Socket {
     bool writeArmed;
     bool closeSent;
 };
+
+// The router's WAN line for this account: every connection leaves through it or not at all.
+std::string gDevice;
+
+// 0, or the error that kept the socket off the device (said once per failure on stderr: under
+// procd it reaches the system log).
+int BindDevice(int fd) {
+    if (gDevice.empty()) return 0;
+    if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, gDevice.c_str(),
+                   static_cast<socklen_t>(gDevice.size())) == 0)
+        return 0;
+    int error = errno;
+    PosixReportError("VornaAgent: the connection cannot be bound to the device " + gDevice + ": " +
+                     strerror(error));
+    return error;
+}
 
 // Free slots have fd -1; the first PlatSocketOpen makes them so.
 Socket gSockets[kSocketSlots];
@@ -128,6 +145,8 @@ void SocketsDeliverPending() {
 
 }  // namespace
 
+void PosixBindToDevice(const std::string& name) { gDevice = name; }
+
 // Nothing to start here.
 PlatSocketsStart PlatSocketsStartup() { return kSocketsReady; }
 
@@ -165,15 +184,12 @@ void PlatSocketConnect(PlatSocket handle, const char* address, int port) {
     Socket* s = Find(static_cast<int>(handle));
     sockaddr_in to;
     if (!s) return;
-    int error = 0;
-    if (!FillAddress(&to, address, port)) {
-        error = EINVAL;
-    } else if (connect(s->fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
-        error = 0;
-    } else if (errno == EINPROGRESS) {
-        s->connecting = true;
-        return;
-    } else {
+    int error = FillAddress(&to, address, port) ? BindDevice(s->fd) : EINVAL;
+    if (error == 0 && connect(s->fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        if (errno == EINPROGRESS) {
+            s->connecting = true;
+            return;
+        }
         error = errno;
     }
     s->connectPending = true;
@@ -244,7 +260,8 @@ PlatSocket PlatSocketOpenBlocking() {
 int PlatSocketConnectWait(PlatSocket handle, const char* address, int port, uint32_t timeoutMs) {
     int fd = static_cast<int>(handle);
     sockaddr_in to;
-    if (handle == kNoSocket || !FillAddress(&to, address, port) || !SetNonBlocking(fd, true))
+    if (handle == kNoSocket || !FillAddress(&to, address, port) || !SetNonBlocking(fd, true) ||
+        BindDevice(fd) != 0)
         return -1;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
     if (errno != EINPROGRESS) return -1;

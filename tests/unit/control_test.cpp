@@ -445,3 +445,32 @@ TEST_F(Control, SessionEndForAnInstallerQuitsAfterTheLogoff) {
 }
 
 }  // namespace
+
+namespace {
+
+// The router's logon at start against a server that is not there yet: the unattended one is
+// tried again by the reconnect timer, with the password it was given; a user's is not.
+TEST_F(Control, UnattendedLogonIsTriedAgainAfterANetworkFailure) {
+    for (bool unattended : {true, false}) {
+        fake::Reset();
+        world.noLogonWindow = true;
+        PlatSetTimer(kTimerReconnect, kRetryDelayStart);
+        if (unattended)
+            CommandLogOnUnattended("ivanov", "secret");
+        else
+            CommandLogOn("ivanov", "secret", true);
+        fake::Event(kSocketConnected, 111);
+        EXPECT_EQ(gAgent.connState, kIdle) << unattended;
+        size_t sockets = world.socketOrder.size();
+        fake::Advance(kRetryDelayStart);
+        EXPECT_EQ(world.socketOrder.size(), sockets + (unattended ? 1 : 0)) << unattended;
+        if (!unattended) continue;
+        PlatSocket logon = fake::CurrentSocket();
+        fake::Serve("1 57");
+        EXPECT_EQ(Field(1, logon), "ivanov");
+        EXPECT_EQ(Field(2, logon), "secret");
+        EXPECT_TRUE(gAgent.sessionActive);
+    }
+}
+
+}  // namespace
