@@ -186,6 +186,11 @@ void CommandLogOn(const char* login, const char* password, bool remember) {
     StartLogon();
 }
 
+void CommandLogOnUnattended(const char* login, const char* password) {
+    gAgent.autoReconnect = true;
+    CommandLogOn(login, password, true);
+}
+
 void StartLogout() {
     gAgent.autoReconnect = false;
     if (!IdleInSession()) return;
