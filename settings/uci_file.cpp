@@ -157,7 +157,10 @@ bool TakeSection(const std::string& path, const UciSection& section, bool isAcco
             problem = isAccount ? TakeAccountOption(option, account)
                                 : "unknown option (server, port, key)";
         if (problem[0] != '\0') {
-            *error = Where(path, option.line) + option.name + ": " + problem;
+            // A name as long as its line would drown the reason.
+            std::string shown = option.name.size() > 40 ? option.name.substr(0, 40) + "..."
+                                                         : option.name;
+            *error = Where(path, option.line) + shown + ": " + problem;
             return false;
         }
     }

@@ -92,6 +92,7 @@ void PosixKeepSettingsInMemory();
 // Binds every connection of the agent to the network device `name` (SO_BINDTODEVICE); a
 // connection that cannot be bound fails, with the reason on stderr. Empty: any device.
 void PosixBindToDevice(const std::string& name);
+const std::string& PosixBoundDevice();
 
 // ---- The program's own path ----
 // The installed path of the running program (after an upgrade replaced it, the new file's).

@@ -146,6 +146,7 @@ void SocketsDeliverPending() {
 }  // namespace
 
 void PosixBindToDevice(const std::string& name) { gDevice = name; }
+const std::string& PosixBoundDevice() { return gDevice; }
 
 // Nothing to start here.
 PlatSocketsStart PlatSocketsStartup() { return kSocketsReady; }

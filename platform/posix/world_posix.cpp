@@ -1,14 +1,17 @@
 // The change sources: IPv4 address changes from a netlink route socket in the poll loop, and a
 // resume seen as a jump between the boot-time clock (which counts suspended time) and the
 // monotonic one (which does not), checked at every wake-up of the loop.
+#include <linux/if_addr.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 
 #include "core/agent_state.h"
 #include "platform/events.h"
@@ -34,6 +37,15 @@ int64_t ClockGap() { return ClockMs(CLOCK_BOOTTIME) - ClockMs(CLOCK_MONOTONIC); 
 
 short WantNetlink(int) { return POLLIN; }
 
+// An agent bound to one device cares only for that device's addresses.
+bool OnOurDevice(const nlmsghdr* message) {
+    const std::string& device = PosixBoundDevice();
+    if (device.empty()) return true;
+    if (message->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg))) return false;
+    const ifaddrmsg* address = static_cast<const ifaddrmsg*>(NLMSG_DATA(message));
+    return address->ifa_index == if_nametoindex(device.c_str());
+}
+
 // Any number of messages may come in one read; only address additions and removals count, and
 // a burst of them is one change.
 void NetlinkReady(int fd, short) {
@@ -45,7 +57,8 @@ void NetlinkReady(int fd, short) {
         int left = static_cast<int>(n);
         for (const nlmsghdr* message = reinterpret_cast<const nlmsghdr*>(buffer);
              NLMSG_OK(message, left); message = NLMSG_NEXT(message, left)) {
-            if (message->nlmsg_type == RTM_NEWADDR || message->nlmsg_type == RTM_DELADDR)
+            if ((message->nlmsg_type == RTM_NEWADDR || message->nlmsg_type == RTM_DELADDR) &&
+                OnOurDevice(message))
                 changed = true;
         }
     }

@@ -199,8 +199,23 @@ def config_block():
     }
 
 
+def uci():
+    """For fuzz_uci: UCI files as OpenWrt writes them, and the quoting's corners."""
+    return {
+        "example": b"config agent 'main'\n\toption server '10.0.0.1'\n\toption port '800'\n"
+                   b"\toption key '/etc/vornaagent/server-public.pem'\n\nconfig account 'wan'\n"
+                   b"\toption enabled '1'\n\toption login 'ivanov'\n\toption password 'secret'\n"
+                   b"\toption device 'eth0.2'\n",
+        "quoting": b"package vornaagent\n# comment\nconfig account wan # here\n"
+                   b"  option login \"iv\\\"an\"\n\toption password 'it'\\''s'\n"
+                   b"\tlist other a\\ b\r\n",
+        "errors": b"config account\noption x\nconfig account 'wan\n\toption port 0\n",
+    }
+
+
 def main():
     sets = {
+        "fuzz_uci": uci(),
         "fuzz_reply": replies(),
         "fuzz_statistics": statistics(),
         "fuzz_engine_events": engine_events(),

@@ -319,8 +319,8 @@ def journey_multiwan(ctx):
     uci = ctx.uci(ctx.main_section(server) +
                   account("wan", "a1", "p1", "\toption device 'wan1'\n") +
                   account("wanb", "a2", "p2", "\toption device 'wan2'\n"))
-    ctx.start(uci, "wan")
-    ctx.start(uci, "wanb")
+    one = ctx.start(uci, "wan")
+    two = ctx.start(uci, "wanb")
     ctx.wait_state("wan", "connected")
     ctx.wait_state("wanb", "connected")
     peers = {l["fields"][1]: l["peer"].rsplit(":", 1)[0] for l in server.requests("LOGON")}
@@ -328,6 +328,14 @@ def journey_multiwan(ctx):
               "each account seen from its own WAN address")
     pings = {p["fields"][1]: p["peer"].rsplit(":", 1)[0] for p in server.wait_requests("PING", 2)}
     expect_eq(pings, {"a1": "10.201.1.2", "a2": "10.201.2.2"}, "PINGs on their own lines too")
+    # An address change on one line is that line's agent's business only.
+    change = "Изменение адресов IPv4"
+    sh("ip", "netns", "exec", router, "ip", "addr", "add", "10.201.2.7/24", "dev", "wan2")
+    two.wait_line(change)
+    sh("ip", "netns", "exec", router, "ip", "addr", "add", "10.201.1.7/24", "dev", "wan1")
+    one.wait_line(change)
+    expect_eq(one.output().count(change), 1, "the wan1 agent saw only wan1's change")
+    expect_eq(two.output().count(change), 1, "the wan2 agent saw only wan2's change")
 
 
 JOURNEYS = {name[len("journey_"):]: f for name, f in sorted(globals().items())
