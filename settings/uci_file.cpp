@@ -84,8 +84,7 @@ const char* TakeStatement(const std::vector<std::string>& words, int number,
         sections->push_back({number, words[1], args == 2 ? words[2] : "", {}});
         return nullptr;
     }
-    if (keyword != "option" && keyword != "list")
-        return "expected config, option, list or package";
+    if (keyword != "option" && keyword != "list") return "expected config, option, list or package";
     if (args != 2) return "option and list take a name and one value";
     if (!IsName(words[1])) return "an option's name is letters, digits, '_' and '-'";
     if (sections->empty()) return "an option before the first config line";
@@ -158,8 +157,8 @@ bool TakeSection(const std::string& path, const UciSection& section, bool isAcco
                                 : "unknown option (server, port, key)";
         if (problem[0] != '\0') {
             // A name as long as its line would drown the reason.
-            std::string shown = option.name.size() > 40 ? option.name.substr(0, 40) + "..."
-                                                         : option.name;
+            std::string shown =
+                option.name.size() > 40 ? option.name.substr(0, 40) + "..." : option.name;
             *error = Where(path, option.line) + shown + ": " + problem;
             return false;
         }
@@ -210,7 +209,7 @@ bool ReadUciAccount(const std::string& path, const std::string& text, const std:
                                                  "(config account 'wan')";
             return false;
         }
-        const UciSection** slot = isAccount && section.name == name ? &mine
+        const UciSection** slot = isAccount && section.name == name                   ? &mine
                                   : section.type == "agent" && section.name == "main" ? &main
                                                                                       : nullptr;
         if (slot == nullptr) continue;

@@ -57,8 +57,8 @@ bool CheckUciFile(const std::string& path, std::string* error) {
     if (info.st_uid != geteuid() && info.st_uid != 0)
         *error = path + ": not this user's own file: it holds passwords";
     else if ((info.st_mode & 077) != 0)
-        *error = path + ": mode " + mode + " lets others read the passwords (chmod 600 " + path +
-                 ")";
+        *error =
+            path + ": mode " + mode + " lets others read the passwords (chmod 600 " + path + ")";
     return error->empty();
 }
 
@@ -72,8 +72,7 @@ bool ReadUci(const CliCommand& command, UciAccount* account, std::string* error)
     }
     if (!ReadUciAccount(path, text, command.account, account, error)) return false;
     if (!account->enabled) {
-        *error = path + ": the account '" + command.account + "' is not enabled (option enabled "
-                 "'1')";
+        *error = path + ": the account '" + command.account + "' is not enabled";
         return false;
     }
     return ApplySiteConfig(path, account->site, error);
@@ -195,8 +194,9 @@ int Ask(const std::string& request, const std::string& account) {
         return kExitNoAgent;
     }
     if (fd < 0 && !account.empty()) {
-        fprintf(stderr, "vornaagent: no agent is running for the account %s (at %s); start them "
-                        "with \"/etc/init.d/vornaagent start\"\n",
+        fprintf(stderr,
+                "vornaagent: no agent is running for the account %s (at %s); start them "
+                "with \"/etc/init.d/vornaagent start\"\n",
                 account.c_str(), PosixControlSocketPath().c_str());
         return kExitNoAgent;
     }

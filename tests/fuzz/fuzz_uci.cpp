@@ -40,8 +40,8 @@ std::string Written(const std::vector<UciSection>& sections) {
         if (line.size() > kMaxUciLine) return "";
         text += line + "\n";
         for (const UciOption& o : s.options) {
-            line = std::string("\t") + (o.list ? "list " : "option ") + o.name + " " +
-                   Quoted(o.value);
+            line =
+                std::string("\t") + (o.list ? "list " : "option ") + o.name + " " + Quoted(o.value);
             if (line.size() > kMaxUciLine) return "";
             text += line + "\n";
         }
@@ -86,7 +86,8 @@ void CheckAccount(const UciAccount& account) {
     long long port = 0;
     Check(account.site.port.empty() || ParseDecimal(account.site.port, 1, 65535, &port),
           "the port is 1 to 65535");
-    Check(account.site.keyPath.empty() || account.site.keyPath[0] == '/', "the key path is absolute");
+    Check(account.site.keyPath.empty() || account.site.keyPath[0] == '/',
+          "the key path is absolute");
 }
 
 }  // namespace

@@ -23,14 +23,14 @@ struct ReadCase {
     const char* error;
 };
 
-const char kMain[] =
-    "config agent 'main'\n"
-    "\toption server '10.0.0.1'\n"
-    "\toption port '800'\n"
-    "\toption key '/etc/vornaagent/server-public.pem'\n";
+const char kMain[] = "config agent 'main'\n"
+                     "\toption server '10.0.0.1'\n"
+                     "\toption port '800'\n"
+                     "\toption key '/etc/vornaagent/server-public.pem'\n";
 
 const ReadCase kReads[] = {
-    {"the issue's example", "config agent 'main'\n\toption server '10.0.0.1'\n\toption port "
+    {"the issue's example",
+     "config agent 'main'\n\toption server '10.0.0.1'\n\toption port "
      "'800'\n\toption key '/etc/vornaagent/server-public.pem'\n\nconfig account 'wan'\n\toption "
      "enabled '1'\n\toption login 'ivanov'\n\toption password 'secret'\n\toption device "
      "'eth0.2'\n",
@@ -38,15 +38,15 @@ const ReadCase kReads[] = {
      true, nullptr},
     {"quoting: double quotes with escapes, bare words, '\\'' joins, comments",
      "# the router's\nconfig account wan2 # second line\n  option login \"iv\\\"an\"\n"
-     "\toption password 'it'\\''s #x'\n", "wan2", "iv\"an", "it's #x", "", "", "", "", true,
-     nullptr},
+     "\toption password 'it'\\''s #x'\n",
+     "wan2", "iv\"an", "it's #x", "", "", "", "", true, nullptr},
     {"the account's server over main's, field by field",
-     "config account 'b'\n option port 801\n option key /k.pem\n", "b", "", "", "", "10.0.0.1", "801",
-     "/k.pem", true, nullptr},
+     "config account 'b'\n option port 801\n option key /k.pem\n", "b", "", "", "", "10.0.0.1",
+     "801", "/k.pem", true, nullptr},
     {"UCI booleans", "config account 'a'\n option enabled off\n", "a", "", "", "", "", "", "",
      false, nullptr},
-    {"CRLF line ends and an empty password", "config account 'a'\r\n option password ''\r\n",
-     "a", "", "", "", "", "", "", true, nullptr},
+    {"CRLF line ends and an empty password", "config account 'a'\r\n option password ''\r\n", "a",
+     "", "", "", "", "", "", true, nullptr},
     {"other sections are left alone", "config other\n option x y\n list z w\nconfig account a\n",
      "a", "", "", "", "", "", "", true, nullptr},
     {"no such account", "config account 'wan'\n", "lan", "", "", "", "", "", "", true,
@@ -57,12 +57,12 @@ const ReadCase kReads[] = {
      "", "", true, "F:2: a backslash ends the line"},
     {"an option before any section", "option login x\n", "a", "", "", "", "", "", "", true,
      "F:1: an option before the first config line"},
-    {"a word too many", "config account a\n option login x y\n", "a", "", "", "", "", "", "",
-     true, "F:2: option and list take a name and one value"},
+    {"a word too many", "config account a\n option login x y\n", "a", "", "", "", "", "", "", true,
+     "F:2: option and list take a name and one value"},
     {"an unknown keyword", "config account a\nopt login x\n", "a", "", "", "", "", "", "", true,
      "F:2: expected config, option, list or package"},
-    {"an unknown option in an account",
-     "config account a\n option pasword x\n", "a", "", "", "", "", "", "", true,
+    {"an unknown option in an account", "config account a\n option pasword x\n", "a", "", "", "",
+     "", "", "", true,
      "F:2: pasword: unknown option (enabled, login, password, device, server, port, key)"},
     {"an account's option in main", "config agent main\n option login x\nconfig account a\n", "a",
      "", "", "", "", "", "", true, "F:2: login: unknown option (server, port, key)"},
@@ -77,16 +77,16 @@ const ReadCase kReads[] = {
     {"a bad flag", "config account a\n option enabled 2\n", "a", "", "", "", "", "", "", true,
      "F:2: enabled: enabled must be 0 or 1"},
     {"a device name the kernel would not take",
-     "config account a\n option device 'eth0.2-too-long-name'\n", "a", "", "", "", "", "", "",
-     true, "F:2: device: device must be a network device's name (at most 15 characters)"},
+     "config account a\n option device 'eth0.2-too-long-name'\n", "a", "", "", "", "", "", "", true,
+     "F:2: device: device must be a network device's name (at most 15 characters)"},
     {"a login too long for the frame",
      "config account a\n option login "
      "'0123456789012345678901234567890123456789012345678901234567890123'\n",
      "a", "", "", "", "", "", "", true, "F:2: login: login must be at most 63 bytes"},
     {"an anonymous account", "config account\n", "a", "", "", "", "", "", "", true,
      "F:1: an account section needs a name (config account 'wan')"},
-    {"the same account twice", "config account a\nconfig account a\n", "a", "", "", "", "", "",
-     "", true, "F:2: a second account section 'a'"},
+    {"the same account twice", "config account a\nconfig account a\n", "a", "", "", "", "", "", "",
+     true, "F:2: a second account section 'a'"},
     {"a bad section name", "config account 'a b'\n", "a", "", "", "", "", "", "", true,
      "F:1: a section's name is letters, digits, '_', '-'"},
     {"a control character", "config account a\n option login 'x\001'\n", "a", "", "", "", "", "",
@@ -131,8 +131,8 @@ TEST(UciFile, BoundsHoldAgainstHostileFiles) {
     for (size_t i = 0; i <= kMaxUciOptions; i++)
         options += " list x '" + std::to_string(i) + "'\n";
     const Case cases[] = {
-        {"a line past the limit", "config account a\n option login '" +
-                                      std::string(kMaxUciLine, 'x') + "'\n",
+        {"a line past the limit",
+         "config account a\n option login '" + std::string(kMaxUciLine, 'x') + "'\n",
          "F:2: line longer than 1024 characters"},
         {"too many sections", sections, "F:65: too many sections"},
         {"too many options", options, "F:66: too many options in one section"},
