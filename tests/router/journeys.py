@@ -212,9 +212,7 @@ def journey_bad_device_is_a_failed_request(ctx):
                   account("wan", extra="\toption device 'vornanodev0'\n"))
     agent = ctx.start(uci, "wan")
     agent.wait_line("cannot be bound to the device vornanodev0")
-    state = poll(lambda: (lambda s: s if s["state"] != "connecting" else None)(
-        ctx.status("wan")), 20, "the logon's end")
-    expect(state["state"] != "connected", f"not connected unbound: {state}")
+    ctx.wait_state("wan", "error")
     expect_eq(server.requests("LOGON"), [], "nothing reached the server")
 
 
