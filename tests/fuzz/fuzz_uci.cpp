@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ReadUciAccount("F", text, "wan", &account, &error)) {
         CheckAccount(account);
     } else {
-        Check(error.rfind("F", 0) == 0 && error.size() < 200, "a failure names the file");
+        Check(error.rfind("F:", 0) == 0 && error.size() < 200, "a failure names the file");
     }
     return 0;
 }
