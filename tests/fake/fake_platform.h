@@ -115,7 +115,8 @@ struct World {
     std::vector<Balloon> balloons;
     bool addressWatchFails = false;
     int addressWatches = 0;
-    bool hasNetworkAddress = true;  // an IPv4 address other than loopback
+    // The machine has an IPv4 address other than loopback.
+    bool hasNetworkAddress = true;
     int trayFailures = 0;         // the next N tray calls fail
     bool trayRefusesAdd = false;  // every add fails (the shell has the icon already)
     uint32_t trayCallCost = 0;    // how long each tray call takes on the clock (a busy shell)

@@ -50,7 +50,7 @@ const int kCommandIds[] = {IDC_CONNECT, IDM_DISCONNECT, IDM_INFO,   IDM_EXIT,
                            IDM_CONNECT, IDC_HIDE,       IDM_AUTORUN};
 const PlatSocketEvent kEvents[] = {kSocketReadable, kSocketWritable, kSocketConnected,
                                    kSocketClosed,   kSocketOther,    kSocketReadable};
-const PlatNetError kErrors[] = {kNetOk,  kNetRefused,  kNetReset,          kNetTimedOut,
+const PlatNetError kErrors[] = {kNetOk,    kNetRefused,     kNetReset,          kNetTimedOut,
                                 kNetOther, kNetUnreachable, kNetHostUnreachable};
 
 template <typename T, size_t N> const T& Pick(const T (&table)[N], uint8_t byte) {

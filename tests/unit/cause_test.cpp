@@ -215,8 +215,8 @@ TEST(Cause, EachFailureIsToldByItsCause) {
             EXPECT_EQ(Stats(), c.stats) << c.name;
             continue;
         }
-        std::string expected = c.stats ? c.stats : std::string(kCannotConnect) + "\n" +
-                                                       kCauseTexts[c.cause];
+        std::string expected =
+            c.stats ? c.stats : std::string(kCannotConnect) + "\n" + kCauseTexts[c.cause];
         EXPECT_EQ(Stats(), expected) << c.name;
         if (c.cause != kCauseRefused) {
             EXPECT_STREQ(view.causeText, kCauseTexts[c.cause]) << c.name;
@@ -247,8 +247,7 @@ TEST(Cause, TheNextSuccessClearsTheCause) {
         const char* ping;   // the first PING's answer
         const char* stats;  // the statistics text then
     } cases[] = {
-        {"PING without a message", "1 42.50 1.25 0",
-         "Подключен\nБаланс: 42.50\nЗа сессию: 1.25"},
+        {"PING without a message", "1 42.50 1.25 0", "Подключен\nБаланс: 42.50\nЗа сессию: 1.25"},
         {"PING with a message", "1 42.50 1.25 0 Тариф: дневной", "Тариф: дневной"},
     };
     for (auto& c : cases) {

@@ -112,8 +112,9 @@ TEST_F(Remote, StatusInJsonCarriesTheCause) {
     OnCommand(IDC_CONNECT);
     fake::Event(kSocketConnected, kNetHostUnreachable);
     answer = Ask("status\tjson");
-    EXPECT_NE(std::string(answer.text).find("\"cause\": \"no_route\", \"cause_text\": "
-                                            "\"Нет маршрута до сервера."),
+    EXPECT_NE(std::string(answer.text)
+                  .find("\"cause\": \"no_route\", \"cause_text\": "
+                        "\"Нет маршрута до сервера."),
               std::string::npos)
         << answer.text;
 }

@@ -23,8 +23,8 @@ void OnTrayEvent(TrayMouse event) {
 }
 void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, PlatNetError error) {
     static const char* const kNames[] = {"connected", "writable", "readable", "closed"};
-    static const char* const kErrors[] = {"ok",    "unreachable", "host-unreachable", "refused",
-                                          "reset", "timed-out",   "other"};
+    static const char* const kErrors[] = {
+        "ok", "unreachable", "host-unreachable", "refused", "reset", "timed-out", "other"};
     const int number = static_cast<int>(event);
     const int code = static_cast<int>(error);
     const char* errorName = code >= 0 && code <= kNetOther ? kErrors[code] : "?";
