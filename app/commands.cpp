@@ -146,7 +146,7 @@ void OnTrayEvent(TrayMouse event) {
     if (event == kTrayMouseButton) ShowTrayMenu();
 }
 
-void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
+void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, PlatNetError error) {
     RequestEnded(EngineSocketEvent(socket, event, error));
 }
 

@@ -42,8 +42,12 @@ void Status(bool json, RemoteAnswer* answer) {
     size_t size = sizeof answer->text;
     answer->code = kExitOk;
     answer->wait = kRemoteAnswered;
+    bool failed = view.cause != kCauseNone;
     if (!json) {
-        snprintf(out, size, "state: %s\n%s\n%s%s", StateName(), view.tooltip,
+        // The statistics text carries the cause and the hint under a network error; a refusal
+        // carries the server's words.
+        snprintf(out, size, "state: %s\n%s%s%s%s\n%s%s", StateName(), failed ? "cause: " : "",
+                 failed ? kCauseCodes[view.cause] : "", failed ? "\n" : "", view.tooltip,
                  view.statistics[0] != '\0' ? "\n" : "", view.statistics);
         return;
     }
@@ -55,6 +59,8 @@ void Status(bool json, RemoteAnswer* answer) {
     JsonString(&writer, "balance", view.balance);
     JsonString(&writer, "session_cost", view.sessionCost);
     JsonString(&writer, "statistics", view.statistics);
+    JsonStringOrNull(&writer, "cause", failed ? kCauseCodes[view.cause] : nullptr);
+    JsonStringOrNull(&writer, "cause_text", failed ? view.causeText : nullptr);
     JsonString(&writer, "login", view.form.login);
     JsonBool(&writer, "autostart", view.startAtLogon);
     JsonEnd(&writer);

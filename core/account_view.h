@@ -31,12 +31,31 @@ struct LogonForm {
     bool passwordRemembered;
 };
 
+// Why the last request failed, as the user is told; kCauseNone while nothing has failed since
+// the last accepted logon or answered PING.
+enum FailCause {
+    kCauseNone = 0,
+    kCauseNoNetwork,
+    kCauseNoRoute,
+    kCausePortClosed,
+    kCauseConnectTimeout,
+    kCauseReplyTimeout,
+    kCauseClosedWithoutReply,
+    kCauseReset,
+    kCauseNotAccessServer,
+    kCauseRefused,
+};
+const int kCauseCount = kCauseRefused + 1;
+const size_t kCauseTextSize = 512;
+
 struct AccountView {
     TrayIcon icon;              // kIconNone until the first update
     char tooltip[kTipSize];     // the tray's tooltip
     char balance[kFigureSize];  // as the last PING answered '1' gave them
     char sessionCost[kFigureSize];
     char statistics[kStatsTextSize];  // the statistics window's text
+    FailCause cause;
+    char causeText[kCauseTextSize];  // the cause and what to check, one line
     LogonForm form;
     bool startAtLogon;
     bool startAtLogonLocked;  // --domain: the menu item is greyed

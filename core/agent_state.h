@@ -94,6 +94,7 @@ struct AgentState {
     char formPassword[kPasswordSize];  // the password of a front end without a logon window
     bool mainWindowVisible;
     bool statsWindowVisible;
+    bool statsTellsState;  // the statistics text tells of a failure, not the server's words
     bool quitAfterLogout;
     bool runAtLogon;
     bool autorunLocked;

@@ -13,10 +13,10 @@ enum TrayMouse {
     kTrayMouseOther,
 };
 
-// What happened on a socket. kSocketConnected carries the connect's outcome (0, or the
-// system's error code); kSocketClosed carries 0 for an orderly close and the system's code for a
-// reset or an abort; the others carry 0, or an error that ended the connection. kSocketOther is
-// anything else the system reported, which no request expects.
+// What happened on a socket. kSocketConnected carries the connect's outcome; kSocketClosed
+// carries kNetOk for an orderly close and the error for a reset or an abort; the others carry
+// kNetOk, or an error that ended the connection. kSocketOther is anything else the system
+// reported, which no request expects.
 enum PlatSocketEvent {
     kSocketConnected,
     kSocketWritable,
@@ -24,7 +24,18 @@ enum PlatSocketEvent {
     kSocketClosed,
     kSocketOther
 };
-void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error);
+// A socket error as every front end classifies its system's codes, so that the core can tell
+// the user why a request failed.
+enum PlatNetError {
+    kNetOk = 0,
+    kNetUnreachable,      // the network is unreachable or down
+    kNetHostUnreachable,  // no route to the host
+    kNetRefused,          // nothing listens on the port
+    kNetReset,            // reset or aborted by the peer or on the way
+    kNetTimedOut,         // the system gave up waiting
+    kNetOther,
+};
+void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, PlatNetError error);
 
 void OnTimer(int id);
 void OnTrayEvent(TrayMouse event);

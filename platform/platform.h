@@ -106,6 +106,8 @@ int PlatRunLoop();
 // Asks for OnWorldChange whenever the local IPv4 address list changes; false when the system
 // cannot tell.
 bool PlatWatchAddressList();
+// Whether the machine has an IPv4 address other than loopback now; true when it cannot tell.
+bool PlatHasNetworkAddress();
 
 // ---- Settings, the start at logon, the machine's policy ----
 

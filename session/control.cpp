@@ -9,6 +9,7 @@
 #include "core/timings.h"
 #include "platform/events.h"
 #include "res/resource_ids.h"
+#include "session/cause.h"
 #include "session/engine.h"
 #include "session/frames.h"
 #include "session/notices.h"
@@ -33,9 +34,10 @@ void ShowRefusal(const char* title, const char* why, char* text, size_t size) {
 void OnLogonAccepted(const LogonReply& reply) {
     TrayStatus(kIconProgress, kTextPasswordAccepted);
     if (atoi(reply.session) == 0) {
-        NetworkError("Session id is 0");
+        NetworkError("Session id is 0", kCauseNotAccessServer);
         return;
     }
+    ClearFailureCause(kTextPasswordAccepted, false);
     CopyBounded(gAgent.sessionId, sizeof gAgent.sessionId, reply.session);
     gAgent.useSavedPassword = true;
     gAgent.linkConfirmed = false;
@@ -58,6 +60,7 @@ void OnLogonImpossible(const char* rest) {
     PlatKillTimer(kTimerPing);
     char text[1024];
     ShowRefusal(kTextLogonImpossible, rest, text, sizeof text);
+    NoteFailureCause(kCauseRefused, rest);
     NoteAccountChange(kChangeRefusedBusy, rest);
     gAgent.retryDelay = NextRetryDelay(gAgent.retryDelay);
     PlatSetTimer(kTimerReconnect, gAgent.retryDelay);
@@ -69,6 +72,7 @@ void OnLogonRefused(const char* rest) {
     gAgent.useSavedPassword = false;
     char text[1024];
     ShowRefusal(kTextLogonRefused, rest, text, sizeof text);
+    NoteFailureCause(kCauseRefused, rest);
     NoteAccountChange(kChangeRefusedAuth, rest);
     PlatMessageBox(true, text, kCaptionWarning, kBoxWarning);
     gAgent.mainWindowVisible = true;
@@ -96,7 +100,7 @@ void HandleLogonReply(char* text) {
     }
     // Anything else (no text at all, a stranger on the port) is a failure, not work in progress.
     NoteAccountChange(kChangeLogonOther, nullptr);
-    NetworkError(kReasonUnknownReply);
+    NetworkError(kReasonUnknownReply, kCauseNotAccessServer);
 }
 
 void HandleLogoutReply() {
@@ -113,6 +117,8 @@ void OnPingAnswered(const PingReply& reply) {
     gAgent.limitState = reply.limitState;
     ShowAccountStatistics(reply.statusGiven, reply.limitState, reply.balance, reply.cost,
                           reply.message);
+    // A message has taken the statistics window; without one it shows the state now.
+    ClearFailureCause(reply.message[0] != '\0' ? nullptr : gAgent.view.tooltip, true);
     PlatSetTimer(kTimerPing, gAgent.pingInterval);
     NoteAccountChange(kChangeOpen, gAgent.view.tooltip);
 }
@@ -122,7 +128,7 @@ void OnPingRetry() {
     // The counter is raised as each PING is written, so it is 8 when the seventh PING of the
     // session is answered. Widened: the product overflows an int after about a million PINGs.
     if (static_cast<int64_t>(gAgent.pingCounter) * kFastPingMs >= kAccessDeniedMs) {
-        NetworkError(kReasonAccessDenied);
+        NetworkError(kReasonAccessDenied, kCauseRefused);
         return;
     }
     PlatSetTimer(kTimerPing, kFastPingMs);
@@ -136,18 +142,20 @@ void HandlePingReply(char* text) {
         case '0':
             TrayStatus(kIconError, reply.text);
             ShowStatsText(reply.text);
+            NoteFailureCause(kCauseRefused, reply.text);
             CloseSession(kSessionEndedByServer);
             NoteAccountChange(kChangeEnded, reply.text);
             break;
         case '1': OnPingAnswered(reply); break;
         case '2': OnPingRetry(); break;
-        default: NetworkError(kReasonUnknownReply); break;
+        default: NetworkError(kReasonUnknownReply, kCauseNotAccessServer); break;
     }
 }
 
 void HandleInfoReply() {
     const char* reply = reinterpret_cast<const char*>(gAgent.ioBuffer);
     ShowStatsText(ParseInfoReply(reply, gAgent.ioLength));
+    gAgent.statsTellsState = false;
     gAgent.statsWindowVisible = true;
     PlatShowWindow(kWindowStats, true);
 }
@@ -259,6 +267,6 @@ void HandleReply() {
         case kLogoutReading: HandleLogoutReply(); break;
         case kPingReading: HandlePingReply(reply); break;
         case kInfoReading: HandleInfoReply(); break;
-        default: NetworkError("sys error"); break;
+        default: NetworkError("sys error", kCauseReset); break;
     }
 }

@@ -1,5 +1,6 @@
 #include "session/engine.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,6 +8,7 @@
 #include "core/text.h"
 #include "core/timings.h"
 #include "platform/events.h"
+#include "session/cause.h"
 #include "session/notices.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
@@ -38,7 +40,7 @@ void OnConnected() {
             TrayStatus(kIconNone, gAgent.linkConfirmed ? kTextConnected : kTextPasswordAccepted);
             break;
         case kInfoConnecting: gAgent.connState = kInfoWriting; break;
-        default: NetworkError("sys error"); return;
+        default: NetworkError("sys error", kCauseReset); return;
     }
     gAgent.ioExpected = 4 * gAgent.blockSize;
     gAgent.ioLength = 0;
@@ -61,7 +63,7 @@ RequestEnd OnWritable() {
                                   gAgent.ioExpected - gAgent.ioLength);
         if (sent == kSendWouldBlock) return kRequestGoesOn;
         if (sent <= 0) {
-            NetworkError("sent <=0 ");
+            NetworkError("sent <=0 ", kCauseReset);
             return kRequestFailed;
         }
         gAgent.ioLength += sent;
@@ -85,7 +87,7 @@ int ReceiveSome() {
 
 // A request that got no answer: a lost PING is tried again at the next tick without troubling
 // the user, three times in a row; anything else is reported at once.
-void RequestFailed(const char* reason) {
+void RequestFailed(const char* reason, FailCause cause) {
     if (gAgent.connState >= kPingConnecting && gAgent.connState <= kPingReading) {
         gAgent.timeoutRetries++;
         if (gAgent.timeoutRetries <= 3) {
@@ -94,27 +96,27 @@ void RequestFailed(const char* reason) {
             return;
         }
     }
-    NetworkError(reason);
+    NetworkError(reason, cause);
 }
 
 // Ends the request once the server has closed: a reply in the buffer is for the session
-// control, while connState still names its request; with none, the request failed for
-// `reasonIfEmpty`.
+// control, while connState still names its request; with none, the server closed without a
+// reply, and the request failed for `reasonIfEmpty`.
 RequestEnd CompleteRequest(const char* reasonIfEmpty) {
     PlatSocketShutdown(gAgent.socketHandle);
     CloseCurrentSocket();
     PlatKillTimer(kTimerRequest);
     if (gAgent.ioLength > 0) return kRequestReplied;
-    RequestFailed(reasonIfEmpty);
+    RequestFailed(reasonIfEmpty, kCauseClosedWithoutReply);
     gAgent.connState = kIdle;
     return kRequestClosedEmpty;
 }
 
 // A connection that ended in an error never yields a reply: what arrived before a reset may be
 // any part of one ("1 1234" cut to "1 1" would log on as another session).
-RequestEnd ConnectionBroken() {
+RequestEnd ConnectionBroken(FailCause cause) {
     TrayStatus(kIconError, kTextCannotConnect);
-    NetworkError("error on scoket event");
+    NetworkError("error on scoket event", cause);
     return kRequestFailed;
 }
 
@@ -123,7 +125,7 @@ RequestEnd OnReadable() {
     // left over from another phase and must not touch the request still in the buffer.
     if (!IsReadingState(gAgent.connState)) return kRequestGoesOn;
     int received = ReceiveSome();
-    if (received == kRecvFailed) return ConnectionBroken();
+    if (received == kRecvFailed) return ConnectionBroken(kCauseReset);
     // The server has finished: the reply is complete, as at the close notification. Closing
     // without a word is as good as no answer at all, not a success.
     if (received == 0) return CompleteRequest("empty reply");
@@ -141,7 +143,7 @@ RequestEnd OnClosed() {
     }
     int before = gAgent.ioLength;
     int received = ReceiveSome();
-    if (received == kRecvFailed) return ConnectionBroken();
+    if (received == kRecvFailed) return ConnectionBroken(kCauseReset);
     if (received < 0) return kRequestGoesOn;
     if (gAgent.ioLength > before) DebugPrint("AHTUNG READ WHEN CLOSE!!!!! DONT PANIC");
     return CompleteRequest("empty reply");
@@ -162,10 +164,10 @@ void OpenConnection() {
     PlatSocketConnect(gAgent.socketHandle, address, atoi(port));
 }
 
-RequestEnd EngineSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
+RequestEnd EngineSocketEvent(PlatSocket socket, PlatSocketEvent event, PlatNetError error) {
     // Notifications of a socket already closed can still be queued; only the current one counts.
     if (socket == kNoSocket || socket != gAgent.socketHandle) return kRequestGoesOn;
-    if (error != 0) return ConnectionBroken();
+    if (error != kNetOk) return ConnectionBroken(CauseOfSocketError(error, gAgent.connState));
     switch (event) {
         case kSocketConnected: OnConnected(); return kRequestGoesOn;
         case kSocketWritable: return OnWritable();
@@ -173,15 +175,19 @@ RequestEnd EngineSocketEvent(PlatSocket socket, PlatSocketEvent event, int error
         case kSocketClosed: return OnClosed();
         case kSocketOther: break;
     }
-    NetworkError("sys error");
+    NetworkError("sys error", kCauseReset);
     return kRequestFailed;
 }
 
-void NetworkError(const char* reason) {
+void NetworkError(const char* reason, FailCause cause) {
     DebugPrint("Сетевая ошибка, причина: %s", reason);
-    NoteAccountChange(kChangeNetworkError, kTextCannotConnect);
+    NoteFailureCause(cause, reason);
+    NoteAccountChange(kChangeNetworkError, gAgent.view.causeText);
     TrayStatus(kIconError, kTextCannotConnect);
-    ShowStatsText(kTextCannotConnect);
+    // Under the failure, why it failed and what to check.
+    char text[kStatsTextSize];
+    snprintf(text, sizeof text, "%s\n%s", kTextCannotConnect, gAgent.view.causeText);
+    ShowStatsText(text);
     gAgent.connState = kIdle;
     CloseSession(kSessionLost);
     CloseCurrentSocket();
@@ -191,6 +197,9 @@ void NetworkError(const char* reason) {
 RequestEnd EngineRequestTimeout() {
     PlatKillTimer(kTimerRequest);
     if (gAgent.connState == kIdle) return kRequestGoesOn;
-    RequestFailed("Network timeout");
+    const char* reply = reinterpret_cast<const char*>(gAgent.ioBuffer);
+    bool reading = IsReadingState(gAgent.connState);
+    RequestFailed("Network timeout",
+                  CauseOfTimeout(gAgent.connState, reply, reading ? gAgent.ioLength : 0));
     return kRequestFailed;
 }

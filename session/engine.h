@@ -34,9 +34,10 @@ enum RequestEnd {
 
 // Starts the request composed in ioBuffer; connState is already 1, 4, 7 or 10.
 void OpenConnection();
-// The one way a failed request is reported; resets the session (sessionId is kept).
-void NetworkError(const char* reason);
+// The one way a failed request is reported, with its cause for the user; resets the session
+// (sessionId is kept).
+void NetworkError(const char* reason, FailCause cause);
 // A socket event of the platform.
-RequestEnd EngineSocketEvent(PlatSocket socket, PlatSocketEvent event, int error);
+RequestEnd EngineSocketEvent(PlatSocket socket, PlatSocketEvent event, PlatNetError error);
 // Timer 1.
 RequestEnd EngineRequestTimeout();

@@ -2,6 +2,7 @@
 // UTF-8; the Windows program gets them in CP1251 (-fexec-charset).
 #pragma once
 
+#include "core/account_view.h"
 #include "vorna_version.h"
 
 // Tray tooltip and statistics window
@@ -19,6 +20,41 @@ const char kTextPaidBlocked[] = "Платные сети блокированы"
 // Titles put before the server's reason ("title:\nreason").
 const char kTextLogonImpossible[] = "Подключение невозможно";
 const char kTextLogonRefused[] = "Авторизации не выполнена";
+
+// Why a request failed, by FailCause: the stable code (the Linux command's JSON) and what the
+// user reads: the cause, then what to check. Refusals carry the server's own words instead.
+inline const char* const kCauseCodes[] = {
+    "",
+    "no_network",
+    "no_route",
+    "port_closed",
+    "connect_timeout",
+    "reply_timeout",
+    "closed_without_reply",
+    "reset",
+    "not_access_server",
+    "refused",
+};
+inline const char* const kCauseTexts[] = {
+    "",
+    "Нет сети: у компьютера нет сетевого адреса. Проверьте кабель, Wi-Fi и сетевой адаптер.",
+    "Нет маршрута до сервера. Проверьте адрес сервера (в программе, в --address, в политике), "
+    "VPN и маршрут.",
+    "Порт сервера закрыт: соединение отвергнуто. Проверьте, что служба сервера запущена и порт "
+    "указан верно.",
+    "Сервер не ответил на соединение. Проверьте межсетевой экран между компьютером и сервером.",
+    "Сервер не ответил на запрос. Сервер перегружен или завис: сообщите администратору.",
+    "Сервер закрыл соединение без ответа. Чаще всего ключ программы не совпадает с ключом "
+    "сервера: сравните отпечаток ключа в журнале с выводом vorna_config show.",
+    "Соединение сброшено. Проверьте сервер и фильтры на пути к нему.",
+    "По этому адресу отвечает не сервер доступа. Веб-сервер, прокси или страница входа сети "
+    "отвечают на этом адресе и порту: проверьте адрес и порт.",
+    "Отказ сервера",
+};
+static_assert(sizeof kCauseCodes / sizeof kCauseCodes[0] == kCauseCount, "a code per cause");
+static_assert(sizeof kCauseTexts / sizeof kCauseTexts[0] == kCauseCount, "a text per cause");
+// The debug line after the network error's: the code, then the text.
+#define VORNA_CAUSE_LINE_FORMAT "Причина сбоя (%s): %s"
 
 // Reasons of network errors (debug output)
 const char kReasonUnknownReply[] = "Неизвестный ответ сервера";

@@ -74,9 +74,26 @@ int PendingError(int fd) {
     return error;
 }
 
+PlatNetError ClassifyNetError(int error) {
+    switch (error) {
+        case 0: return kNetOk;
+        case ENETUNREACH:
+        case ENETDOWN: return kNetUnreachable;
+        case EHOSTUNREACH:
+        case EHOSTDOWN: return kNetHostUnreachable;
+        case ECONNREFUSED: return kNetRefused;
+        case ECONNRESET:
+        case ECONNABORTED:
+        case ENETRESET:
+        case EPIPE: return kNetReset;
+        case ETIMEDOUT: return kNetTimedOut;
+        default: return kNetOther;
+    }
+}
+
 // Hands one event to the engine; false when the socket is gone afterwards.
 bool Deliver(int fd, PlatSocketEvent event, int error) {
-    OnSocketEvent(static_cast<PlatSocket>(fd), event, error);
+    OnSocketEvent(static_cast<PlatSocket>(fd), event, ClassifyNetError(error));
     return Find(fd) != nullptr;
 }
 

@@ -1,10 +1,12 @@
 // The change sources: IPv4 address changes from a netlink route socket in the poll loop, and a
 // resume seen as a jump between the boot-time clock (which counts suspended time) and the
 // monotonic one (which does not), checked at every wake-up of the loop.
+#include <ifaddrs.h>
 #include <linux/if_addr.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -105,4 +107,15 @@ void PosixWorldClockGap(int64_t gapMs) {
         DebugPrint("Пробуждение после сна: %lld с", static_cast<long long>(jump / 1000));
         OnWorldChange(kWorldResume);
     }
+}
+
+bool PlatHasNetworkAddress() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return true;  // cannot tell: say nothing of the network
+    bool found = false;
+    for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next)
+        found = i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+                (i->ifa_flags & IFF_UP) && !(i->ifa_flags & IFF_LOOPBACK);
+    freeifaddrs(list);
+    return found;
 }

@@ -50,6 +50,24 @@ static void WatchPasswordField(HWND dialog) {
     if (previous) gPasswordFieldPrevious = reinterpret_cast<WNDPROC>(previous);
 }
 
+// Winsock's error code as the core's class of it. Wine reports a peer's reset as
+// WSAECONNABORTED.
+static PlatNetError ClassifyNetError(WORD error) {
+    switch (error) {
+        case 0: return kNetOk;
+        case WSAENETUNREACH:
+        case WSAENETDOWN: return kNetUnreachable;
+        case WSAEHOSTUNREACH:
+        case WSAEHOSTDOWN: return kNetHostUnreachable;
+        case WSAECONNREFUSED: return kNetRefused;
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAENETRESET: return kNetReset;
+        case WSAETIMEDOUT: return kNetTimedOut;
+        default: return kNetOther;
+    }
+}
+
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
@@ -62,7 +80,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case kMsgSocketNotify:
             OnSocketEvent(static_cast<PlatSocket>(wParam),
                           ClassifySocketEvent(WSAGETSELECTEVENT(lParam)),
-                          WSAGETSELECTERROR(lParam));
+                          ClassifyNetError(WSAGETSELECTERROR(lParam)));
             return TRUE;
         case WM_QUERYENDSESSION:
             LogoutAtSessionEnd();

@@ -1,5 +1,7 @@
 #include "platform/win32/world_win.h"
 
+#include <ws2tcpip.h>
+
 #include "platform/events.h"
 #include "platform/platform.h"
 #include "platform/win32/windows_win.h"
@@ -39,4 +41,22 @@ void OnAddressListMessage(LPARAM lParam) {
     if (!(WSAGETSELECTEVENT(lParam) & FD_ADDRESS_LIST_CHANGE)) return;
     if (gAddressSocket != INVALID_SOCKET) ArmAddressListWatch();
     OnWorldChange(kWorldAddressChange);
+}
+
+bool PlatHasNetworkAddress() {
+    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe == INVALID_SOCKET) return true;
+    INTERFACE_INFO list[32];
+    DWORD bytes = 0;
+    int result = WSAIoctl(probe, SIO_GET_INTERFACE_LIST, nullptr, 0, list, sizeof list, &bytes,
+                          nullptr, nullptr);
+    closesocket(probe);
+    if (result != 0) return true;  // cannot tell: say nothing of the network
+    for (DWORD i = 0; i < bytes / sizeof list[0]; i++) {
+        const sockaddr_in& address = list[i].iiAddress.AddressIn;
+        if (!(list[i].iiFlags & IFF_LOOPBACK) && (list[i].iiFlags & IFF_UP) &&
+            address.sin_addr.s_addr != 0)
+            return true;
+    }
+    return false;
 }

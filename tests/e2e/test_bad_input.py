@@ -87,9 +87,12 @@ def stats_text(agent):
 
 
 def wait_stats(agent, texts, timeout=OUTCOME_DEADLINE):
-    """Waits until the statistics text is one of `texts`; returns it."""
+    """Waits until the statistics text is one of `texts` (a network error's counts by its
+    first line: its cause follows under it); returns it."""
     def seen():
         text = stats_text(agent)
+        if text is not None and text.startswith(NO_SERVER + "\n"):
+            text = NO_SERVER
         return text if text in texts else None
     return poll(seen, timeout, f"statistics text in {texts!r}")
 

@@ -4,7 +4,9 @@ reset, dropped or never sent, and a port nobody listens on. Every row ends in a 
 answering while a request hangs, and the agent logs on again once the server behaves."""
 import os
 import socket
+import subprocess
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
@@ -192,8 +194,9 @@ def test_requests_left_hanging_end_through_the_timeout(ctx):
                    f"{name}: the agent closed {waited:.2f} s after the request")
         expect_eq(received(agent)[replies:], [], f"{name}: a reply was handled")
         agent.wait_last_tray(NO_SERVER_TIP, name)
-        expect_eq(agent.text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT), NO_SERVER_TIP,
-                  f"{name}: statistics text")
+        stats = agent.text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT)
+        # A reply that begins as the protocol's but never ends is still no answer in time.
+        expect(ui.tells_cause(stats, "reply_timeout"), f"{name}: statistics text {stats!r}")
         control(server, "fault none")
         expect(agent.running(), f"{name}: the agent ended")
     log_on_from_window(agent, f"after {cases[-1][0]}")
@@ -243,12 +246,14 @@ def test_a_reset_or_a_drop_ends_the_request_at_once(ctx):
     # (Wine 8 reports it as an orderly close). A drop is always reported, by what the agent saw
     # first: the close overtaking the request being written, or an empty reply. Either way the
     # request ends at once, with no more than the server sent.
-    cases = [  # (name, fault, reasons it may report, the reply if taken as an orderly close)
+    cases = [  # (name, fault, reasons it may report, the reply if taken as an orderly close,
+        #          the cause then)
         ("a reset halfway through the reply", "reset:GETINFO", (SOCKET_ERROR,),
-         full.encode("cp1251")[:len(full) // 2].decode("cp1251")),
-        ("a close before the request is read", "drop", ("sys error", "empty reply"), None),
+         full.encode("cp1251")[:len(full) // 2].decode("cp1251"), "reset"),
+        ("a close before the request is read", "drop", ("sys error", "empty reply"), None,
+         "closed_without_reply"),
     ]
-    for name, fault, accepted, quiet_reply in cases:
+    for name, fault, accepted, quiet_reply, cause in cases:
         control(server, f"fault {fault} 1")
         errors, replies = len(network_errors(agent)), len(received(agent))
         events = len(server.log())
@@ -271,7 +276,12 @@ def test_a_reset_or_a_drop_ends_the_request_at_once(ctx):
             expect(len(reasons) == 1 and reasons[0] in accepted and not taken,
                    f"{name}: reports {reasons} and replies {taken}, expected one of {accepted}")
             agent.wait_last_tray(NO_SERVER_TIP, name)
+            stats = agent.text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT)
+            expect(ui.tells_cause(stats, cause), f"{name}: statistics text {stats!r}")
             log_on_from_window(agent, f"after {name}")
+            # The logon that worked has put the state back in place of the failure.
+            stats = agent.text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT)
+            expect(NO_SERVER_TIP not in stats, f"{name}: statistics text after the logon {stats!r}")
         else:
             expect_eq(taken, [quiet_reply] if quiet_reply else [], f"{name}: the reply taken")
             if quiet_reply:
@@ -287,6 +297,47 @@ def test_a_reset_or_a_drop_ends_the_request_at_once(ctx):
                                exe=agent.windows_exe)
 
 
+def web_server(ctx):
+    """A listener that answers as a web server or a captive portal would: it reads the request
+    (so that its close is no reset), answers with a redirect and closes."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+    ctx.on_cleanup(listener.close)
+
+    def serve():
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(2)
+                got = b""
+                try:
+                    while len(got) < 512:
+                        chunk = conn.recv(4096)
+                        if not chunk:
+                            break
+                        got += chunk
+                    conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: http://portal.example/\r\n"
+                                 b"Content-Length: 0\r\n\r\n")
+                except OSError:
+                    pass
+    threading.Thread(target=serve, daemon=True).start()
+    return listener.getsockname()[1]
+
+
+def other_key(ctx):
+    """A public key of the right size that does not match the test server's private key."""
+    private, public = os.path.join(ctx.dir, "other.pem"), os.path.join(ctx.dir, "other.pub.pem")
+    subprocess.run(["openssl", "genrsa", "-out", private, "1024"], check=True,
+                   capture_output=True)
+    subprocess.run(["openssl", "rsa", "-in", private, "-pubout", "-out", public], check=True,
+                   capture_output=True)
+    return public
+
+
 def test_a_port_nobody_listens_on_is_reported_at_once(ctx):
     port = free_port()
     agent = ctx.start_agent("--debug", exe=ctx.agent_exe(port=port))
@@ -299,9 +350,35 @@ def test_a_port_nobody_listens_on_is_reported_at_once(ctx):
     expect_eq(got, SOCKET_ERROR, "reason")
     expect(AT_ONCE[0] <= took <= AT_ONCE[1], f"reported after {took:.2f} s")
     agent.wait_last_tray(NO_SERVER_TIP, "a refused connect")
+    stats = agent.text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT)
+    expect(ui.tells_cause(stats, "port_closed"), f"statistics text {stats!r}")
     # The server comes up on that port: the next logon gets through.
     ctx.server("--account", f"{USER}:{PASSWORD}", "--port", str(port))
     log_on_from_window(agent, "once the server listens")
+
+
+def test_something_else_at_the_servers_address_is_told_apart(ctx):
+    """A web server (or a portal) on the port, and a server whose key is not the agent's: each
+    failure's statistics text says which it is."""
+    server = ctx.server("--account", f"{USER}:{PASSWORD}")
+    cases = [  # (name, the agent's copy, the cause)
+        ("a web server's redirect", lambda: ctx.agent_exe(port=web_server(ctx), name="web.exe"),
+         "not_access_server"),
+        ("a key that does not match",
+         lambda: ctx.agent_exe(server, key=other_key(ctx), name="other_key.exe"),
+         "closed_without_reply"),
+    ]
+    for name, exe, cause in cases:
+        agent = ctx.start_agent("--debug", exe=exe())
+        fill_logon(agent)
+        press_connect(agent)
+        wait_report(agent, 0, name)
+        agent.wait_last_tray(NO_SERVER_TIP, name)
+        stats = agent.text(ui.STATS_CAPTION, ui.IDC_STATS_TEXT)
+        expect(ui.tells_cause(stats, cause), f"{name}: statistics text {stats!r}")
+        expect(any(f"({cause}): " in e for e in agent.entries()),
+               f"{name}: the cause in the debug output")
+        agent.kill()
 
 
 if __name__ == "__main__":
@@ -311,4 +388,5 @@ if __name__ == "__main__":
         test_lost_pings_pass_three_times_and_the_fourth_ends_the_session,
         test_a_reset_or_a_drop_ends_the_request_at_once,
         test_a_port_nobody_listens_on_is_reported_at_once,
+        test_something_else_at_the_servers_address_is_told_apart,
     ])

@@ -87,7 +87,7 @@ PlatSocket CurrentSocket() {
 
 FakeSocket& Socket(PlatSocket s) { return world.sockets[s != 0 ? s : CurrentSocket()]; }
 
-void Event(PlatSocketEvent event, int error, PlatSocket s) {
+void Event(PlatSocketEvent event, PlatNetError error, PlatSocket s) {
     OnSocketEvent(s != 0 ? s : CurrentSocket(), event, error);
 }
 
@@ -98,7 +98,7 @@ void Serve(const std::string& reply) {
     world.sockets[s].inbound.push_back(reply);
     Event(kSocketReadable);
     world.sockets[s].inbound.push_back("");
-    Event(kSocketClosed, 0, s);
+    Event(kSocketClosed, kNetOk, s);
 }
 
 std::string Text(PlatWindow window, int id) { return world.texts[{window, id}]; }
@@ -326,6 +326,8 @@ bool PlatWatchAddressList() {
     world.addressWatches++;
     return !world.addressWatchFails;
 }
+
+bool PlatHasNetworkAddress() { return world.hasNetworkAddress; }
 
 bool PlatLoadSettings(StoredSettings* settings) {
     if (world.registryFails) return false;

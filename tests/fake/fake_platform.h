@@ -115,6 +115,8 @@ struct World {
     std::vector<Balloon> balloons;
     bool addressWatchFails = false;
     int addressWatches = 0;
+    // The machine has an IPv4 address other than loopback.
+    bool hasNetworkAddress = true;
     int trayFailures = 0;         // the next N tray calls fail
     bool trayRefusesAdd = false;  // every add fails (the shell has the icon already)
     uint32_t trayCallCost = 0;    // how long each tray call takes on the clock (a busy shell)
@@ -156,7 +158,7 @@ uint32_t TimerPeriod(int id);
 // The socket opened last, and the events for it.
 PlatSocket CurrentSocket();
 FakeSocket& Socket(PlatSocket s = 0);
-void Event(PlatSocketEvent event, int error = 0, PlatSocket s = 0);
+void Event(PlatSocketEvent event, PlatNetError error = kNetOk, PlatSocket s = 0);
 // Runs a whole request on the current socket: connect, write, then the reply and close.
 void Serve(const std::string& reply);
 

@@ -50,7 +50,8 @@ const int kCommandIds[] = {IDC_CONNECT, IDM_DISCONNECT, IDM_INFO,   IDM_EXIT,
                            IDM_CONNECT, IDC_HIDE,       IDM_AUTORUN};
 const PlatSocketEvent kEvents[] = {kSocketReadable, kSocketWritable, kSocketConnected,
                                    kSocketClosed,   kSocketOther,    kSocketReadable};
-const int kErrors[] = {0, 10061, 10053, 10060, 1};
+const PlatNetError kErrors[] = {kNetOk,    kNetRefused,     kNetReset,          kNetTimedOut,
+                                kNetOther, kNetUnreachable, kNetHostUnreachable};
 
 template <typename T, size_t N> const T& Pick(const T (&table)[N], uint8_t byte) {
     return table[byte % N];
@@ -62,7 +63,7 @@ fake::FakeSocket* LastSocket() {
     return HaveSocket() ? &world.sockets[fake::CurrentSocket()] : nullptr;
 }
 
-void EventOnLast(PlatSocketEvent event, int error = 0) {
+void EventOnLast(PlatSocketEvent event, PlatNetError error = kNetOk) {
     if (HaveSocket()) fake::Event(event, error, fake::CurrentSocket());
 }
 
@@ -94,7 +95,7 @@ void StaleEvent(fuzz::ByteReader& in) {
     PlatSocketEvent event = Pick(kEvents, in.Byte());
     PlatSocket s = which < world.socketOrder.size() ? world.socketOrder[which]
                                                     : static_cast<PlatSocket>(which) * 7 + 5000;
-    fake::Event(event, 0, s);
+    fake::Event(event, kNetOk, s);
 }
 
 void RawChunk(fuzz::ByteReader& in) {

@@ -62,13 +62,13 @@ bool DeliverReply(const std::string& reply, size_t chunk, bool lastWithClose) {
         sock.inbound.push_back(reply.substr(offset, n));
         offset += n;
         if (lastWithClose && offset == reply.size()) break;
-        fake::Event(kSocketReadable, 0, s);
+        fake::Event(kSocketReadable, kNetOk, s);
         fuzz::CheckAgentState();
         if (gAgent.socketHandle != s) break;
     }
     if (gAgent.socketHandle != s) return false;
     sock.inbound.push_back("");
-    fake::Event(kSocketClosed, 0, s);
+    fake::Event(kSocketClosed, kNetOk, s);
     return true;
 }
 

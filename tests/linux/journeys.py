@@ -15,6 +15,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -47,17 +48,19 @@ class Context:
         self.servers.append(s)
         return s
 
-    def site_conf(self, server, name="site.conf"):
+    def site_conf(self, server, name="site.conf", key=None):
         path = os.path.join(self.dir, name)
+        key = key or os.path.join(self.options.fixtures, "test_key_1024.pub.pem")
         with open(path, "w") as f:
-            f.write(f"# test site\naddress={server.address}\nport={server.port}\n"
-                    f"key={os.path.join(self.options.fixtures, 'test_key_1024.pub.pem')}\n")
+            f.write(f"# test site\naddress={server.address}\nport={server.port}\nkey={key}\n")
         return path
 
-    def start(self, server, *args):
-        """vornaagent run --debug --config SITE ARGS..., its output in a file."""
+    def start(self, server, *args, key=None):
+        """vornaagent run --debug --config SITE ARGS..., its output in a file; `server` is
+        anything with an address and a port, `key` the public key the site file names."""
         out = os.path.join(self.dir, f"agent{len(self.agents)}.out")
-        cmd = [self.options.agent, "run", "--debug", "--config", self.site_conf(server), *args]
+        cmd = [self.options.agent, "run", "--debug", "--config",
+               self.site_conf(server, f"site{len(self.agents)}.conf", key), *args]
         with open(out, "wb") as f:
             proc = subprocess.Popen(cmd, stdout=f, stderr=subprocess.STDOUT, env=self.env,
                                     stdin=subprocess.DEVNULL)
@@ -91,6 +94,8 @@ class Context:
                     timeout, f"state {state}")
 
     def cleanup(self):
+        for listener in getattr(self, "listeners", []):
+            listener.close()
         for agent in self.agents:
             agent.kill()
         for server in self.servers:
@@ -221,6 +226,110 @@ def journey_fault_reset(ctx):
     expect(code == 2 and CANNOT_CONNECT in err, f"reset half-way is a failure: {code} {err!r}")
     status = ctx.status()
     expect_eq((status["state"], status["session"]), ("error", False), "state after a reset")
+
+
+class Endpoint:
+    """An address and a port for a site file, with no access server behind it."""
+    def __init__(self, port, address="127.0.0.1"):
+        self.address, self.port = address, port
+
+
+def closed_port():
+    """A loopback port nobody listens on (the kernel just handed it out and took it back)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return Endpoint(s.getsockname()[1])
+
+
+def web_server(ctx, answer=b"HTTP/1.1 302 Found\r\nLocation: http://portal.example/\r\n"
+               b"Content-Length: 0\r\n\r\n"):
+    """A listener that answers every connection as a web server or a captive portal would:
+    it reads what comes (so that its close is no reset), answers and closes."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+    ctx.listeners = getattr(ctx, "listeners", []) + [listener]
+
+    def serve():
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(2)
+                got = b""
+                try:
+                    while len(got) < 512:
+                        chunk = conn.recv(4096)
+                        if not chunk:
+                            break
+                        got += chunk
+                    conn.sendall(answer)
+                except OSError:
+                    pass
+    threading.Thread(target=serve, daemon=True).start()
+    return Endpoint(listener.getsockname()[1])
+
+
+def other_key(ctx):
+    """A public key of the right size that does not match the server's private key."""
+    private, public = os.path.join(ctx.dir, "other.pem"), os.path.join(ctx.dir, "other.pub.pem")
+    subprocess.run(["openssl", "genrsa", "-out", private, "1024"], check=True,
+                   capture_output=True)
+    subprocess.run(["openssl", "rsa", "-in", private, "-pubout", "-out", public], check=True,
+                   capture_output=True)
+    return public
+
+
+def journey_failure_causes(ctx):
+    """Each failure the agent can tell apart, as status --json and status give its cause; the
+    next logon that works clears it."""
+    def account(*args):
+        return ctx.server("--account", "ivanov:secret", *args)
+    cases = [
+        ("closed port", lambda: (closed_port(), None), "port_closed"),
+        ("a web server's redirect", lambda: (web_server(ctx), None), "not_access_server"),
+        ("a key that does not match", lambda: (account(), other_key(ctx)),
+         "closed_without_reply"),
+        ("silent server", lambda: (account("--fault", "silent:LOGON"), None), "reply_timeout"),
+        ("closed without a reply", lambda: (account("--fault", "drop:LOGON"), None),
+         "closed_without_reply"),
+        ("reset half-way", lambda: (account("--fault", "reset:LOGON"), None), "reset"),
+        ("wrong password", lambda: (account(), None), "refused"),
+    ]
+    for name, arrange, cause in cases:
+        endpoint, key = arrange()
+        agent = ctx.start(endpoint, key=key)
+        password = "wrong\n" if cause == "refused" else "secret\n"
+        code, _, err = ctx.cli("login", "ivanov", password=password)
+        expect_eq(code, 2, f"{name}: login fails ({err!r})")
+        status = ctx.status()
+        expect_eq((status["state"], status["cause"]), ("error", cause), f"{name}: cause")
+        expect(status["cause_text"], f"{name}: the words for the cause")
+        if cause != "refused":
+            expect_eq(status["statistics"], f"{CANNOT_CONNECT}\n{status['cause_text']}",
+                      f"{name}: the statistics text")
+        code, out, _ = ctx.cli("status")
+        words = status["cause_text"] if cause != "refused" else WRONG_PASSWORD
+        expect(f"cause: {cause}\n" in out and words in out, f"{name}: {out!r}")
+        expect(f"({cause}): " in agent.output(), f"{name}: the cause in the debug output")
+        agent.kill()
+        # The next agent's socket, not this one's left behind, is what start waits for.
+        sock = os.path.join(ctx.runtime, "vornaagent.sock")
+        if os.path.exists(sock):
+            os.unlink(sock)
+    # The silent server behaves again: the logon clears the cause and the failure text.
+    server = ctx.servers[1]
+    server.control("fault none")
+    ctx.start(server)
+    ctx.cli("login", "ivanov", password="wrong\n")
+    expect_eq(ctx.status()["cause"], "refused", "a refusal first")
+    logon(ctx)
+    status = ctx.wait_state("connected")
+    expect_eq((status["cause"], status["cause_text"]), (None, None), "the cause after a logon")
+    expect(CANNOT_CONNECT not in status["statistics"] and "Отказ" not in status["statistics"],
+           f"the failure text after a logon: {status['statistics']!r}")
 
 
 def journey_fault_silence_then_quit(ctx):

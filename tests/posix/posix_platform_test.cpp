@@ -29,7 +29,7 @@ namespace {
 
 struct Seen {
     PlatSocketEvent event;
-    int error;
+    PlatNetError error;
 };
 std::vector<Seen> gSeen;
 std::vector<int> gTicks;
@@ -39,9 +39,9 @@ const int kGuardTimer = 99;
 
 }  // namespace
 
-void OnSocketEvent(PlatSocket s, PlatSocketEvent event, int error) {
+void OnSocketEvent(PlatSocket s, PlatSocketEvent event, PlatNetError error) {
     gSeen.push_back({event, error});
-    if (error != 0 || event == kSocketClosed) {
+    if (error != kNetOk || event == kSocketClosed) {
         PlatSocketClose(s);
         PlatPostQuit(1);
         return;
@@ -149,7 +149,7 @@ TEST(PosixSockets, EventContractAgainstALoopbackServer) {
         std::vector<PlatSocketEvent> events = Events();
         ASSERT_GE(events.size(), 3u);
         EXPECT_EQ(events[0], kSocketConnected);
-        EXPECT_EQ(gSeen[0].error, 0);
+        EXPECT_EQ(gSeen[0].error, kNetOk);
         EXPECT_EQ(events[1], kSocketWritable);
         for (size_t i = 2; i < events.size(); i++)
             EXPECT_EQ(events[i], kSocketReadable) << i;
@@ -159,7 +159,7 @@ TEST(PosixSockets, EventContractAgainstALoopbackServer) {
 
 TEST(PosixSockets, FailuresCarryAnErrorOrAClose) {
     InChild([] {
-        // Nobody listens: the connect event carries the error.
+        // Nobody listens: the connect event carries the refusal.
         int unused = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
@@ -170,7 +170,7 @@ TEST(PosixSockets, FailuresCarryAnErrorOrAClose) {
         EXPECT_EQ(RunExchange(ntohs(address.sin_port)), 1);
         ASSERT_EQ(gSeen.size(), 1u);
         EXPECT_EQ(gSeen[0].event, kSocketConnected);
-        EXPECT_NE(gSeen[0].error, 0);
+        EXPECT_EQ(gSeen[0].error, kNetRefused);
         close(unused);
     });
     InChild([] {
@@ -181,7 +181,7 @@ TEST(PosixSockets, FailuresCarryAnErrorOrAClose) {
         server.join();
         ASSERT_FALSE(gSeen.empty());
         EXPECT_EQ(gSeen.back().event, kSocketClosed);
-        EXPECT_NE(gSeen.back().error, 0);
+        EXPECT_EQ(gSeen.back().error, kNetReset);
         EXPECT_EQ(gReceived, "");
     });
     InChild([] {
@@ -192,7 +192,7 @@ TEST(PosixSockets, FailuresCarryAnErrorOrAClose) {
         PlatSetTimer(kGuardTimer, 3000);
         EXPECT_EQ(PlatRunLoop(), 1);
         ASSERT_EQ(gSeen.size(), 1u);
-        EXPECT_NE(gSeen[0].error, 0);
+        EXPECT_EQ(gSeen[0].error, kNetOther);
     });
 }
 

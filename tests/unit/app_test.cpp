@@ -425,7 +425,7 @@ TEST_F(App, StopRequestEndsTheAgentWhenTheLogoffFails) {
         bool exitQuits;  // a user's Exit quits too: the server closed the exchange
     } cases[] = {
         {"answered", [] { fake::Serve("1"); }, true},
-        {"refused connection", [] { fake::Event(kSocketConnected, 10061); }, false},
+        {"refused connection", [] { fake::Event(kSocketConnected, kNetRefused); }, false},
         {"no answer in time", [] { fake::Advance(kRequestTimeoutMs); }, false},
         {"closed without a reply", [] { fake::Serve(""); }, true},
     };

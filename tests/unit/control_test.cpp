@@ -269,7 +269,7 @@ TEST_F(Control, ANewSessionStartsItsOwnCountOfLostPings) {
 TEST_F(Control, PingTimerSurvivesErrorsAndLogouts) {
     LogOn("1 57");
     fake::Advance(2000);
-    NetworkError("x");
+    NetworkError("x", kCauseReset);
     EXPECT_TRUE(fake::TimerRunning(kTimerPing));
     size_t sockets = world.socketOrder.size();
     fake::Advance(10000);

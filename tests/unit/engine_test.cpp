@@ -6,6 +6,7 @@
 #include "session/control.h"
 #include "session/frames.h"
 #include "tests/unit/test_util.h"
+#include "ui/texts.h"
 
 using fake::world;
 
@@ -110,14 +111,14 @@ TEST_F(Engine, AReplyCutByAResetIsNeverTaken) {
     // "1 1234" cut to "1 1" by a reset: however the reset shows, no session 1 is opened.
     struct {
         const char* how;
-        int closeError;
+        PlatNetError closeError;
         bool readFails;
         bool readAtTheClose;
     } cases[] = {
-        {"close event with an error", 10054, false, false},
-        {"aborted close event", 10053, false, false},
-        {"failed read at the close", 0, true, true},
-        {"failed read notification", 0, true, false},
+        {"close event with an error", kNetReset, false, false},
+        {"close event with an unnamed error", kNetOther, false, false},
+        {"failed read at the close", kNetOk, true, true},
+        {"failed read notification", kNetOk, true, false},
     };
     for (auto& c : cases) {
         fake::Reset();
@@ -232,8 +233,8 @@ TEST_F(Engine, EventsOfAnOldSocketAreIgnored) {
     PlatSocket old = fake::CurrentSocket();
     fake::Serve("1 first");
     StartInfo();
-    fake::Event(kSocketClosed, 0, old);
-    fake::Event(kSocketClosed, 10054, old);
+    fake::Event(kSocketClosed, kNetOk, old);
+    fake::Event(kSocketClosed, kNetReset, old);
     EXPECT_EQ(gAgent.connState, kInfoConnecting);
     EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT), "first");
 }
@@ -243,30 +244,31 @@ TEST_F(Engine, FailuresEndInNetworkError) {
         const char* name;
         void (*drive)();
         const char* reason;
+        FailCause cause;
     } cases[] = {
-        {"error code on connect", [] { fake::Event(kSocketConnected, 10061); },
-         "error on scoket event"},
+        {"error code on connect", [] { fake::Event(kSocketConnected, kNetRefused); },
+         "error on scoket event", kCausePortClosed},
         {"connect in a writing state",
          [] {
              fake::Event(kSocketConnected);
              fake::Event(kSocketConnected);
          },
-         "sys error"},
+         "sys error", kCauseReset},
         {"send fails",
          [] {
              fake::Event(kSocketConnected);
              fake::Socket().sendResult = -1;
              fake::Event(kSocketWritable);
          },
-         "sent <=0 "},
+         "sent <=0 ", kCauseReset},
         {"close before the request is written",
          [] {
              fake::Event(kSocketConnected);
              fake::Socket().inbound = {""};
              fake::Event(kSocketClosed);
          },
-         "sys error"},
-        {"unknown event", [] { fake::Event(kSocketOther); }, "sys error"},
+         "sys error", kCauseClosedWithoutReply},
+        {"unknown event", [] { fake::Event(kSocketOther); }, "sys error", kCauseReset},
     };
     for (auto& c : cases) {
         fake::Reset();
@@ -279,8 +281,10 @@ TEST_F(Engine, FailuresEndInNetworkError) {
             << c.name;
         EXPECT_EQ(fake::LastTray().icon, kIconError) << c.name;
         EXPECT_EQ(fake::LastTip(), "Невозможно соединиться с сервером") << c.name;
+        EXPECT_EQ(gAgent.view.cause, c.cause) << c.name;
         EXPECT_EQ(fake::Text(fake::kStatsWindow, IDC_STATS_TEXT),
-                  "Невозможно соединиться с сервером");
+                  std::string("Невозможно соединиться с сервером\n") + kCauseTexts[c.cause])
+            << c.name;
         EXPECT_STREQ(gAgent.sessionId, "57") << "a network error keeps the session id";
         EXPECT_FALSE(fake::TimerRunning(kTimerRequest)) << c.name;
     }
@@ -330,7 +334,7 @@ TEST_F(Engine, QuitAfterLogoutWaitsForTheRequestNotForAnError) {
     gAgent.sessionActive = true;
     gAgent.quitAfterLogout = true;
     SendPing();
-    NetworkError("x");
+    NetworkError("x", kCauseReset);
     EXPECT_FALSE(world.quitPosted);
     EXPECT_TRUE(gAgent.quitAfterLogout);
     gAgent.sessionActive = true;

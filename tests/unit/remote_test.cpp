@@ -61,6 +61,14 @@ TEST_F(Remote, CommandsAndTheirAnswers) {
          "status\tjson", kExitOk,
          "{\"state\": \"limit\", \"session\": true, \"tooltip\": \"Скоро лимит\\nБаланс: "
          "42.50\\nЗа сессию: 1.25\", \"balance\": \"42.50\", \"session_cost\": \"1.25\""},
+        {"status after a failure: its cause, then what the user reads",
+         [] {
+             OnCommand(IDC_CONNECT);
+             fake::Event(kSocketConnected, kNetRefused);
+         },
+         "status", kExitOk,
+         "state: error\ncause: port_closed\nНевозможно соединиться с сервером\n\nНевозможно "
+         "соединиться с сервером\nПорт сервера закрыт"},
         {"login during a session", [] { LogOn("1 57"); }, "login\tivanov\tsecret\t0", kExitFailed,
          "Уже подключен"},
         {"login while a request runs",
@@ -94,6 +102,21 @@ TEST_F(Remote, CommandsAndTheirAnswers) {
         EXPECT_EQ(answer.code, c.code) << c.name;
         EXPECT_EQ(std::string(answer.text).substr(0, c.text.size()), c.text) << c.name;
     }
+}
+
+TEST_F(Remote, StatusInJsonCarriesTheCause) {
+    RemoteAnswer answer = Ask("status\tjson");
+    EXPECT_NE(std::string(answer.text).find("\"cause\": null, \"cause_text\": null"),
+              std::string::npos)
+        << answer.text;
+    OnCommand(IDC_CONNECT);
+    fake::Event(kSocketConnected, kNetHostUnreachable);
+    answer = Ask("status\tjson");
+    EXPECT_NE(std::string(answer.text)
+                  .find("\"cause\": \"no_route\", \"cause_text\": "
+                        "\"Нет маршрута до сервера."),
+              std::string::npos)
+        << answer.text;
 }
 
 // Answers that wait: the logon, the logoff and the statistics answer once their request ended.

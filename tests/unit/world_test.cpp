@@ -30,7 +30,7 @@ void OpenSession(const char* status = "0") {
 void Resume() { OnWorldChange(kWorldResume); }
 
 // The request on the wire fails the way a network that is not up yet makes it fail.
-void FailOnTheWire() { fake::Event(kSocketConnected, 10061); }
+void FailOnTheWire() { fake::Event(kSocketConnected, kNetRefused); }
 
 size_t Sockets() { return world.socketOrder.size(); }
 

@@ -21,17 +21,16 @@ void OnTrayEvent(TrayMouse event) {
     static const char* const kNames[] = {"move", "button", "other"};
     gHandlerCalls.push_back(std::string("OnTrayEvent ") + kNames[event]);
 }
-void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, int error) {
+void OnSocketEvent(PlatSocket socket, PlatSocketEvent event, PlatNetError error) {
     static const char* const kNames[] = {"connected", "writable", "readable", "closed"};
+    static const char* const kErrors[] = {
+        "ok", "unreachable", "host-unreachable", "refused", "reset", "timed-out", "other"};
     const int number = static_cast<int>(event);
+    const int code = static_cast<int>(error);
+    const char* errorName = code >= 0 && code <= kNetOther ? kErrors[code] : "?";
     char line[96];
-    if (number >= 0 && number < 4) {
-        snprintf(line, sizeof line, "OnSocketEvent %ld %s %d", static_cast<long>(socket),
-                 kNames[number], error);
-    } else {
-        snprintf(line, sizeof line, "OnSocketEvent %ld unknown %d", static_cast<long>(socket),
-                 error);
-    }
+    snprintf(line, sizeof line, "OnSocketEvent %ld %s %s", static_cast<long>(socket),
+             number >= 0 && number < 4 ? kNames[number] : "unknown", errorName);
     gHandlerCalls.push_back(line);
 }
 void OnWorldChange(const char* what) {

@@ -4,5 +4,5 @@
 #include <string>
 #include <vector>
 
-// One line per call, e.g. "OnCommand 108" or "OnSocketEvent 1234 connected 10061".
+// One line per call, e.g. "OnCommand 108" or "OnSocketEvent 1234 connected refused".
 extern std::vector<std::string> gHandlerCalls;

@@ -57,6 +57,26 @@ FD_ADDRESS_LIST_CHANGE = 1 << 9
 TIMER_PING = 2
 TIMER_RECONNECT = 5
 
+# What the statistics window says under "Невозможно соединиться с сервером" for each cause of a
+# failure: the words it begins with.
+NO_SERVER = "Невозможно соединиться с сервером"
+CAUSE_WORDS = {
+    "no_network": "Нет сети",
+    "no_route": "Нет маршрута до сервера",
+    "port_closed": "Порт сервера закрыт",
+    "connect_timeout": "Сервер не ответил на соединение",
+    "reply_timeout": "Сервер не ответил на запрос",
+    "closed_without_reply": "Сервер закрыл соединение без ответа",
+    "reset": "Соединение сброшено",
+    "not_access_server": "По этому адресу отвечает не сервер доступа",
+}
+
+
+def tells_cause(stats_text, cause):
+    """Whether a statistics text is the network error's with the words of `cause` under it."""
+    return stats_text.startswith(f"{NO_SERVER}\n{CAUSE_WORDS[cause]}")
+
+
 SETTINGS_KEY = r"HKEY_CURRENT_USER\Software\Vorna\AuthUtility"
 VENDOR_KEY = r"HKEY_CURRENT_USER\Software\Vorna"
 RUN_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run"
