@@ -459,7 +459,7 @@ TEST_F(Control, UnattendedLogonIsTriedAgainAfterANetworkFailure) {
             CommandLogOnUnattended("ivanov", "secret");
         else
             CommandLogOn("ivanov", "secret", true);
-        fake::Event(kSocketConnected, 111);
+        fake::Event(kSocketConnected, kNetRefused);
         EXPECT_EQ(gAgent.connState, kIdle) << unattended;
         size_t sockets = world.socketOrder.size();
         fake::Advance(kRetryDelayStart);
