@@ -1,5 +1,5 @@
+#include "crypto/field_crypto.h"
 #include <gtest/gtest.h>
-#include <openssl/rsa.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -116,7 +116,7 @@ TEST_F(Frames, KeyLoading) {
         gAgent.blockSize = 0;
         EXPECT_EQ(LoadServerKey(c.pem.c_str()), c.loads) << c.name;
         EXPECT_EQ(gAgent.blockSize, c.blockSize) << c.name;
-        if (gAgent.serverKey != nullptr) RSA_free(gAgent.serverKey);
+        if (gAgent.serverKey != nullptr) FreeFieldKey(gAgent.serverKey);
     }
 }
 
