@@ -114,9 +114,15 @@ bool DecodePublicKeyPem(const char* pem, DerSink* sink) {
     // A final line end lets the decoder see an END line that the text does not close.
     bool fedEnd = false;
     while (left > 0 || !fedEnd) {
-        size_t used;
+        if (left > 0 && *at == '\r') {
+            // BearSSL reads LF line ends only; OpenSSL takes CR LF as well.
+            at++;
+            left--;
+            continue;
+        }
         if (left > 0) {
-            used = br_pem_decoder_push(&decoder, at, left);
+            const char* cr = static_cast<const char*>(memchr(at, '\r', left));
+            const size_t used = br_pem_decoder_push(&decoder, at, cr ? cr - at : left);
             at += used;
             left -= used;
         } else {
