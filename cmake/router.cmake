@@ -17,3 +17,12 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/vornaagent
                            $<TARGET_FILE:vornaagent>
                    DEPENDS vornaagent VERBATIM)
 add_custom_target(vornaagent_stripped ALL DEPENDS ${PROJECT_BINARY_DIR}/vornaagent)
+if(VORNA_ROUTER_FLAGS MATCHES "-msoft-float")
+    set(objects $<TARGET_OBJECTS:vornaagent> $<TARGET_OBJECTS:vorna_core>
+                $<TARGET_OBJECTS:vorna_text> $<TARGET_OBJECTS:vorna_platform_posix>
+                $<TARGET_OBJECTS:vorna_platform_linux>)
+    add_custom_command(TARGET vornaagent_stripped POST_BUILD
+                       COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} "-DOBJECTS=$<JOIN:${objects},|>"
+                               -P ${PROJECT_SOURCE_DIR}/cmake/router/no_float.cmake
+                       VERBATIM)
+endif()
