@@ -7,7 +7,7 @@
 #include "core/account_view.h"
 #include "platform/platform.h"
 
-typedef struct rsa_st RSA;
+struct FieldKey;  // crypto/field_crypto.h
 
 // Widths of the configuration block, markers included (the marker's NUL is part of it).
 const size_t kAddrMarkerSize = 15;
@@ -52,7 +52,7 @@ struct AgentState {
     int ioLength;
     int ioExpected;
     // Encryption
-    RSA* serverKey;
+    FieldKey* serverKey;
     int blockSize;
     uint8_t* savedPasswordBlock;
     bool useSavedPassword;

@@ -1,12 +1,9 @@
 #include "session/frames.h"
 
-#include <openssl/bio.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
-
 #include <cstring>
 
 #include "core/agent_state.h"
+#include "crypto/field_crypto.h"
 #include "vorna_version.h"
 
 // The server knows the client by this code: it stays "253702" and must follow the version.
@@ -21,11 +18,11 @@ static_assert(SameText(kClientVersionCode, VORNA_VERSION_CODE),
               "the LOGON client version code no longer agrees with the project version");
 
 void EncryptField(const char* text, uint8_t* destination) {
-    int length = static_cast<int>(strlen(text));
-    int written = RSA_public_encrypt(length, reinterpret_cast<const unsigned char*>(text),
-                                     destination, gAgent.serverKey, RSA_PKCS1_PADDING);
-    // A field the key cannot carry must not leave stale bytes of an earlier request behind.
-    if (written != gAgent.blockSize) memset(destination, 0, gAgent.blockSize);
+    const bool sealed = EncryptWithFieldKey(
+        gAgent.serverKey, reinterpret_cast<const uint8_t*>(text), strlen(text), destination);
+    // A field the key cannot carry (or no random pad) must not leave stale bytes of an earlier
+    // request behind.
+    if (!sealed) memset(destination, 0, gAgent.blockSize);
 }
 
 void ComposeRequest(const char* verb, const char* field2, const char* field3, const char* field4) {
@@ -51,14 +48,10 @@ bool LoadServerKey(const char* pem) {
     size_t length = strnlen(pem, kKeySize);
     memcpy(text, pem, length);
     text[length] = '\0';
-    BIO* reader = BIO_new_mem_buf(text, -1);
-    if (reader == nullptr) return false;
-    RSA* key = PEM_read_bio_RSA_PUBKEY(reader, nullptr, nullptr, nullptr);
-    BIO_free(reader);
+    FieldKey* key = ReadFieldKey(text);
     if (key == nullptr) return false;
-    RSA_blinding_off(key);
     gAgent.serverKey = key;
-    gAgent.blockSize = RSA_size(key);
+    gAgent.blockSize = FieldKeyBytes(key);
     return true;
 }
 

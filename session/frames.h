@@ -14,7 +14,7 @@ void EncryptField(const char* text, uint8_t* destination);
 // encrypted and its block remembered in savedPasswordBlock.
 void ComposeRequest(const char* verb, const char* field2, const char* field3, const char* field4);
 
-// Parses the PEM key of the configuration block into serverKey (blinding off) and sets
+// Parses the PEM key of the configuration block into serverKey and sets
 // blockSize. Returns false when the text is not an RSA public key.
 bool LoadServerKey(const char* pem);
 // LOGOUT of the current session: "LOGOUT", login, session id, "VOID4".

@@ -19,6 +19,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MARK = "<!-- linux-agent -->"
+ROUTER_MARK = "<!-- router-agent -->"  # bench/router's section, after this one: kept
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e", "lib"))
 from vorna_e2e.poll import poll  # noqa: E402
@@ -217,9 +218,12 @@ def main():
                f"{load_before[0]} at the start): the wall-clock figures are noisier than on an "
                f"idle machine.", ""]
     text = open(a.out, encoding="utf-8").read() if os.path.exists(a.out) else "# Performance\n"
+    router = text[text.index(ROUTER_MARK):] if ROUTER_MARK in text else ""
     if MARK in text:
         text = text[:text.index(MARK)].rstrip("\n") + "\n"
     text = text.rstrip("\n") + "\n\n" + "\n".join(section)
+    if router:
+        text = text.rstrip("\n") + "\n\n" + router
     with open(a.out, "w", encoding="utf-8") as f:
         f.write(text)
     print("\n".join(section))

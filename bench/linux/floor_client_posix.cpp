@@ -1,5 +1,6 @@
 // floor_client_posix: the least a Linux client can do for one request, the floor the agent is
-// measured against. Blocking sockets: encrypt the four fields with the same libcrypto, connect,
+// measured against. Blocking sockets: encrypt the four fields with the agent's own encryption
+// interface and the backend the agent has (OpenSSL, or BearSSL in a router tree), connect,
 // send the 512 bytes, read until the server closes. It logs on once, then sends GETINFO back to
 // back and times each one.
 //
@@ -8,8 +9,6 @@
 // Prints "floor requests=N median_ms=.. p10_ms=.. mean_ms=.." and exits 0, or a reason and 1.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/field_crypto.h"
+
 namespace {
 
 double NowMs() {
@@ -29,17 +30,25 @@ double NowMs() {
     return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
 }
 
-bool Compose(RSA* key, const char* const fields[4], std::vector<unsigned char>* frame) {
-    const int block = RSA_size(key);
-    frame->assign(static_cast<size_t>(block) * 4, 0);
+bool Compose(const FieldKey* key, const char* const fields[4], std::vector<unsigned char>* frame) {
+    const size_t block = static_cast<size_t>(FieldKeyBytes(key));
+    frame->assign(block * 4, 0);
     for (int i = 0; i < 4; ++i) {
         const unsigned char* text = reinterpret_cast<const unsigned char*>(fields[i]);
-        if (RSA_public_encrypt(static_cast<int>(strlen(fields[i])), text,
-                               frame->data() + static_cast<size_t>(block) * i, key,
-                               RSA_PKCS1_PADDING) != block)
+        if (!EncryptWithFieldKey(key, text, strlen(fields[i]), frame->data() + block * i))
             return false;
     }
     return true;
+}
+
+FieldKey* ReadKeyFile(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) return nullptr;
+    char pem[8192];
+    const size_t length = fread(pem, 1, sizeof pem - 1, file);
+    fclose(file);
+    pem[length] = '\0';
+    return ReadFieldKey(pem);
 }
 
 bool Exchange(const sockaddr_in& server, const std::vector<unsigned char>& frame,
@@ -67,9 +76,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: floor_client_posix ADDRESS PORT KEY LOGIN PASSWORD COUNT\n");
         return 1;
     }
-    FILE* file = fopen(argv[3], "rb");
-    RSA* key = file ? PEM_read_RSA_PUBKEY(file, nullptr, nullptr, nullptr) : nullptr;
-    if (file) fclose(file);
+    FieldKey* key = ReadKeyFile(argv[3]);
     if (!key) {
         fprintf(stderr, "floor: cannot read the key\n");
         return 1;
@@ -107,6 +114,6 @@ int main(int argc, char** argv) {
     std::sort(times.begin(), times.end());
     printf("floor requests=%d median_ms=%.3f p10_ms=%.3f mean_ms=%.3f\n", count,
            times[times.size() / 2], times[times.size() / 10], total / count);
-    RSA_free(key);
+    FreeFieldKey(key);
     return 0;
 }

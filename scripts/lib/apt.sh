@@ -104,7 +104,7 @@ apt_fetch_source() {  # package, folder
     local pkg=$1 dir=$2 log rc=0
     log=$(mktemp)
     (cd "$dir" && apt-get source --download-only "$pkg") >"$log" 2>&1 || rc=$?
-    if ls "$dir/${pkg}"_*.orig.tar.gz >/dev/null 2>&1; then
+    if ls "$dir/${pkg}"_*.orig.tar.*z >/dev/null 2>&1; then
         rm -f "$log"
         return 0
     fi

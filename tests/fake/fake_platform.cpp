@@ -11,6 +11,7 @@
 #include "app/agent_main.h"
 #include "core/agent_state.h"
 #include "core/timings.h"
+#include "crypto/field_crypto.h"
 #include "platform/events.h"
 #include "res/resource_ids.h"
 #include "session/frames.h"
@@ -29,7 +30,7 @@ void ResetWorld() { world = World(); }
 void Reset() {
     ResetWorld();
     // Keep the one key object across tests: parsing it again every time costs nothing useful.
-    static RSA* key = nullptr;
+    static FieldKey* key = nullptr;
     static uint8_t* io = nullptr;
     static uint8_t* saved = nullptr;
     free(io);
@@ -40,7 +41,7 @@ void Reset() {
         key = gAgent.serverKey;
     }
     gAgent.serverKey = key;
-    gAgent.blockSize = RSA_size(key);
+    gAgent.blockSize = FieldKeyBytes(key);
     io = static_cast<uint8_t*>(calloc(1024, 1));
     saved = static_cast<uint8_t*>(calloc(gAgent.blockSize, 1));
     gAgent.ioBuffer = io;

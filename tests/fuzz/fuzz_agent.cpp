@@ -1,6 +1,6 @@
 #include "tests/fuzz/fuzz_agent.h"
 
-#include <openssl/rsa.h>
+#include "crypto/field_crypto.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +17,7 @@ namespace {
 
 // The 2048-bit key and a password block of its exact size, made once: parsing a key per input
 // would cost more than the input itself.
-RSA* key2048 = nullptr;
+FieldKey* key2048 = nullptr;
 uint8_t* savedBlock2048 = nullptr;
 
 void SwitchToKey2048() {
@@ -27,10 +27,10 @@ void SwitchToKey2048() {
         pem << file.rdbuf();
         Check(LoadServerKey(pem.str().c_str()), "the 2048-bit fixture key loads");
         key2048 = gAgent.serverKey;
-        savedBlock2048 = static_cast<uint8_t*>(malloc(RSA_size(key2048)));
+        savedBlock2048 = static_cast<uint8_t*>(malloc(FieldKeyBytes(key2048)));
     }
     gAgent.serverKey = key2048;
-    gAgent.blockSize = RSA_size(key2048);
+    gAgent.blockSize = FieldKeyBytes(key2048);
     memset(savedBlock2048, 0, gAgent.blockSize);
     gAgent.savedPasswordBlock = savedBlock2048;
 }

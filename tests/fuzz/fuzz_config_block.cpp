@@ -9,8 +9,8 @@
 //   bit 6: the agent's own block is damaged instead: the address, port and key text above go
 //   into its fields as raw bytes (a field filled to its width has no NUL), and the agent reads
 //   them as it does at start-up and at every connect.
+#include "crypto/field_crypto.h"
 #include <arpa/inet.h>
-#include <openssl/rsa.h>
 
 #include <cstring>
 #include <string>
@@ -71,7 +71,7 @@ void CheckAgentLoads(const BlockKey& key) {
     gAgent.serverKey = nullptr;
     Require(LoadServerKey(key.pem.c_str()), "the agent loads a key the tool accepts");
     Require(gAgent.blockSize * 8 == key.bits, "the agent's block size is the key's");
-    RSA_free(gAgent.serverKey);
+    FreeFieldKey(gAgent.serverKey);
     gAgent.serverKey = nullptr;
 }
 
@@ -118,13 +118,13 @@ void CheckAgentReadsDamagedBlock(const std::string& address, const std::string& 
     FillField(gConfig.serverPort, kPortSize, port);
     FillField(gConfig.serverKeyPem, kKeySize, keyText);
 
-    RSA* const fakeKey = gAgent.serverKey;
+    FieldKey* const fakeKey = gAgent.serverKey;
     const int fakeBlockSize = gAgent.blockSize;
     gAgent.serverKey = nullptr;
     if (LoadServerKey(gConfig.serverKeyPem)) {
-        Require(gAgent.serverKey != nullptr && gAgent.blockSize == RSA_size(gAgent.serverKey),
+        Require(gAgent.serverKey != nullptr && gAgent.blockSize == FieldKeyBytes(gAgent.serverKey),
                 "a damaged key text that loads gives its own block size");
-        RSA_free(gAgent.serverKey);
+        FreeFieldKey(gAgent.serverKey);
     } else {
         Require(gAgent.serverKey == nullptr, "a refused key text leaves no key");
     }

@@ -1,5 +1,5 @@
+#include "crypto/field_crypto.h"
 #include <gtest/gtest.h>
-#include <openssl/rsa.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +17,7 @@ namespace {
 
 // AgentMain keeps its key and buffers for the life of the process; a test gives them back.
 void ReleaseAgent() {
-    if (gAgent.serverKey != nullptr) RSA_free(gAgent.serverKey);
+    if (gAgent.serverKey != nullptr) FreeFieldKey(gAgent.serverKey);
     free(gAgent.ioBuffer);
     free(gAgent.savedPasswordBlock);
     gAgent.serverKey = nullptr;

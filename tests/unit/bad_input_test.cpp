@@ -1,8 +1,8 @@
 // Bad input at the core's doors: every shape of server reply for each request in flight, odd
 // configuration block fields, odd stored settings and odd command lines. Each ends in a defined
 // state from which the agent can go on.
+#include "crypto/field_crypto.h"
 #include <gtest/gtest.h>
-#include <openssl/rsa.h>
 
 #include <cstring>
 #include <map>
@@ -275,12 +275,12 @@ TEST(BadInput, KeyFieldFilledToTheLastByte) {
         fake::Reset();
         // A heap buffer of exactly the field's size: a read past it is caught by the sanitizers.
         std::vector<char> field(c.content.begin(), c.content.begin() + kKeySize);
-        RSA* kept = gAgent.serverKey;
+        FieldKey* kept = gAgent.serverKey;
         gAgent.serverKey = nullptr;
         gAgent.blockSize = 0;
         EXPECT_EQ(LoadServerKey(field.data()), c.loads) << c.name;
         EXPECT_EQ(gAgent.blockSize, c.loads ? 128 : 0) << c.name;
-        if (gAgent.serverKey != nullptr) RSA_free(gAgent.serverKey);
+        if (gAgent.serverKey != nullptr) FreeFieldKey(gAgent.serverKey);
         gAgent.serverKey = kept;
     }
 }

@@ -1,5 +1,5 @@
+#include "crypto/field_crypto.h"
 #include <gtest/gtest.h>
-#include <openssl/rsa.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -94,10 +94,18 @@ TEST_F(Frames, AFieldTheKeyCannotCarryLeavesAZeroBlock) {
     EXPECT_EQ(fake::DecryptBlock(Frame(), 0), "PING");
 }
 
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Both backends run this table: each form loads in both or in neither.
 TEST_F(Frames, KeyLoading) {
     std::string pub2048 = ReadFile(std::string(VORNA_FIXTURES_DIR) + "/test_key_2048.pub.pem");
     std::string priv = ReadFile(std::string(VORNA_FIXTURES_DIR) + "/test_key_1024.pem");
     std::string builtIn = gConfig.serverKeyPem;
+    std::string unended = builtIn.substr(0, builtIn.find_last_not_of('\n') + 1);
     struct {
         const char* name;
         std::string pem;
@@ -110,13 +118,21 @@ TEST_F(Frames, KeyLoading) {
         {"garbage", "not a key at all", false, 0},
         {"truncated body", builtIn.substr(0, 120), false, 0},
         {"private key instead of public", priv, false, 0},
+        {"CR LF line ends", Replaced(builtIn, "\n", "\r\n"), true, 128},
+        {"no line end after the END line", unended, true, 128},
+        {"words before the BEGIN line", "the site's key:\n" + builtIn, true, 128},
+        {"a private key first: the key runs past the field", priv + builtIn, false, 0},
+        {"labelled as a PKCS#1 key", Replaced(builtIn, "PUBLIC KEY", "RSA PUBLIC KEY"), false, 0},
+        {"a wrong length inside", Replaced(builtIn, "MIGfMA0G", "MIGgMA0G"), false, 0},
+        {"not rsaEncryption", Replaced(builtIn, "MA0GCSqGSIb3DQEBAQUA", "MA0GCSqGSIb3DQEBAgUA"),
+         false, 0},
     };
     for (auto& c : cases) {
         gAgent.serverKey = nullptr;
         gAgent.blockSize = 0;
         EXPECT_EQ(LoadServerKey(c.pem.c_str()), c.loads) << c.name;
         EXPECT_EQ(gAgent.blockSize, c.blockSize) << c.name;
-        if (gAgent.serverKey != nullptr) RSA_free(gAgent.serverKey);
+        if (gAgent.serverKey != nullptr) FreeFieldKey(gAgent.serverKey);
     }
 }
 

@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "core/agent_state.h"
+#include "crypto/field_crypto.h"
 #include "fixture_keys.h"
 #include "session/frames.h"
 
 namespace {
 
 void ForgetKey() {
-    RSA_free(gAgent.serverKey);
+    FreeFieldKey(gAgent.serverKey);
     gAgent.serverKey = nullptr;
     gAgent.blockSize = 0;
 }
