@@ -18,6 +18,9 @@
 #include "platform/platform.h"
 #include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
+#ifdef VORNA_TRAY
+#include "platform/linux/tray_linux.h"
+#endif
 
 namespace {
 
@@ -58,7 +61,12 @@ bool Prepare(const CliRun& run) {
         return false;
     }
     // Another agent holds the lock: the core says that one runs already.
-    return lock == kMutexExisted || PosixControlStart();
+    if (lock == kMutexExisted) return true;
+    if (!PosixControlStart()) return false;
+#ifdef VORNA_TRAY
+    LinuxTrayStart();
+#endif
+    return true;
 }
 
 int Run(const CliRun& run, const char* program) {
