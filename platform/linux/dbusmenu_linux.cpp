@@ -43,6 +43,7 @@ bool gChanged = false;
 uint32_t gRevision = 1;
 sd_bus* gMenuBus = nullptr;
 bool gConnectChosen = false;
+bool gConnectPosted = false;  // the round of the click has ended: its command runs next
 
 int IndexOf(int id) {
     for (int i = 0; i < kMenuCount; i++)
@@ -309,7 +310,6 @@ bool LinuxConnectChosen() { return gConnectChosen; }
 
 void LinuxMenuRoundEnded() {
     // The command a click posted has run by the end of the next round.
-    static bool postedThisRound = false;
-    if (gConnectChosen && postedThisRound) gConnectChosen = false;
-    postedThisRound = gConnectChosen;
+    if (gConnectChosen && gConnectPosted) gConnectChosen = false;
+    gConnectPosted = gConnectChosen;
 }

@@ -209,6 +209,9 @@ void LoseBus() {
     if (!gBus) return;
     PosixWatchRemove(sd_bus_get_fd(gBus));
     gBus = sd_bus_flush_close_unref(gBus);
+    // Their answers will never come.
+    for (PendingNotice& notice : gNotices)
+        notice.used = false;
 }
 
 void ProcessBus() {

@@ -363,6 +363,10 @@ def main():
         started = time.monotonic()
         try:
             CASES[name](ctx)
+            for agent in ctx.agents:  # under the sanitizers a finding is a failure
+                text = agent.output()
+                expect("Sanitizer" not in text and "runtime error:" not in text,
+                       f"sanitizer report in {agent.out}")
             print(f"ok    {name} ({time.monotonic() - started:.1f} s)", flush=True)
         except Exception:  # noqa: BLE001 - every failure is reported, then the next runs
             failed.append(name)
