@@ -93,6 +93,7 @@ DialogProgram FindProgram() {
 // `out` is given (else to /dev/null); 0 when it could not start.
 pid_t Spawn(const std::vector<std::string>& words, int* out) {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (const std::string& word : words)
         argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);

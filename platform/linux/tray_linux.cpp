@@ -229,7 +229,8 @@ void ProcessBus() {
 
 short WantBus(int) {
     int events = gBus ? sd_bus_get_events(gBus) : 0;
-    return events < 0 ? 0 : static_cast<short>(events);
+    if (events <= 0) return 0;
+    return static_cast<short>(events & (POLLIN | POLLOUT));
 }
 
 void BusReady(int, short) { ProcessBus(); }
