@@ -20,6 +20,9 @@
 #include "platform/posix/conf_files.h"
 #include "platform/posix/posix_internal.h"
 #include "settings/uci_file.h"
+#ifdef VORNA_TRAY
+#include "platform/linux/tray_linux.h"
+#endif
 
 namespace {
 
@@ -141,7 +144,13 @@ bool Prepare(const CliCommand& command) {
     if (gUnattendedPending)
         PosixAddRoundHooks({UnattendedPending, StartUnattended, nullptr, nullptr, nullptr});
     // Another agent holds the lock: the core says that one runs already.
-    return lock == kMutexExisted || PosixControlStart();
+    if (lock == kMutexExisted) return true;
+    if (!PosixControlStart()) return false;
+#ifdef VORNA_TRAY
+    // An unattended account's agent has no desktop to show itself on.
+    if (command.run.uci.empty()) LinuxTrayStart();
+#endif
+    return true;
 }
 
 int Run(const CliCommand& command, const char* program) {

@@ -1,6 +1,7 @@
 // The poll loop: clock, timers, posted commands, the descriptors it watches and the stop
-// signals; message boxes go to standard error. There are no windows, tray or menu: the control
-// socket reads the core's view and calls its commands.
+// signals; message boxes go to standard error. Windows and the menu are a face's, when a front
+// end has one (the Linux tray); otherwise the control socket reads the core's view and calls its
+// commands.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -161,17 +162,29 @@ void PosixSignalsStart() {
     PosixWatchAdd({gSignalPipe[0], WantSignal, SignalReady});
 }
 
-// No windows: the logon form is the view's, the statistics text is read from it.
+// The logon form is the view's, the statistics text is read from it; a face shows what it can.
+const PosixFace* gFace = nullptr;
+void PosixSetFace(const PosixFace* face) { gFace = face; }
 bool PlatCreateWindow(PlatWindowId) { return true; }
 void PlatDestroyWindows() {}
-void PlatShowWindow(PlatWindowId, bool) {}
+void PlatShowWindow(PlatWindowId which, bool visible) {
+    if (gFace) gFace->showWindow(which, visible);
+}
 void PlatShowLogonForm() {}
 bool PlatReadLogonForm(char*, size_t, char*, size_t, bool*) { return false; }
-void PlatShowStatistics() {}
-bool PlatMenuLoad() { return false; }
-void PlatMenuCheck(int, bool) {}
-void PlatMenuGray(int, bool) {}
-void PlatMenuShow() {}
+void PlatShowStatistics() {
+    if (gFace) gFace->showStatistics();
+}
+bool PlatMenuLoad() { return gFace && gFace->menuLoad(); }
+void PlatMenuCheck(int id, bool checked) {
+    if (gFace) gFace->menuCheck(id, checked);
+}
+void PlatMenuGray(int id, bool grayed) {
+    if (gFace) gFace->menuGray(id, grayed);
+}
+void PlatMenuShow() {
+    if (gFace) gFace->menuShow();
+}
 
 void PlatPostCommand(int id) { SchedulePost(id); }
 
@@ -219,10 +232,11 @@ int PlatRunLoop() {
     return gQuitCode;
 }
 
-void PlatMessageBox(bool, const char* text, const char* caption, PlatBoxKind) {
+void PlatMessageBox(bool, const char* text, const char* caption, PlatBoxKind kind) {
     // The caption says whose message it is; the text is what the user needs.
     std::string line = Cp1251ToUtf8(caption ? caption : "");
     line += ": ";
     line += Cp1251ToUtf8(text ? text : "");
     PosixReportError(line);
+    if (gFace) gFace->messageBox(text, caption, kind);
 }

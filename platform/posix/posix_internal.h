@@ -36,6 +36,19 @@ struct PosixRoundHooks {
     void (*stop)(int);  // the loop ends with this code
 };
 bool PosixAddRoundHooks(const PosixRoundHooks& hooks);
+// A desktop face (the Linux tray) shows the windows, the menu and the boxes its own way; without
+// one the windows and the menu are nothing and a box is a line on standard error.
+struct PosixFace {
+    void (*showWindow)(PlatWindowId which, bool visible);
+    void (*showStatistics)();
+    bool (*menuLoad)();
+    void (*menuCheck)(int id, bool checked);
+    void (*menuGray)(int id, bool grayed);
+    void (*menuShow)();
+    void (*messageBox)(const char* text, const char* caption,
+                       PlatBoxKind kind);  // besides the line
+};
+void PosixSetFace(const PosixFace* face);
 
 // ---- The control socket (control_posix.cpp) ----
 // Opens it (and joins the loop); false, with the reason told, when it cannot be made.

@@ -15,6 +15,8 @@ EXPECTED = {
     "./usr/share/man/man1/vornaagent.1.gz",
     "./usr/share/doc/vornaagent/examples/site.conf",
     "./usr/share/doc/vornaagent/copyright",
+    "./usr/share/doc/vornaagent/changelog.gz",
+    "./usr/share/applications/vornaagent.desktop",
 }
 
 
@@ -34,6 +36,17 @@ def main(deb):
     info = run("dpkg-deb", "-I", deb)
     for field in ("Package: vornaagent", "Depends:", "libc6", "Section: net"):
         check(field in info, f"control lacks {field!r}:\n{info}")
+    # The tray's build asks for the password with a dialog program and needs no notify-send.
+    if "libsystemd0" in info:
+        check("Recommends: zenity | kdialog" in info, f"recommends:\n{info}")
+    # Debian's own checks: no error and no warning.
+    if shutil.which("lintian"):
+        result = subprocess.run(["lintian", "--fail-on", "error,warning", deb],
+                                capture_output=True, text=True)
+        findings = [line for line in result.stdout.splitlines() if line[:2] in ("E:", "W:")]
+        check(result.returncode == 0 and not findings, f"lintian: {result.stdout}{result.stderr}")
+    else:
+        print("lintian not installed: its checks skipped (scripts/setup installs it)")
 
     root = tempfile.mkdtemp(prefix="vorna-deb-")
     try:
