@@ -11,6 +11,7 @@ Exits 77 (skipped) when no router agent was built, unless VORNA_ROUTER_REQUIRED=
 import argparse
 import json
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -151,6 +152,20 @@ def address_change_is_seen(t):
         subprocess.run(["ip", "addr", "del", address, "dev", "lo"], capture_output=True)
 
 
+# The unattended rows of the native router journeys, on this target's agent: the UCI file's
+# logon at start with its PINGs, status, info, logout and SIGTERM, and bad files named by line.
+UCI_ROWS = ("logs_on_at_start_and_answers", "bad_files_name_file_and_line")
+
+
+def uci_rows(options, t):
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "journeys.py")
+    env = dict(t.env, VORNA_AGENT_CMD=" ".join(shlex.quote(w) for w in t.command()))
+    r = subprocess.run([sys.executable, script, "--server", options.server, "--fixtures",
+                        options.fixtures, *UCI_ROWS], env=env, capture_output=True, text=True,
+                       timeout=240)
+    expect(r.returncode == 0, f"the UCI rows on {t.name}:\n{r.stdout[-4000:]}{r.stderr[-2000:]}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--router-dir", required=True)
@@ -180,6 +195,7 @@ def main():
         t = Target(options, name)
         try:
             journey(t)
+            uci_rows(options, t)
             print(f"PASS {name}")
         except Exception:  # noqa: BLE001 - every failure is reported, then the next target runs
             failures.append(name)
