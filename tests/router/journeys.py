@@ -24,6 +24,7 @@ import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "lib"))
 from vorna_e2e.poll import expect, expect_eq, poll  # noqa: E402
+from vorna_e2e.process import AgentProcess  # noqa: E402
 from vorna_e2e.server import AccessServer  # noqa: E402
 
 SKIP = 77
@@ -112,25 +113,12 @@ class Context:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class Agent:
+class Agent(AgentProcess):
+    line_timeout = 15  # emulated agents start slower
+
     def __init__(self, proc, out, account):
-        self.proc, self.out, self.account = proc, out, account
-
-    def output(self):
-        with open(self.out, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def wait_line(self, text, timeout=15):
-        return poll(lambda: text in self.output(), timeout, f"agent output {text!r}")
-
-    def wait_exit(self, timeout=15):
-        poll(lambda: self.proc.poll() is not None, timeout, "the agent's exit")
-        return self.proc.returncode
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        super().__init__(proc, out)
+        self.account = account
 
 
 def account(name, login="ivanov", password="secret", extra=""):
